@@ -1,0 +1,650 @@
+#include "MediaNetReader.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+std::string Lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+std::string Trim(const std::string &s)
+{
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos)
+        return {};
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+// The scheme of an address in lower case, empty when it has none.
+std::string SchemeOf(const std::string &Url)
+{
+    size_t colon = Url.find(':');
+    if (colon == std::string::npos || colon == 0)
+        return {};
+    for (size_t i = 0; i < colon; ++i) {
+        unsigned char c = static_cast<unsigned char>(Url[i]);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.')
+            return {};
+    }
+    return Lower(Url.substr(0, colon));
+}
+
+bool LooksLikeHls(const std::string &Url)
+{
+    std::string path = Lower(Url.substr(0, Url.find_first_of("?#")));
+    return path.size() > 5 && (path.ends_with(".m3u8"));
+}
+
+// FFmpeg's demuxer for a content type, or null when the type says nothing useful.
+const char *FormatForMime(const std::string &Mime)
+{
+    const std::string m = Lower(Trim(Mime.substr(0, Mime.find(';'))));
+    if (m == "audio/mpeg" || m == "audio/mp3" || m == "audio/x-mpeg" || m == "audio/mpeg3" || m == "audio/x-mp3")
+        return "mp3";
+    if (m == "audio/aac" || m == "audio/aacp" || m == "audio/x-aac" || m == "audio/x-aacp")
+        return "aac";
+    if (m == "application/ogg" || m == "audio/ogg" || m == "audio/x-ogg" || m == "audio/vorbis" || m == "application/x-ogg")
+        return "ogg";
+    if (m == "application/vnd.apple.mpegurl" || m == "application/x-mpegurl" || m == "audio/x-mpegurl" ||
+        m == "audio/mpegurl")
+        return "hls";
+    return nullptr;
+}
+
+// The StreamTitle of a raw ICY metadata block. A title may itself contain "';" (FFmpeg's own
+// parser cuts it there), so the value runs to the "';" that precedes the next field or the end.
+bool ParseStreamTitle(const std::string &Packet, std::string &Title)
+{
+    static const std::string key = "StreamTitle='";
+    size_t start = Packet.find(key);
+    if (start == std::string::npos)
+        return false;
+    start += key.size();
+    size_t end = Packet.find("';StreamUrl=", start);
+    if (end == std::string::npos) {
+        end = Packet.rfind("';");
+        if (end == std::string::npos || end < start)
+            end = Packet.find('\0', start);
+        if (end == std::string::npos)
+            end = Packet.size();
+    }
+    Title = Packet.substr(start, end - start);
+    while (!Title.empty() && Title.back() == '\0')
+        Title.pop_back();
+    return true;
+}
+
+std::string OptString(void *Obj, const char *Name)
+{
+    std::uint8_t *value = nullptr;
+    if (!Obj || av_opt_get(Obj, Name, AV_OPT_SEARCH_CHILDREN, &value) < 0 || !value)
+        return {};
+    ff::AvString owner(value);
+    return reinterpret_cast<const char *>(value);
+}
+
+} // namespace
+
+TMediaNetReader::TMediaNetReader() = default;
+
+TMediaNetReader::~TMediaNetReader() { Close(); }
+
+int TMediaNetReader::InterruptCallback(void *Opaque)
+{
+    return static_cast<TMediaNetReader *>(Opaque)->FAbort.load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+std::int32_t TMediaNetReader::SetProxy(const std::string &Protocol, const std::string &Host, std::uint32_t Port)
+{
+    const std::string p = Lower(Protocol);
+    if (!p.empty() && p != "http" && p != "https")
+        return E_INVALIDARG_RESULT;
+    if (Host.empty()) {
+        FProxy.clear();
+        return 0;
+    }
+    FProxy = "http://" + Host + (Port ? ":" + std::to_string(Port) : std::string());
+    return 0;
+}
+
+std::int32_t TMediaNetReader::AddLoggingUrl(const std::string &Url)
+{
+    const std::string s = SchemeOf(Url);
+    if (s != "http" && s != "https")
+        return E_INVALIDARG_RESULT;
+    FLoggingUrls.push_back(Url);
+    return 0;
+}
+
+std::string TMediaNetReader::LastError() const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    return FLastError;
+}
+
+void TMediaNetReader::SetError(const std::string &Doing, std::int32_t Code)
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    FLastError = ff::Describe(Doing, Code);
+}
+
+std::int32_t TMediaNetReader::Open(const std::string &Url, std::shared_ptr<IMediaReaderCallback> Callback)
+{
+    Close();
+    FRefusal.clear();
+    const std::string scheme = SchemeOf(Url);
+    if (scheme != "http" && scheme != "https" && scheme != "hls") {
+        FRefusal = "the address \"" + Url + "\" is not a network stream (only http and https addresses can be played)";
+        return E_INVALIDARG_RESULT;
+    }
+    if (!Callback)
+        return E_INVALIDARG_RESULT;
+    FCallback = std::move(Callback);
+    FAbort = false;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FRun = TRun::Idle;
+        FRestart = false;
+        FOpened = false;
+        FEnded = false;
+        FOutput = TMediaType{};
+        FLastError.clear();
+    }
+    FHeader.Clear();
+    FThread = std::thread(&TMediaNetReader::ThreadMain, this, Url);
+    return 0;
+}
+
+std::int32_t TMediaNetReader::GetOutputCount(std::uint32_t &Count) const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    if (!FOpened)
+        return E_UNEXPECTED_RESULT;
+    Count = FStreamIndex < 0 ? 0u : static_cast<std::uint32_t>(FStreamIndex + 1);
+    return 0;
+}
+
+std::int32_t TMediaNetReader::GetOutputProps(std::uint32_t Output, TMediaType &Type) const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    if (!FOpened || FStreamIndex < 0 || Output > static_cast<std::uint32_t>(FStreamIndex))
+        return E_INVALIDARG_RESULT;
+    // Only the stream being decoded has a PCM format; the others are described as not audio.
+    Type = Output == static_cast<std::uint32_t>(FStreamIndex) ? FOutput : TMediaType{};
+    return 0;
+}
+
+std::int32_t TMediaNetReader::Start(std::int64_t, std::int64_t, float Rate)
+{
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        if (!FOpened)
+            return E_UNEXPECTED_RESULT;
+        FRun = TRun::Running;
+        FRate = Rate > 0.0f ? Rate : 1.0f;
+        FRestart = true;
+    }
+    FWake.notify_all();
+    FCallback->OnStatus(WMT_STARTED, 0);
+    return 0;
+}
+
+std::int32_t TMediaNetReader::Pause()
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    if (!FOpened)
+        return E_UNEXPECTED_RESULT;
+    if (FRun == TRun::Running)
+        FRun = TRun::Paused;
+    return 0;
+}
+
+std::int32_t TMediaNetReader::Resume()
+{
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        if (!FOpened)
+            return E_UNEXPECTED_RESULT;
+        if (FRun == TRun::Paused)
+            FRun = TRun::Running;
+    }
+    FWake.notify_all();
+    return 0;
+}
+
+std::int32_t TMediaNetReader::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        if (!FOpened)
+            return E_UNEXPECTED_RESULT;
+        FRun = TRun::Stopped;
+    }
+    FWake.notify_all();
+    FCallback->OnStatus(WMT_STOPPED, 0);
+    return 0;
+}
+
+std::int32_t TMediaNetReader::Close()
+{
+    if (!FThread.joinable() && !FCallback)
+        return 0;
+    FAbort = true;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FRun = TRun::Stopped;
+    }
+    FWake.notify_all();
+    if (FThread.joinable())
+        FThread.join();
+    // The thread has ended: its FFmpeg state can go on this thread.
+    FPrimed.clear();
+    FTempo.Close();
+    FConverter.Reset();
+    FDecoder.Close();
+    FPacket.reset();
+    FFormat.reset();
+    FIO.reset();
+    FStreamIndex = -1;
+    FInputEnded = false;
+    FIcyPacket.clear();
+    bool wasOpened;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        wasOpened = FOpened;
+        FOpened = false;
+        FRun = TRun::Idle;
+    }
+    if (FCallback && wasOpened)
+        FCallback->OnStatus(WMT_CLOSED, 0);
+    FCallback.reset();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reader thread.
+
+void TMediaNetReader::ThreadMain(std::string Url)
+{
+    std::int32_t rc = Connect(Url);
+    if (rc == 0)
+        rc = Prime();
+    if (rc < 0) {
+        if (FAbort)
+            rc = AVERROR_EXIT;
+        FCallback->OnStatus(WMT_OPENED, rc);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FOpened = true;
+    }
+    FCallback->OnStatus(WMT_OPENED, 0);
+
+    for (;;) {
+        bool restart;
+        float rate;
+        {
+            std::unique_lock<std::mutex> lock(FLock);
+            FWake.wait(lock, [&] { return FAbort.load() || FRun == TRun::Running; });
+            if (FAbort)
+                return;
+            restart = FRestart;
+            FRestart = false;
+            rate = FRate;
+        }
+        if (restart) {
+            FTempo.Close(); // opened again at the next frame when the rate is not 1
+            FTempoRate = rate;
+        }
+        if (FStreamIndex < 0)
+            return; // nothing to decode: the owner sees no audio output
+        if (FCallback->QueuedBytes() > FHoldBackBytes) {
+            // The consumer is behind by more than HoldBackSeconds: read nothing until it catches up.
+            std::unique_lock<std::mutex> lock(FLock);
+            FWake.wait_for(lock, std::chrono::milliseconds(20), [&] { return FAbort.load(); });
+            continue;
+        }
+        if (!FPrimed.empty()) {
+            ff::Frame frame = std::move(FPrimed.front());
+            FPrimed.pop_front();
+            rc = Deliver(frame.get());
+        } else {
+            rc = ReadStep();
+        }
+        if (rc == AVERROR_EOF) {
+            {
+                std::lock_guard<std::mutex> lock(FLock);
+                FEnded = true;
+            }
+            FCallback->OnStatus(WMT_END_OF_FILE, 0);
+            return;
+        }
+        if (rc < 0) {
+            if (FAbort)
+                return;
+            SetError("reading the stream", rc);
+            {
+                std::lock_guard<std::mutex> lock(FLock);
+                FEnded = true;
+            }
+            FCallback->OnStatus(WMT_ERROR, rc);
+            return;
+        }
+    }
+}
+
+std::int32_t TMediaNetReader::Connect(const std::string &Url)
+{
+    const AVIOInterruptCB interrupt{&TMediaNetReader::InterruptCallback, this};
+    auto commonOptions = [&](ff::Dict &d) {
+        d.Set("protocol_whitelist", ProtocolWhitelist);
+        if (FTimeoutMs)
+            d.Set("timeout", std::to_string(static_cast<std::int64_t>(FTimeoutMs) * 1000));
+        d.Set("user_agent", "Fonolux/0.9");
+        if (!FProxy.empty())
+            d.Set("http_proxy", FProxy);
+    };
+
+    const char *format = nullptr;
+    if (LooksLikeHls(Url) || SchemeOf(Url) == "hls") {
+        format = "hls";
+    } else {
+        ff::Dict opts;
+        commonOptions(opts);
+        opts.Set("icy", "1");
+        AVIOContext *io = nullptr;
+        int rc = avio_open2(&io, Url.c_str(), AVIO_FLAG_READ, &interrupt, &opts.ptr);
+        if (rc < 0) {
+            SetError("connecting to " + Url, rc);
+            return rc;
+        }
+        FIO.reset(io);
+        format = FormatForMime(OptString(io, "mime_type"));
+        if (format && std::strcmp(format, "hls") == 0)
+            FIO.reset(); // the playlist reader opens the address itself
+    }
+
+    AVFormatContext *ctx = avformat_alloc_context();
+    if (!ctx)
+        return AVERROR(ENOMEM);
+    ctx->interrupt_callback = interrupt;
+    if (FIO) {
+        ctx->pb = FIO.get();
+        ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
+    ff::Dict fopts;
+    commonOptions(fopts);
+    // Small probes: a live stream delivers data at its own pace, and FFmpeg's default probe
+    // sizes would wait seconds for it.
+    fopts.Set("probesize", "32768");
+    fopts.Set("formatprobesize", "16384");
+    fopts.Set("analyzeduration", "500000");
+    const AVInputFormat *fmt = format ? av_find_input_format(format) : nullptr;
+    int rc = avformat_open_input(&ctx, Url.c_str(), fmt, &fopts.ptr); // frees ctx on failure
+    if (rc < 0) {
+        SetError("reading the stream header of " + Url, rc);
+        return rc;
+    }
+    FFormat.reset(ctx);
+
+    bool needInfo = ctx->nb_streams == 0;
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        const AVCodecParameters *par = ctx->streams[i]->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_AUDIO && (par->codec_id == AV_CODEC_ID_NONE || par->sample_rate <= 0))
+            needInfo = true;
+    }
+    if (needInfo || (fmt && std::strcmp(fmt->name, "hls") == 0)) {
+        rc = avformat_find_stream_info(ctx, nullptr);
+        if (rc < 0) {
+            SetError("reading the stream information of " + Url, rc);
+            return rc;
+        }
+    }
+    FStreamIndex = av_find_best_stream(ctx, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (FStreamIndex < 0) {
+        FStreamIndex = -1;
+        return 0; // opened, but without audio
+    }
+    rc = FDecoder.Open(ctx->streams[FStreamIndex]);
+    if (rc < 0) {
+        SetError("opening the audio decoder for " + Url, rc);
+        return rc;
+    }
+    FPacket.reset(av_packet_alloc());
+    if (!FPacket)
+        return AVERROR(ENOMEM);
+
+    // Header attributes known before any audio.
+    const bool live = FIO ? (FIO->seekable & AVIO_SEEKABLE_NORMAL) == 0 : ctx->duration <= 0;
+    if (!live && ctx->duration > 0 && ctx->duration != AV_NOPTS_VALUE)
+        FHeader.SetQword("Duration", static_cast<std::uint64_t>(ctx->duration) * 10);
+    const AVDictionary *meta = ctx->metadata;
+    for (auto [name, key] : {std::pair{"Title", "title"}, {"Author", "artist"}, {"WM/AlbumTitle", "album"},
+                             {"WM/Genre", "genre"}, {"WM/Year", "date"}, {"Copyright", "copyright"}})
+        if (const AVDictionaryEntry *e = av_dict_get(meta, key, nullptr, 0))
+            FHeader.SetText(name, Latin1OrUtf8ToUtf8(e->value));
+    ReadIcyHeaders();
+    const AVCodecParameters *par = ctx->streams[FStreamIndex]->codecpar;
+    std::uint32_t dummyLen = 0;
+    TAttrDataType type;
+    std::uint16_t len = 0;
+    (void)dummyLen;
+    if (FHeader.GetAttributeByName("Bitrate", type, nullptr, len) != 0) {
+        std::int64_t br = par->bit_rate > 0 ? par->bit_rate : ctx->bit_rate;
+        if (br > 0)
+            FHeader.SetDword("Bitrate", static_cast<std::uint32_t>(std::min<std::int64_t>(br, UINT32_MAX)));
+    }
+    return 0;
+}
+
+void TMediaNetReader::ReadIcyHeaders()
+{
+    const std::string headers = OptString(FFormat->pb, "icy_metadata_headers");
+    size_t pos = 0;
+    while (pos < headers.size()) {
+        size_t end = headers.find('\n', pos);
+        if (end == std::string::npos)
+            end = headers.size();
+        const std::string line = headers.substr(pos, end - pos);
+        pos = end + 1;
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        const std::string key = Lower(Trim(line.substr(0, colon)));
+        const std::string value = Latin1OrUtf8ToUtf8(Trim(line.substr(colon + 1)));
+        if (value.empty())
+            continue;
+        if (key == "icy-name")
+            FHeader.SetText("Author", value);
+        else if (key == "icy-genre")
+            FHeader.SetText("WM/Genre", value);
+        else if (key == "icy-description")
+            FHeader.SetText("Description", value);
+        else if (key == "icy-br") {
+            const long kbps = std::strtol(value.c_str(), nullptr, 10);
+            if (kbps > 0 && kbps < 100000)
+                FHeader.SetDword("Bitrate", static_cast<std::uint32_t>(kbps * 1000));
+        }
+    }
+}
+
+void TMediaNetReader::UpdateTitle()
+{
+    AVFormatContext *ctx = FFormat.get();
+    if (ctx->event_flags & AVFMT_EVENT_FLAG_METADATA_UPDATED) {
+        ctx->event_flags &= ~AVFMT_EVENT_FLAG_METADATA_UPDATED;
+        const std::string packet = OptString(ctx->pb, "icy_metadata_packet");
+        std::string title;
+        if (packet != FIcyPacket && ParseStreamTitle(packet, title)) {
+            FIcyPacket = packet;
+            FHeader.SetText("Title", Latin1OrUtf8ToUtf8(title));
+        } else if (const AVDictionaryEntry *e = av_dict_get(ctx->metadata, "StreamTitle", nullptr, 0)) {
+            if (packet.empty())
+                FHeader.SetText("Title", Latin1OrUtf8ToUtf8(e->value));
+        }
+    }
+    if (FStreamIndex >= 0) {
+        AVStream *st = ctx->streams[FStreamIndex];
+        if (st->event_flags & AVSTREAM_EVENT_FLAG_METADATA_UPDATED) {
+            st->event_flags &= ~AVSTREAM_EVENT_FLAG_METADATA_UPDATED;
+            const AVDictionaryEntry *t = av_dict_get(st->metadata, "title", nullptr, 0);
+            const AVDictionaryEntry *a = av_dict_get(st->metadata, "artist", nullptr, 0);
+            std::string title = t ? t->value : "";
+            if (a && a->value[0])
+                title = title.empty() ? std::string(a->value) : std::string(a->value) + " - " + title;
+            if (!title.empty())
+                FHeader.SetText("Title", Latin1OrUtf8ToUtf8(title));
+        }
+    }
+}
+
+std::int32_t TMediaNetReader::Prime()
+{
+    if (FStreamIndex < 0)
+        return 0;
+    using Clock = std::chrono::steady_clock;
+    const auto began = Clock::now();
+    const std::int64_t metaint = [&] {
+        std::int64_t v = 0;
+        return FFormat->pb && av_opt_get_int(FFormat->pb, "icy_metaint", AV_OPT_SEARCH_CHILDREN, &v) >= 0 ? v : 0;
+    }();
+    std::u16string title;
+    for (;;) {
+        // Done once audio has come and either the title is known or it will not come soon: an
+        // ICY stream sends its first title after metaint bytes, which the server's burst
+        // usually covers at once.
+        if (!FPrimed.empty()) {
+            const bool wantTitle = metaint > 0 && !FHeader.GetText("Title", title);
+            const bool titleNear = FFormat->pb && avio_tell(FFormat->pb) < metaint + 8192;
+            if (!wantTitle || !titleNear || Clock::now() - began > std::chrono::milliseconds(400))
+                break;
+        }
+        if (FAbort)
+            return AVERROR_EXIT;
+        int rc = av_read_frame(FFormat.get(), FPacket.get());
+        if (rc < 0) {
+            if (!FPrimed.empty())
+                break; // a short stream: what was decoded plays, then the end comes
+            SetError("reading the first audio of the stream", rc);
+            return rc;
+        }
+        UpdateTitle();
+        if (FPacket->stream_index == FStreamIndex && FDecoder.Send(FPacket.get()) >= 0) {
+            AVFrame *frame = nullptr;
+            while (FDecoder.Receive(frame) == 0) {
+                ff::Frame copy(av_frame_clone(frame));
+                if (!copy)
+                    return AVERROR(ENOMEM);
+                FPrimed.push_back(std::move(copy));
+            }
+        }
+        av_packet_unref(FPacket.get());
+    }
+    const AVFrame *first = FPrimed.front().get();
+    const unsigned channels = static_cast<unsigned>(std::clamp(first->ch_layout.nb_channels, 1, 8));
+    TMediaType type;
+    type.IsAudio = true;
+    type.HasWaveFormat = true;
+    type.Format = TWaveFormat::Pcm(channels, static_cast<unsigned>(first->sample_rate), 16);
+    FHoldBackBytes = static_cast<std::uint64_t>(HoldBackSeconds * type.Format.nAvgBytesPerSec);
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FOutput = type;
+    }
+    TAttrDataType t;
+    std::uint16_t len = 0;
+    if (FHeader.GetAttributeByName("Bitrate", t, nullptr, len) != 0 && FDecoder.Context()->bit_rate > 0)
+        FHeader.SetDword("Bitrate", static_cast<std::uint32_t>(FDecoder.Context()->bit_rate));
+    return 0;
+}
+
+std::int32_t TMediaNetReader::ReadStep()
+{
+    AVFrame *frame = nullptr;
+    if (FInputEnded) {
+        int rc = FDecoder.Receive(frame);
+        if (rc == 0)
+            return Deliver(frame);
+        if (FTempo.IsOpen()) {
+            FTempo.Push(nullptr);
+            AVFrame *out = nullptr;
+            while (FTempo.Pull(out) == 0)
+                if (int d = DeliverConverted(out); d < 0)
+                    return d;
+            FTempo.Close();
+        }
+        return AVERROR_EOF;
+    }
+    int rc = av_read_frame(FFormat.get(), FPacket.get());
+    if (rc == AVERROR_EOF) {
+        FInputEnded = true;
+        FDecoder.Send(nullptr);
+        return 0;
+    }
+    if (rc < 0)
+        return rc;
+    UpdateTitle();
+    if (FPacket->stream_index == FStreamIndex) {
+        rc = FDecoder.Send(FPacket.get());
+        av_packet_unref(FPacket.get());
+        if (rc < 0)
+            return 0; // a corrupt packet: skip it
+        while (FDecoder.Receive(frame) == 0)
+            if (int d = Deliver(frame); d < 0)
+                return d;
+        return 0;
+    }
+    av_packet_unref(FPacket.get());
+    return 0;
+}
+
+std::int32_t TMediaNetReader::Deliver(AVFrame *Frame)
+{
+    if (FTempoRate == 1.0f)
+        return DeliverConverted(Frame);
+    if (!FTempo.IsOpen()) {
+        if (int rc = FTempo.Open(Frame, FTempoRate); rc < 0) {
+            SetError("setting up the tempo filter", rc);
+            return rc;
+        }
+    }
+    if (int rc = FTempo.Push(Frame); rc < 0)
+        return rc;
+    AVFrame *out = nullptr;
+    while (FTempo.Pull(out) == 0)
+        if (int rc = DeliverConverted(out); rc < 0)
+            return rc;
+    return 0;
+}
+
+std::int32_t TMediaNetReader::DeliverConverted(AVFrame *Frame)
+{
+    const std::uint8_t *data = nullptr;
+    std::uint32_t length = 0;
+    const unsigned channels = FOutput.Format.nChannels; // written before the thread reports opened
+    int rc = FConverter.Convert(Frame, channels, 16, data, length);
+    if (rc < 0) {
+        SetError("converting decoded audio", rc);
+        return rc;
+    }
+    if (length == 0)
+        return 0;
+    std::int64_t time = 0;
+    if (Frame->best_effort_timestamp != AV_NOPTS_VALUE && FStreamIndex >= 0)
+        time = av_rescale_q(Frame->best_effort_timestamp, FFormat->streams[FStreamIndex]->time_base,
+                            AVRational{1, 10000000});
+    FCallback->OnSample(static_cast<std::uint32_t>(FStreamIndex), time, data, length);
+    return 0;
+}

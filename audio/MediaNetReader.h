@@ -1,0 +1,155 @@
+// The asynchronous media reader: connects to a network stream (ICY/Icecast over http or https
+// carrying MP3, AAC or Ogg Vorbis; HLS playlists as FFmpeg reads them; plain audio files served
+// over http), decodes it on a reader thread of its own and hands each decoded piece, as
+// interleaved 16-bit PCM at the stream's own rate and channel count, to a callback. It stands in
+// for the platform runtime's asynchronous reader.
+//
+// Sequence: Open (returns at once; the thread connects and reports WMT_OPENED with a result),
+// GetOutputCount/GetOutputProps/HeaderInfo, Start (WMT_STARTED), samples..., then Pause/Resume,
+// Stop (WMT_STOPPED) and Close (WMT_CLOSED). The end of the stream is WMT_END_OF_FILE; a
+// failure while reading is WMT_ERROR with the FFmpeg error as result.
+//
+// Safety: only network protocols are allowed (http, https, tcp, tls, crypto, hls) - a station
+// address, a redirect or a playlist entry can never open a local file. Open refuses any other
+// scheme at once. FFmpeg's "timeout" bounds the connect and every read; an interrupt callback
+// lets Close end a blocked connect or read at once.
+//
+// Memory: the reader thread holds back (stops reading) while the callback reports that more than
+// HoldBackSeconds of decoded audio is waiting to be consumed, so a consumer that stops reading
+// never makes the queue grow without bound.
+//
+// Threading: every public call comes from the owner's threads (one at a time or from the owner's
+// own lock); the callback is called on the reader thread (OnSample, WMT_OPENED, WMT_END_OF_FILE,
+// WMT_ERROR) and on the caller's thread (WMT_STARTED from Start, WMT_STOPPED from Stop,
+// WMT_CLOSED from Close). The callback must be thread-safe.
+#pragma once
+
+#include "FFmpegUtil.h"
+#include "MediaDecoder.h"
+#include "MediaTypes.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class IMediaReaderCallback {
+public:
+    virtual ~IMediaReaderCallback() = default;
+    // Result: 0 success, otherwise the failure code (FFmpeg's, or one of MediaTypes.h).
+    virtual std::int32_t OnStatus(std::uint8_t Status, std::int32_t Result) = 0;
+    // Data is the reader's buffer, valid only during the call: copy what you keep. Time is the
+    // piece's presentation time in 100 ns units.
+    virtual std::int32_t OnSample(std::uint32_t Output, std::int64_t Time, const std::uint8_t *Data,
+                                  std::uint32_t Length) = 0;
+    // Bytes of decoded audio received and not yet consumed; the reader holds back above its
+    // limit. Called on the reader thread.
+    virtual std::uint64_t QueuedBytes() const = 0;
+};
+
+class TMediaNetReader {
+public:
+    static constexpr double HoldBackSeconds = 4.0;
+    static constexpr const char *ProtocolWhitelist = "http,https,tcp,tls,crypto,hls";
+
+    TMediaNetReader();
+    ~TMediaNetReader(); // closes
+    TMediaNetReader(const TMediaNetReader &) = delete;
+    TMediaNetReader &operator=(const TMediaNetReader &) = delete;
+
+    // Network configuration, before Open. BufferingTime (100 ns units) and the protocol switches
+    // are kept for the record: FFmpeg buffers by itself and chooses TCP as the URL says.
+    void SetBufferingTime(std::uint64_t Time) { FBufferingTime = Time; }
+    void SetEnableTCP(bool On) { FEnableTCP = On; }
+    void SetEnableHTTP(bool On) { FEnableHTTP = On; }
+    void SetEnableUDP(bool On) { FEnableUDP = On; }
+    // An http proxy ("http" or empty protocol) for http and https addresses; others are refused.
+    std::int32_t SetProxy(const std::string &Protocol, const std::string &Host, std::uint32_t Port);
+    std::int32_t AddLoggingUrl(const std::string &Url);
+    void ResetLoggingUrlList() { FLoggingUrls.clear(); }
+    // Bound of the connect and of each read (FFmpeg's "timeout"); 0 = FFmpeg's default.
+    void SetTimeoutMilliseconds(std::uint32_t Ms) { FTimeoutMs = Ms; }
+
+    // Checks the address and starts connecting on the reader thread. E_INVALIDARG_RESULT (and
+    // RefusalText) for an address that is not a network stream; 0 otherwise - the outcome then
+    // arrives as WMT_OPENED.
+    std::int32_t Open(const std::string &Url, std::shared_ptr<IMediaReaderCallback> Callback);
+    const std::string &RefusalText() const { return FRefusal; }
+    // The text of the last connect or read failure ("opening http://...: Connection refused").
+    std::string LastError() const;
+
+    // Valid after a successful WMT_OPENED.
+    std::int32_t GetOutputCount(std::uint32_t &Count) const;
+    std::int32_t GetOutputProps(std::uint32_t Output, TMediaType &Type) const;
+    // "Duration" (QWORD, 100 ns; absent for a live stream), "Bitrate" (DWORD, bits per second),
+    // "Title" (the current ICY StreamTitle or Vorbis title, updated while the stream plays),
+    // "Author" (icy-name), "WM/Genre" (icy-genre), "Description" (icy-description), and the
+    // container's own tags where it has them.
+    THeaderInfo &HeaderInfo() { return FHeader; }
+
+    // Starts (or restarts) delivery at Rate (1.0 normal; other rates through a tempo filter).
+    // Start < 0 (all bits set) continues from the current position; 0 from the beginning, which
+    // a live stream treats like the current position.
+    std::int32_t Start(std::int64_t Start, std::int64_t Duration, float Rate);
+    std::int32_t Pause();
+    std::int32_t Resume();
+    std::int32_t Stop();
+    std::int32_t Close();
+
+private:
+    enum class TRun { Idle, Running, Paused, Stopped };
+
+    void ThreadMain(std::string Url);
+    std::int32_t Connect(const std::string &Url);
+    std::int32_t Prime();
+    std::int32_t ReadStep();
+    std::int32_t Deliver(AVFrame *Frame);
+    std::int32_t DeliverConverted(AVFrame *Frame);
+    void ReadIcyHeaders();
+    void UpdateTitle();
+    void SetError(const std::string &Doing, std::int32_t Code);
+    static int InterruptCallback(void *Opaque);
+
+    // Configuration.
+    std::uint64_t FBufferingTime = 0;
+    bool FEnableTCP = false, FEnableHTTP = false, FEnableUDP = false;
+    std::string FProxy;
+    std::vector<std::string> FLoggingUrls;
+    std::uint32_t FTimeoutMs = 0;
+    std::string FRefusal;
+
+    std::shared_ptr<IMediaReaderCallback> FCallback;
+    std::thread FThread;
+    std::atomic<bool> FAbort{false}; // read by the interrupt callback
+    THeaderInfo FHeader;
+
+    // Guarded by FLock: run state, output description, errors.
+    mutable std::mutex FLock;
+    std::condition_variable FWake;
+    TRun FRun = TRun::Idle;
+    bool FRestart = false;   // Start came: rebuild the tempo filter before the next piece
+    float FRate = 1.0f;
+    bool FOpened = false;
+    bool FEnded = false;
+    TMediaType FOutput;
+    std::string FLastError;
+
+    // Reader thread only.
+    ff::OpenedIO FIO; // must outlive FFormat
+    ff::FormatInput FFormat;
+    int FStreamIndex = -1;
+    TAudioDecoder FDecoder;
+    TPcmConverter FConverter;
+    TTempoFilter FTempo;
+    float FTempoRate = 1.0f;
+    ff::Packet FPacket;
+    std::deque<ff::Frame> FPrimed; // frames decoded while opening, delivered after Start
+    std::string FIcyPacket;        // last raw ICY metadata seen
+    std::uint64_t FHoldBackBytes = 0;
+    bool FInputEnded = false;
+};
