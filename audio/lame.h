@@ -133,7 +133,7 @@ BE_ERR beCloseStream(HBE_STREAM hbeStream);
 // Writes the kept VBR header frame over the first MP3 frame of the file (after an ID3v2 tag at
 // its start, if any). The file is left untouched unless a frame header is found where the
 // frame belongs. Returns BE_ERR_NO_VBR_HEADER when nothing is kept, BE_ERR_FILE_ACCESS when
-// the file cannot be opened, read or written.
+// the file cannot be opened, read or written. A null name only discards the kept frame.
 BE_ERR beWriteVBRHeader(const char *lpszFileName);
 
 // A readable English text for a result code.

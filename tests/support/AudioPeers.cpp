@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <dlfcn.h>
 #include <sys/wait.h>
 
 namespace testsupport {
@@ -117,6 +118,46 @@ long long ffmpegDecodedFrames(const std::filesystem::path &File, unsigned Channe
     const long long bytes = countedBytes("ffmpeg -v error -i " + shellQuote(File.string()) +
                                          " -f s16le -acodec pcm_s16le - 2>/dev/null | wc -c");
     return bytes < 0 ? -1 : bytes / (2 * Channels);
+}
+
+std::map<std::string, std::string> taglibRead(const std::filesystem::path &File)
+{
+    std::map<std::string, std::string> result;
+    void *h = dlopen("libtag_c.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (!h)
+        return result;
+    using FileNew = void *(*)(const char *);
+    using FileTag = void *(*)(const void *);
+    using FileFree = void (*)(void *);
+    using TagText = char *(*)(const void *);
+    using TagNumber = unsigned (*)(const void *);
+    using FreeStrings = void (*)();
+    auto fileNew = reinterpret_cast<FileNew>(dlsym(h, "taglib_file_new"));
+    auto fileTag = reinterpret_cast<FileTag>(dlsym(h, "taglib_file_tag"));
+    auto fileFree = reinterpret_cast<FileFree>(dlsym(h, "taglib_file_free"));
+    auto freeStrings = reinterpret_cast<FreeStrings>(dlsym(h, "taglib_tag_free_strings"));
+    const std::pair<const char *, const char *> texts[] = {{"title", "taglib_tag_title"},
+                                                           {"artist", "taglib_tag_artist"},
+                                                           {"album", "taglib_tag_album"},
+                                                           {"genre", "taglib_tag_genre"}};
+    const std::pair<const char *, const char *> numbers[] = {{"year", "taglib_tag_year"},
+                                                             {"track", "taglib_tag_track"}};
+    if (fileNew && fileTag && fileFree && freeStrings) {
+        if (void *file = fileNew(File.c_str())) {
+            if (void *tag = fileTag(file)) {
+                for (const auto &[key, fn] : texts)
+                    if (auto f = reinterpret_cast<TagText>(dlsym(h, fn)))
+                        result[key] = f(tag);
+                for (const auto &[key, fn] : numbers)
+                    if (auto f = reinterpret_cast<TagNumber>(dlsym(h, fn)))
+                        result[key] = std::to_string(f(tag));
+                freeStrings();
+            }
+            fileFree(file);
+        }
+    }
+    dlclose(h);
+    return result;
 }
 
 std::vector<std::uint8_t> readFile(const std::filesystem::path &File)

@@ -30,6 +30,11 @@ std::map<std::string, std::string> probe(const std::filesystem::path &File);
 long long mpg123DecodedFrames(const std::filesystem::path &File, unsigned Channels);
 long long ffmpegDecodedFrames(const std::filesystem::path &File, unsigned Channels);
 
+// What TagLib's C binding (libtag_c.so.0, loaded here with dlopen) reads from the file's tag:
+// "title", "artist", "album", "genre", "year", "track" (numbers as decimal text). Empty when
+// TagLib is missing or cannot open the file.
+std::map<std::string, std::string> taglibRead(const std::filesystem::path &File);
+
 // The whole file's bytes.
 std::vector<std::uint8_t> readFile(const std::filesystem::path &File);
 
