@@ -12,7 +12,12 @@ extern "C" {
 
 std::int32_t TAudioStream::Read(void *pv, std::uint32_t cb, std::uint32_t *pcbRead)
 {
-    std::int64_t n = FStream ? FStream->Read(pv, cb) : 0;
+    std::int64_t n = 0;
+    try {
+        n = FStream ? FStream->Read(pv, cb) : 0;
+    } catch (const std::exception &) {
+        n = 0;
+    }
     if (n < 0)
         n = 0;
     if (pcbRead)
@@ -22,7 +27,12 @@ std::int32_t TAudioStream::Read(void *pv, std::uint32_t cb, std::uint32_t *pcbRe
 
 std::int32_t TAudioStream::Write(const void *pv, std::uint32_t cb, std::uint32_t *pcbWritten)
 {
-    std::int64_t n = FStream ? FStream->Write(pv, cb) : 0;
+    std::int64_t n = 0;
+    try {
+        n = FStream ? FStream->Write(pv, cb) : 0;
+    } catch (const std::exception &) {
+        n = 0;
+    }
     if (n < 0)
         n = 0;
     if (pcbWritten)
@@ -35,7 +45,12 @@ std::int32_t TAudioStream::Seek(std::int64_t dlibMove, std::uint32_t dwOrigin, s
     if (!FStream || dwOrigin > 2)
         return -1;
     const std::int64_t offset = dwOrigin == 0 ? dlibMove + FBase : dlibMove;
-    const std::int64_t pos = FStream->Seek(offset, static_cast<int>(dwOrigin));
+    std::int64_t pos = -1;
+    try {
+        pos = FStream->Seek(offset, static_cast<TSeekOrigin>(dwOrigin));
+    } catch (const std::exception &) {
+        return -1;
+    }
     if (pos < FBase)
         return -1;
     if (libNewPosition)
@@ -45,22 +60,20 @@ std::int32_t TAudioStream::Seek(std::int64_t dlibMove, std::uint32_t dwOrigin, s
 
 std::int32_t TAudioStream::SetSize(std::uint64_t libNewSize)
 {
-    if (!FStream)
-        return -1;
-    FStream->Seek(static_cast<std::int64_t>(libNewSize) + FBase, 0);
-    return 0;
+    return Seek(static_cast<std::int64_t>(libNewSize), 0, nullptr) == 0 ? 0 : -1;
 }
 
 std::int32_t TAudioStream::Stat(TStatStg &statstg, std::uint32_t)
 {
     if (!FStream)
         return -1;
-    const std::int64_t cur = FStream->Seek(0, 1);
-    const std::int64_t end = FStream->Seek(0, 2);
-    FStream->Seek(cur, 0);
-    if (cur < 0 || end < 0)
+    std::int64_t size = 0;
+    try {
+        size = FStream->Size();
+    } catch (const std::exception &) {
         return -1;
-    statstg.cbSize = static_cast<std::uint64_t>(std::max<std::int64_t>(0, end - FBase));
+    }
+    statstg.cbSize = static_cast<std::uint64_t>(std::max<std::int64_t>(0, size - FBase));
     statstg.grfLocksSupported = 0;
     return 0;
 }

@@ -17,6 +17,7 @@
 // Threading: one thread at a time (the component's open lock or data lock orders the callers).
 #pragma once
 
+#include "AuStreams.h"
 #include "FFmpegUtil.h"
 #include "MediaDecoder.h"
 #include "MediaTypes.h"
@@ -26,35 +27,23 @@
 #include <string>
 #include <vector>
 
-// The program's byte stream as the media layer sees it. Implemented by the components over
-// their own streams (files, memory).
-class IByteStream {
-public:
-    virtual ~IByteStream() = default;
-    // Bytes read into Buffer (not more than Count); 0 at the end.
-    virtual std::int64_t Read(void *Buffer, std::int64_t Count) = 0;
-    // Bytes written; 0 when nothing could be written.
-    virtual std::int64_t Write(const void *Buffer, std::int64_t Count) = 0;
-    // Moves to Offset from Origin (0 start, 1 current, 2 end); the new position, or -1.
-    virtual std::int64_t Seek(std::int64_t Offset, int Origin) = 0;
-};
-
 // Size field of the status record Stat fills.
 struct TStatStg {
     std::uint64_t cbSize = 0;
     std::uint32_t grfLocksSupported = 0;
 };
 
-// The stream adapter: presents an IByteStream (not owned) to the reader. Results are 0 for
-// success and -1 for failure, as the runtime's stream interface has them. Positions are 64-bit
-// throughout, so files beyond 4 GB seek correctly.
+// The stream adapter: presents a TStream of the program (not owned) to the reader. Results are
+// 0 for success and -1 for failure, as the runtime's stream interface has them; an exception of
+// the stream (an I/O error) becomes -1 here, so none ever crosses FFmpeg's C code. Positions are
+// 64-bit throughout, so files beyond 4 GB seek correctly.
 //
 // BaseOffset hides the first bytes of the stream: the reader then sees the stream as if it began
 // there (the reader's second opening attempt starts at offset 30).
 class TAudioStream {
 public:
-    void AssignStream(IByteStream *Stream) { FStream = Stream; }
-    IByteStream *Stream() const { return FStream; }
+    void AssignStream(TStream *Stream) { FStream = Stream; }
+    TStream *Stream() const { return FStream; }
     void SetBaseOffset(std::int64_t Offset) { FBase = Offset; }
     std::int64_t BaseOffset() const { return FBase; }
 
@@ -76,7 +65,7 @@ public:
     }
 
 private:
-    IByteStream *FStream = nullptr;
+    TStream *FStream = nullptr;
     std::int64_t FBase = 0;
 };
 

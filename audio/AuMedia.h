@@ -1,0 +1,177 @@
+// Media inputs: TWMStreamedIn plays a network stream (internet radio); TWMIn decodes an audio
+// file (WMA, and anything else FFmpeg reads) from a file name or an assigned stream.
+//
+// Data blocks: ProduceBlock hands out pointers into the input's own memory (a queued copy of a
+// decoded piece for the stream input; the decoder's buffer for the file input), valid until the
+// next GetData, ProduceBlock or Flush. 0 bytes = end of data.
+//
+// Threads and locks: the output's worker runs Init, GetData and Flush (DataCS held); the window
+// thread reads formats and properties (they open the source under OpenCS) and calls _Pause,
+// _Resume, ResetStretch. The stream input's reader thread queues decoded pieces under the
+// record's CriticalSection; events (OnStreamOpened, OnStartedPlaying) are posted to the shared
+// event handler and run on the window thread.
+#pragma once
+
+#include "AuClasses.h"
+#include "MediaBridge.h"
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+class TId3v2Tags;
+
+using TStreamedAudioEvent = std::function<void(TComponent *Sender)>;
+
+// ---------------------------------------------------------------------------------------------
+// The network stream input.
+//
+// FileName holds the station's address: http or https (ICY streams in MP3, AAC, Ogg Vorbis;
+// plain files), or an HLS playlist. Any other scheme (file:, concat:, a plain path...) is
+// refused with a message that says so. Opening connects and waits at most
+// MaxWaitMilliseconds; it posts OnStreamOpened whether or not the connection succeeded (ErrorMsg
+// tells which). Decoded audio arrives as 16-bit PCM at the stream's own rate and channels.
+//
+// Memory: decoded pieces wait in a queue; the reader stops reading while more than about four
+// seconds of audio wait, so a stalled consumer never makes the queue grow without bound.
+class TWMStreamedIn : public TAuTaggedFileIn {
+public:
+    explicit TWMStreamedIn(TComponent *AOwner = nullptr);
+    ~TWMStreamedIn() override;
+
+    // Opens the stream when it is not open (blocking up to MaxWaitMilliseconds; raises
+    // "Can't Connect" for an address that does not answer) and tells whether it carries audio.
+    bool HasAudio();
+    std::uint32_t Bitrate() const { return FBitrate; }
+    // Empty unless opening or starting failed. Any thread.
+    std::string ErrorMsg() const;
+    TId3v2Tags *Id3v2Tags() const { return FId3v2Tags.get(); }
+    bool TimedOut() const { return reader.TimedOut.load(); }
+    // The reader's latest status code (0 none/error, 1 opened, 4 end, 11 started, 12 stopped,
+    // 13 closed). Any thread.
+    std::uint8_t ReaderStatus() const { return reader.status.load(); }
+    // The stream's current title (ICY StreamTitle or the Ogg title), which changes while the
+    // stream plays; Id3v2Tags holds the title at opening. Empty when closed. Any thread.
+    std::u16string StreamTitle();
+
+    // Stores NewStretch and restarts the reader from the current position at that rate.
+    void ResetStretch(float NewStretch);
+    void _Pause() override;
+    void _Resume() override;
+
+    std::uint32_t TotalTime() override;
+
+    float StretchFactor() const { return FStretchFactor; }
+    void SetStretchFactor(float Value) { FStretchFactor = Value; }
+    std::uint16_t BufferingTime() const { return FBufferingTime; }
+    // Values outside 1..60 are ignored.
+    void SetBufferingTime(std::uint16_t Value);
+    bool EnableHTTP() const { return FEnableHTTP; }
+    void SetEnableHTTP(bool Value) { FEnableHTTP = Value; }
+    bool EnableTCP() const { return FEnableTCP; }
+    void SetEnableTCP(bool Value) { FEnableTCP = Value; }
+    bool EnableUDP() const { return FEnableUDP; }
+    void SetEnableUDP(bool Value) { FEnableUDP = Value; }
+    std::uint32_t MaxWaitMilliseconds() const { return FMaxWait; }
+    void SetMaxWaitMilliseconds(std::uint32_t Value) { FMaxWait = Value; }
+    std::string ProxyProtocol() const { return FProxyProtocol; }
+    void SetProxyProtocol(const std::string &Value) { FProxyProtocol = Value; }
+    std::string ProxyHost() const { return FProxyHost; }
+    void SetProxyHost(const std::string &Value) { FProxyHost = Value; }
+    std::uint32_t ProxyPort() const { return FProxyPort; }
+    void SetProxyPort(std::uint32_t Value) { FProxyPort = Value; }
+    std::string LoggingURL() const { return FLoggingURL; }
+    void SetLoggingURL(const std::string &Value) { FLoggingURL = Value; }
+
+    TStreamedAudioEvent OnStreamOpened() const;
+    void SetOnStreamOpened(TStreamedAudioEvent Value);
+    TStreamedAudioEvent OnStartedPlaying() const;
+    void SetOnStartedPlaying(TStreamedAudioEvent Value);
+
+protected:
+    void OpenInputFile() override;
+    void CloseInputFile() override;
+    void ProduceBlock(void *&Buffer, std::uint32_t &Bytes) override;
+    // A stream cannot be repositioned.
+    bool SeekSource(std::int64_t &SampleNum) override;
+
+    void SetErrorMsg(const std::string &Value);
+    void Post(const TStreamedAudioEvent &Handler);
+
+    wma_async_reader reader;
+    std::uint32_t FBitrate = 0;
+    float FStretchFactor = 1.0f;
+    std::uint16_t FBufferingTime = 2;
+    bool FEnableHTTP = false, FEnableTCP = false, FEnableUDP = false;
+    std::uint32_t FMaxWait = 10000;
+    std::string FProxyProtocol, FProxyHost;
+    std::uint32_t FProxyPort = 0;
+    std::string FLoggingURL;
+    std::string FErrorMsg; // guarded by FSmallCS
+    TStreamedAudioEvent FOnStreamOpened, FOnStartedPlaying; // guarded by FSmallCS
+    bool FFirstTime = false; // worker, under DataCS
+
+private:
+    mutable std::mutex FSmallCS;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The file input.
+
+enum TChannelsNumber : std::uint8_t { cnMaxAvailable, cnMonoOrStereo, cn5dot1, cn7dot1 };
+
+struct TWMAFormatSpec {
+    std::uint32_t BitsPerSample = 0;
+    std::uint32_t Channels = 0;
+    std::uint32_t SampleRate = 0;
+};
+
+// Decodes a file to PCM. The input's length comes from the header's duration (hundredths of a
+// second), so a run never delivers more than that even when the decoder has more. Seeking is
+// sample-exact for MP3 (the decoder starts a little before the target and drops what precedes
+// it) and within a millisecond for WMA.
+class TWMIn : public TAuTaggedFileIn {
+public:
+    explicit TWMIn(TComponent *AOwner = nullptr);
+    ~TWMIn() override;
+
+    bool HasAudio();
+    bool IsProtected();
+    std::uint32_t Bitrate();
+    bool IsVBR();
+    TId3v2Tags *Id3v2Tags();
+    std::uint32_t FormatsCount();
+    TWMAFormatSpec GetFormatSpec(std::int32_t Index);
+    std::int32_t FormatSelected() const { return FFormat; }
+    void SetFormatSelected(std::int32_t Value);
+
+    bool HighPrecision() const { return FHighPrecision; }
+    void SetHighPrecision(bool Value);
+    TChannelsNumber OutputChannels() const { return FOutputChannels; }
+    void SetOutputChannels(TChannelsNumber Value);
+
+    std::int64_t StartSample() const { return FStartSample.load(); }
+    void SetStartSample(std::int64_t Value) { FStartSample = Value; }
+    std::int64_t EndSample() const { return FEndSample.load(); }
+    void SetEndSample(std::int64_t Value) { FEndSample = Value; }
+
+    // The header duration in hundredths of a second (opens the file).
+    std::uint32_t Duration();
+
+protected:
+    void OpenInputFile() override;
+    void CloseInputFile() override;
+    void ProduceBlock(void *&Buffer, std::uint32_t &Bytes) override;
+    bool SeekSource(std::int64_t &SampleNum) override;
+    // FDuration, the format, FTotalSamples and FSize from the reader (opening steps 6-8);
+    // TMP3In adds its third of a second.
+    virtual void TakeLength();
+    bool NameOrStreamSet();
+
+    wma_sync_reader reader;
+    std::uint32_t FDuration = 0;
+    bool FHighPrecision = false;
+    TChannelsNumber FOutputChannels = cnMonoOrStereo;
+    std::int32_t FFormat = 0;
+};
