@@ -333,6 +333,8 @@ void TMP3Out::FinishSink()
     ReleaseRun(false);
     if (vbrHeader && !FFileName.empty())
         beWriteVBRHeader(FFileName.c_str());
+    else if (vbrHeader)
+        beWriteVBRHeader(nullptr); // not written without a FileName: drop the kept frame
     if (!FFileName.empty() && TagLibLoaded())
         WriteId3v2Tags();
 }

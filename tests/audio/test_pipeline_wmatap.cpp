@@ -186,6 +186,8 @@ TEST(WMATap, NextRecordingIsANewFileWithTheNewTags)
     tags.SetAlbum(u"Abendprogramm");
     tags.SetGenre(u"Klassik");
     tags.SetYear("2011");
+    tags.SetTrack("4");
+    tags.SetComment(u"(c) Sender");
     c.Tap->SetId3v2Tags(&tags);
     for (const char *name : {"temp0.wma", "temp1.wma"}) {
         c.Tap->SetFileName((dir / name).string());
@@ -200,6 +202,9 @@ TEST(WMATap, NextRecordingIsANewFileWithTheNewTags)
     EXPECT_EQ(b.at("tag.artist"), "Sender Zwei");
     EXPECT_EQ(b.at("tag.album"), "Abendprogramm");
     EXPECT_EQ(b.at("tag.genre"), "Klassik");
+    EXPECT_EQ(b.at("tag.wm_year"), "2011");
+    EXPECT_EQ(b.at("tag.wm_track"), "4");
+    EXPECT_EQ(b.at("tag.copyright"), "(c) Sender"); // the comment goes into "Copyright"
     EXPECT_EQ(b.count("tag.title"), 0u);
     EXPECT_NEAR(std::stod(b.at("format.duration")), 2.0, 2 * 2048.0 / Rate);
 }
