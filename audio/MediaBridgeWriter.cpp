@@ -437,7 +437,7 @@ WMResult TWMWriter::SetInputProps(std::uint32_t Input, const TMediaType &Type)
     const TWaveFormat &w = Type.Format;
     if (!Type.IsAudio || !Type.HasWaveFormat ||
         w.wFormatTag != WAVE_FORMAT_PCM || w.wBitsPerSample != 16 || w.nChannels < 1 || w.nChannels > 2 ||
-        w.nSamplesPerSec < 8000 || w.nSamplesPerSec > 192000 || w.nBlockAlign != w.nChannels * 2 ||
+        w.nSamplesPerSec < 1000 || w.nSamplesPerSec > 384000 || w.nBlockAlign != w.nChannels * 2 ||
         w.nAvgBytesPerSec != w.nSamplesPerSec * w.nBlockAlign)
         return WM_E_INVALIDARG;
     FInputType = Type;
@@ -749,7 +749,9 @@ void wma_writer_set_audio_properties(wma_writer &Writer, std::uint32_t Channels,
         w.nBlockAlign = static_cast<std::uint16_t>(Channels * Bits / 8);
         w.nAvgBytesPerSec = SampleRate * w.nBlockAlign;
         Writer.BytesPerSecond = w.nAvgBytesPerSec;
-        Writer.writer->SetInputProps(i, type);
+        // An input format the writer refuses would have it read the PCM as something else.
+        if (Writer.writer->SetInputProps(i, type) != WM_S_OK)
+            throw std::runtime_error("Failed to init codec");
         break;
     }
 }

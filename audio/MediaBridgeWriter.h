@@ -161,7 +161,7 @@ public:
                           const std::uint8_t *Value, std::uint16_t Length);
     WMResult GetInputCount(std::uint32_t &Count) const;
     WMResult GetInputProps(std::uint32_t Input, TMediaType &Type) const;
-    // Accepts PCM, 16-bit, 1 or 2 channels, 8000..192000 Hz, with a consistent block.
+    // Accepts PCM, 16-bit, 1 or 2 channels, 1000..384000 Hz, with a consistent block.
     WMResult SetInputProps(std::uint32_t Input, const TMediaType &Type);
     WMResult BeginWriting();
     WMResult AllocateSample(std::uint32_t Size, TWMSample *&Sample);
@@ -238,7 +238,8 @@ void wma_writer_init(wma_writer &Writer, const std::u16string &FileName, TCompon
                      TWMWriterErrorProc OnError);
 // Chooses a codec format for PCM of Channels × Bits at SampleRate and configures the writer's
 // profile and input. Target is the bitrate (bit/s; below 1000 kbit/s when VBR is off) or the VBR
-// quality. Throws std::runtime_error "Failed to init codec" or "fff".
+// quality. Throws std::runtime_error "Failed to init codec" (also when the writer refuses the
+// input's PCM format) or "fff".
 void wma_writer_set_audio_properties(wma_writer &Writer, std::uint32_t Channels, std::uint32_t Bits,
                                      std::uint32_t Target, bool VBR, bool Lossless, std::uint32_t SampleRate);
 // Sets a text header attribute of stream 0.

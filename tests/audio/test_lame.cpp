@@ -125,6 +125,7 @@ TEST(LameStream, HeaderBitsFollowTheRecord)
         {BE_MP3_MODE_STEREO, 192, false, false, true, false, 0},
         {BE_MP3_MODE_JSTEREO, 128, true, true, false, true, 1},
         {BE_MP3_MODE_STEREO, 320, true, false, false, false, 0},
+        {BE_MP3_MODE_DUALCHANNEL, 160, false, false, true, false, 2},
     };
     for (const Case &k : cases) {
         BE_CONFIG c = baseConfig(44100, k.Mode, k.Kbps);
