@@ -357,6 +357,9 @@ public:
     std::atomic<bool> Paused{false};
     std::atomic<std::int32_t> Delay{0};
     std::atomic<bool> Sleeping{true};
+    // Set by Run (under RunCS) for the worker to take: only a Run starts a run, never a wake
+    // left over from Stop or Resume, nor a BlockingRun on another thread.
+    std::atomic<bool> RunRequested{false};
 
 private:
     void Execute();
