@@ -272,6 +272,8 @@ void TForm1::ReadSettings()
     readingSettings_ = true;
     GainHistory.assign(10, 0);
     const IniFile ini(inifilename());
+    if (!ini.readError().isEmpty())
+        message(ini.readError());
     const QString basic = QStringLiteral("Basic"), quality = QStringLiteral("Quality"), state = QStringLiteral("state");
 
     applyPositionFromSettings(ini);

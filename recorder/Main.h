@@ -42,6 +42,7 @@ class QTimeEdit;
 class QTimer;
 class QToolBar;
 class QToolButton;
+class VerticalLabel;
 
 // Settings destined for the audio components, held until the components exist. Each struct is
 // named after the component's class, each member after the component's property.
@@ -80,7 +81,7 @@ struct TTimerPanel {
     QComboBox *cbostn = nullptr, *cbognr = nullptr;
     QCheckBox *chkstr = nullptr, *chksto = nullptr, *chkrpt = nullptr, *cbxVol = nullptr;
     QSlider *slvol = nullptr;
-    QLabel *volumeLabel = nullptr;
+    VerticalLabel *volumeLabel = nullptr;
 };
 
 class TForm1 : public QMainWindow {
@@ -183,7 +184,8 @@ public:
     QLineEdit *edPreRec = nullptr;
     QLabel *Label6 = nullptr, *Label1 = nullptr, *Label4 = nullptr, *Label8 = nullptr, *Label14 = nullptr;
     QSlider *Slider = nullptr, *ProgressBar2 = nullptr;
-    QLabel *MMLabel1 = nullptr, *Image1 = nullptr;
+    VerticalLabel *MMLabel1 = nullptr;
+    QLabel *Image1 = nullptr;
     QFrame *Panel2 = nullptr, *WebBrowser1 = nullptr;
     QPushButton *SpeedButton3 = nullptr;
     QToolButton *btnclip = nullptr, *btnStop = nullptr;

@@ -4,6 +4,7 @@
 
 #include "ButtonPictures.h"
 #include "NumericKeyFilter.h"
+#include "VerticalLabel.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -183,12 +184,12 @@ QWidget *TForm1::buildRadioPage()
     // A level meter: shows a position, takes no input.
     ProgressBar2->setAttribute(Qt::WA_TransparentForMouseEvents);
     ProgressBar2->setFocusPolicy(Qt::NoFocus);
+    label(page, "ProgressBar2Label", QStringLiteral("Level"), {6, 302, 60, 20});
 
-    Slider = make<QSlider>(page, "Slider", {310, 36, 26, 232}, Qt::Vertical);
+    Slider = make<QSlider>(page, "Slider", {304, 36, 24, 264}, Qt::Vertical);
     Slider->setRange(-4000, 0);
     Slider->setToolTip(QStringLiteral("Playback Volume"));
-    MMLabel1 = label(page, "MMLabel1", QStringLiteral("Volume"), {300, 272, 50, 20});
-    MMLabel1->setAlignment(Qt::AlignCenter);
+    MMLabel1 = make<VerticalLabel>(page, "MMLabel1", {326, 36, 20, 264}, QStringLiteral("Volume"));
 
     Image1 = make<QLabel>(page, "Image1", {350, 36, 256, 56});
     Image1->setPixmap(logoPicture({256, 56}));
@@ -200,9 +201,7 @@ QWidget *TForm1::buildRadioPage()
 
     // Stands in for the embedded web pane until the pane itself is built.
     WebBrowser1 = make<QFrame>(page, "WebBrowser1", {350, 98, 256, 198});
-    WebBrowser1->setFrameShape(QFrame::NoFrame);
-    WebBrowser1->setAutoFillBackground(true);
-    WebBrowser1->setStyleSheet(QStringLiteral("background:white;"));
+    WebBrowser1->setFrameShape(QFrame::StyledPanel);
 
     SpeedButton3 = make<QPushButton>(page, "SpeedButton3", {350, 302, 80, 28}, QStringLiteral("Help"));
     btnclip = make<QToolButton>(page, "btnclip", {438, 302, 80, 28});
@@ -360,7 +359,7 @@ void TForm1::buildTimerPanel(QWidget *page, int i, int top)
     t.panel->setFrameShape(QFrame::StyledPanel);
     setTag(t.panel, i);
 
-    t.btnEnbl = make<QPushButton>(t.panel, nm("btnEnbl").constData(), {4, 4, 100, 28}, QStringLiteral("Timer Disabled"));
+    t.btnEnbl = make<QPushButton>(t.panel, nm("btnEnbl").constData(), {4, 4, 118, 28}, QStringLiteral("Timer Disabled"));
     t.btnEnbl->setCheckable(true);
     t.btnEnbl->setIcon(buttonPicture(0));
     t.rdply = make<QRadioButton>(t.panel, nm("rdply").constData(), {8, 36, 96, 22}, QStringLiteral("Play"));
@@ -369,42 +368,42 @@ void TForm1::buildTimerPanel(QWidget *page, int i, int top)
     t.rdpre->setChecked(true);
 
     // The check boxes sit in the group boxes' title lines, as their titles.
-    t.startGroup = make<QGroupBox>(t.panel, nm("GroupBoxStart").constData(), {108, 2, 118, 74});
+    t.startGroup = make<QGroupBox>(t.panel, nm("GroupBoxStart").constData(), {126, 2, 114, 74});
     t.chkstr = make<QCheckBox>(t.startGroup, nm("chkstr").constData(), {8, 0, 100, 20}, QStringLiteral("Start"));
-    t.dtstr = make<QDateEdit>(t.startGroup, nm("dtstr").constData(), {6, 20, 106, 24}, QDate::currentDate());
+    t.dtstr = make<QDateEdit>(t.startGroup, nm("dtstr").constData(), {5, 20, 104, 24}, QDate::currentDate());
     t.dtstr->setCalendarPopup(true);
-    t.tmstr = make<QTimeEdit>(t.startGroup, nm("tmstr").constData(), {6, 46, 106, 24}, QTime::currentTime());
+    t.tmstr = make<QTimeEdit>(t.startGroup, nm("tmstr").constData(), {5, 46, 104, 24}, QTime::currentTime());
     t.tmstr->setDisplayFormat(QStringLiteral("HH:mm:ss"));
 
-    t.stopGroup = make<QGroupBox>(t.panel, nm("GroupBoxStop").constData(), {230, 2, 118, 74});
+    t.stopGroup = make<QGroupBox>(t.panel, nm("GroupBoxStop").constData(), {244, 2, 114, 74});
     t.chksto = make<QCheckBox>(t.stopGroup, nm("chksto").constData(), {8, 0, 100, 20}, QStringLiteral("Stop"));
-    t.dtsto = make<QDateEdit>(t.stopGroup, nm("dtsto").constData(), {6, 20, 106, 24}, QDate::currentDate());
+    t.dtsto = make<QDateEdit>(t.stopGroup, nm("dtsto").constData(), {5, 20, 104, 24}, QDate::currentDate());
     t.dtsto->setCalendarPopup(true);
-    t.tmsto = make<QTimeEdit>(t.stopGroup, nm("tmsto").constData(), {6, 46, 106, 24}, QTime::currentTime());
+    t.tmsto = make<QTimeEdit>(t.stopGroup, nm("tmsto").constData(), {5, 46, 104, 24}, QTime::currentTime());
     t.tmsto->setDisplayFormat(QStringLiteral("HH:mm:ss"));
 
-    t.repeatGroup = make<QGroupBox>(t.panel, nm("GroupBoxRepeat").constData(), {352, 2, 178, 74});
+    t.repeatGroup = make<QGroupBox>(t.panel, nm("GroupBoxRepeat").constData(), {362, 2, 166, 74});
     t.chkrpt = make<QCheckBox>(t.repeatGroup, nm("chkrpt").constData(), {8, 0, 100, 20}, QStringLiteral("Repeat"));
-    t.rdhr = make<QRadioButton>(t.repeatGroup, nm("rdhr").constData(), {8, 22, 80, 22}, QStringLiteral("Hourly"));
-    t.rddly = make<QRadioButton>(t.repeatGroup, nm("rddly").constData(), {8, 46, 80, 22}, QStringLiteral("Dayly"));
-    t.rdwkl = make<QRadioButton>(t.repeatGroup, nm("rdwkl").constData(), {92, 22, 82, 22}, QStringLiteral("Weekly"));
-    t.rdmnth = make<QRadioButton>(t.repeatGroup, nm("rdmnth").constData(), {92, 46, 82, 22}, QStringLiteral("Monthly"));
+    t.rdhr = make<QRadioButton>(t.repeatGroup, nm("rdhr").constData(), {6, 22, 76, 22}, QStringLiteral("Hourly"));
+    t.rddly = make<QRadioButton>(t.repeatGroup, nm("rddly").constData(), {6, 46, 76, 22}, QStringLiteral("Dayly"));
+    t.rdwkl = make<QRadioButton>(t.repeatGroup, nm("rdwkl").constData(), {84, 22, 80, 22}, QStringLiteral("Weekly"));
+    t.rdmnth = make<QRadioButton>(t.repeatGroup, nm("rdmnth").constData(), {84, 46, 80, 22}, QStringLiteral("Monthly"));
     t.rdhr->setChecked(true);
 
-    t.cbognr = editableCombo(t.panel, nm("cbognr").constData(), {108, 80, 208, 24});
+    t.cbognr = editableCombo(t.panel, nm("cbognr").constData(), {126, 80, 198, 24});
     t.cbognr->setToolTip(QStringLiteral("Genre"));
     t.cbognr->setEditText(QStringLiteral("Select Genre"));
-    t.cbostn = editableCombo(t.panel, nm("cbostn").constData(), {322, 80, 208, 24});
+    t.cbostn = editableCombo(t.panel, nm("cbostn").constData(), {330, 80, 198, 24});
     t.cbostn->setToolTip(QStringLiteral("Radio Station"));
     t.cbostn->setEditText(QStringLiteral("Select Station"));
 
-    t.cbxVol = make<QCheckBox>(t.panel, nm("cbxVol").constData(), {536, 4, 64, 22}, QString());
-    t.cbxVol->setChecked(true);
-    t.slvol = make<QSlider>(t.panel, nm("slvol").constData(), {540, 28, 22, 76}, Qt::Vertical);
+    t.slvol = make<QSlider>(t.panel, nm("slvol").constData(), {538, 4, 22, 100}, Qt::Vertical);
     t.slvol->setRange(-4000, 0);
     t.slvol->setToolTip(QStringLiteral("Playback Volume"));
-    t.volumeLabel = make<QLabel>(t.panel, QByteArray("MMLabel" + QByteArray::number(2 + i)).constData(),
-                                 {564, 40, 40, 22}, QStringLiteral("Volume"));
+    t.volumeLabel = make<VerticalLabel>(t.panel, QByteArray("MMLabel" + QByteArray::number(2 + i)).constData(),
+                                        {560, 30, 20, 74}, QStringLiteral("Volume"));
+    t.cbxVol = make<QCheckBox>(t.panel, nm("cbxVol").constData(), {562, 6, 22, 22}, QString());
+    t.cbxVol->setChecked(true);
 
     for (QObject *o : t.panel->findChildren<QObject *>())
         setTag(o, i);
