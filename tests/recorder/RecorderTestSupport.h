@@ -22,8 +22,9 @@ inline QApplication &testApp()
     static int argc = 1;
     static char name[] = "recorder-test";
     static char *argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    // Never destroyed: tearing Qt down during static destruction crashes at exit.
+    static QApplication *app = new QApplication(argc, argv);
+    return *app;
 }
 
 // Points XDG_DATA_HOME at a fresh folder, takes the seed files from the repository's data
