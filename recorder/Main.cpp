@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <dlfcn.h>
 #include <limits>
 
@@ -606,11 +607,24 @@ void TForm1::FormCloseQuery()
         StopMark = tickCount();
         // Waiting for the output and the taps to stop joins here once they exist.
         step = 3;
-        if (RecState != rsClosing)
+        if (RecState != rsClosing) {
             RecState = rsClosing;
+            closeGuard();
+        }
         step = 4;
     } catch (const std::exception &) {
         message(QString::number(step));
+    }
+}
+
+void TForm1::closeGuard()
+{
+    setCursor(Qt::BusyCursor);
+    // A close that has not finished a minute after it began ends the program outright; the
+    // settings were saved at its start.
+    if (tickCount() - StopMark > 60000) {
+        Timer1->stop();
+        std::_Exit(0);
     }
 }
 

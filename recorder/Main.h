@@ -229,6 +229,7 @@ private:
     void FormCreate();
     void FormCloseQuery();
     void FormClose();
+    void closeGuard();
     void checkEncoderLibrary();
     void pageChanged(int index);
     void applyPositionFromSettings(const IniFile &ini);

@@ -269,6 +269,33 @@ TEST(SetUpPage, ControlsStartAsDesignedAndNumericFieldsTakeDigitsOnly)
     EXPECT_EQ(env.messages.size(), 1);
 }
 
+TEST(SetUpPage, PagesAndControlsFollowTheRecorderState)
+{
+    FormEnv env;
+    TForm1 form;
+    const int setUp = form.PageControl1->indexOf(form.tsSetUp);
+    const int addStation = form.PageControl1->indexOf(form.tsAddStn);
+    form.RecState = rsPrerecTap2;
+    form.endis();
+    EXPECT_FALSE(form.PageControl1->isTabEnabled(addStation));
+    EXPECT_TRUE(form.PageControl1->isTabEnabled(setUp));
+    EXPECT_FALSE(form.cbgnr->isEnabled());
+    EXPECT_FALSE(form.ToolButton1->isEnabled());
+    EXPECT_EQ(form.Label14->text(), QStringLiteral("Pre-Recording"));
+    form.RecState = rsPlayPaused;
+    form.endis();
+    EXPECT_FALSE(form.PageControl1->isTabEnabled(setUp));
+    EXPECT_EQ(form.Label14->text(), QStringLiteral("Play Paused"));
+    // Idle opens everything again, the Set Up page included.
+    form.RecState = rsIdle;
+    form.endis();
+    EXPECT_TRUE(form.PageControl1->isTabEnabled(setUp));
+    EXPECT_TRUE(form.PageControl1->isTabEnabled(addStation));
+    EXPECT_TRUE(form.cbgnr->isEnabled());
+    EXPECT_TRUE(form.edTempDir->isEnabled());
+    EXPECT_EQ(form.Label14->text(), QStringLiteral("Idle"));
+}
+
 TEST(Encoder, AMissingEncoderLibraryIsAWarningOnly)
 {
     FormEnv env;
