@@ -232,8 +232,10 @@ bool IniFile::writeString(const QString &section, const QString &key, const QStr
     } else {
         const long k = findKey(s, key);
         if (k >= 0) {
-            line.name = lines_[static_cast<size_t>(k)].name;
-            line.raw = line.name.toUtf8() + line.raw.mid(line.raw.indexOf('='));
+            // The key keeps its original spelling and bytes; only the value changes.
+            const Line &old = lines_[static_cast<size_t>(k)];
+            line.name = old.name;
+            line.raw = old.raw.left(old.raw.indexOf('=')) + line.raw.mid(line.raw.indexOf('='));
             lines_[static_cast<size_t>(k)] = line;
         } else {
             // After the section's last non-blank line, so blank separators stay at its end.

@@ -21,7 +21,7 @@ QString dataFolderPath()
 }
 
 bool createAndSeedDataFolder(const QString &folder, const QString &seedFolder,
-                             const std::function<void()> &pump)
+                             const std::function<void()> &pump, QStringList *errors)
 {
     QDir().mkpath(folder);
     if (pump) {
@@ -40,7 +40,12 @@ bool createAndSeedDataFolder(const QString &folder, const QString &seedFolder,
             continue;
         const QByteArray data = seed.readAll();
         QString error;
-        writeFileAtomically(findFileNoCase(folder, QString::fromLatin1(s.target)), data, &error);
+        if (seed.error() != QFileDevice::NoError)
+            error = QStringLiteral("Could not read \"%1\": %2").arg(seed.fileName(), seed.errorString());
+        else
+            writeFileAtomically(findFileNoCase(folder, QString::fromLatin1(s.target)), data, &error);
+        if (!error.isEmpty() && errors)
+            *errors << error;
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -15,6 +16,7 @@ QString dataFolderPath();
 
 // Creates folder with its missing parents, runs pump twice, then copies the seeds
 // "stations.ini.bu" and "Fonolux.INI.bu" from seedFolder as "stations.INI" and "Fonolux.INI",
-// replacing files of those names. A missing seed is skipped. Returns whether folder exists.
+// replacing files of those names. A missing seed is skipped; a seed that cannot be copied is
+// described in *errors. Returns whether folder exists.
 bool createAndSeedDataFolder(const QString &folder, const QString &seedFolder,
-                             const std::function<void()> &pump);
+                             const std::function<void()> &pump, QStringList *errors = nullptr);

@@ -216,8 +216,12 @@ void TForm1::ActivateFromOtherStart()
 QString TForm1::AppDataPath()
 {
     const QString folder = dataFolderPath();
-    if (!QFileInfo(folder).isDir())
-        createAndSeedDataFolder(folder, programFolder(), [] { QCoreApplication::processEvents(); });
+    if (!QFileInfo(folder).isDir()) {
+        QStringList errors;
+        createAndSeedDataFolder(folder, programFolder(), [] { QCoreApplication::processEvents(); }, &errors);
+        for (const QString &e : errors)
+            message(e);
+    }
     if (!QFileInfo(folder).isDir()) {
         // Said once: every file access comes here and would repeat it while the program ends.
         if (!dataFolderMessageShown_) {

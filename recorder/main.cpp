@@ -8,7 +8,6 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fonolux"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Fonolux"));
 
     SingleInstance instance;
     if (!instance.claim())

@@ -84,13 +84,15 @@ TEST_F(IniFileTest, MalformedLinesAreSkippedAndTheFirstDuplicateWins)
 
 TEST_F(IniFileTest, InvalidUtf8IsReadAndKeptByteForByteWhenOtherKeysChange)
 {
-    const QByteArray odd = "[Bad\xff\xfe]\nname\xc3=val\x80ue\n[Good]\nk=v\n";
+    const QByteArray odd = "[Bad\xff\xfe]\nname\xc3=val\x80ue\n[Good]\nk=v\n  Caf\xc3\xa9 Key = old\n";
     write(odd);
     IniFile ini(file());
     EXPECT_EQ(ini.sections().size(), 2);
     EXPECT_EQ(ini.readString(QStringLiteral("Good"), QStringLiteral("k"), {}), QStringLiteral("v"));
     ASSERT_TRUE(ini.writeString(QStringLiteral("Good"), QStringLiteral("k"), QStringLiteral("w")));
-    EXPECT_EQ(read(), QByteArray("[Bad\xff\xfe]\nname\xc3=val\x80ue\n[Good]\nk=w\n"));
+    // A rewritten key keeps its own spelling and indentation.
+    ASSERT_TRUE(ini.writeString(QStringLiteral("good"), QStringLiteral("CAFÉ KEY"), QStringLiteral("new")));
+    EXPECT_EQ(read(), QByteArray("[Bad\xff\xfe]\nname\xc3=val\x80ue\n[Good]\nk=w\n  Caf\xc3\xa9 Key =new\n"));
 }
 
 TEST_F(IniFileTest, WritesGoThroughAndKeepCommentsOrderAndLineEnds)
