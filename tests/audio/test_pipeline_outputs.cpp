@@ -176,6 +176,30 @@ TEST_F(OutputTest, DoneHandlerMayRunAgain)
     EXPECT_EQ(Out->Data().size(), 15000u);
 }
 
+TEST_F(OutputTest, EventsOfARunThatEndedBeforeItsDoneWasDeliveredAreDropped)
+{
+    // The first run's OnSyncDone starts a second run at once. The first run's OnDone waits for
+    // the worker to sleep, i.e. for the end of the second run, then clears everything the
+    // output queued meanwhile: one OnDone, and nothing of the second run after it.
+    bool Again = true; // worker only
+    std::vector<char> Seq;
+    Out->SetOnSyncDone([&](TComponent *) {
+        if (Again) {
+            Again = false;
+            Out->Run();
+        }
+    });
+    Out->SetOnProgress([&](TComponent *) { Seq.push_back('P'); });
+    Out->SetOnDone([&](TComponent *) { Seq.push_back('D'); });
+    Out->Run();
+    ASSERT_TRUE(W.PumpUntil([&] { return !Seq.empty() && Seq.back() == 'D'; }));
+    W.PumpFor(200ms);
+    EXPECT_EQ(Out->Prepares.load(), 2);
+    EXPECT_EQ(std::count(Seq.begin(), Seq.end(), 'D'), 1);
+    EXPECT_EQ(Seq.back(), 'D');
+    EXPECT_EQ(Out->Data().size(), 400000u);
+}
+
 TEST_F(OutputTest, StopFromTheWorkerRaisesItsMessage)
 {
     std::string Msg;
