@@ -84,9 +84,11 @@ void TFastResampler::OpenSource()
     OSize = OFrames * FrameSize;
     BufStart = BufEnd = 0;
 
+    // The Input's size scaled by the chunk ratio, in whole output frames: the size check of the
+    // converter base then never cuts a frame in half at the end of the data.
     const std::int64_t InSize = In->Size();
-    if (InSize > 0 && ISize > 0)
-        FSize = std::llround(double(InSize) * OSize / ISize);
+    if (InSize > 0 && ISize > 0 && ISize != OSize)
+        FSize = std::llround(double(InSize) * OSize / ISize / FrameSize) * FrameSize;
     else
         FSize = InSize;
 

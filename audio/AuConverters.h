@@ -27,7 +27,8 @@
 // with each channel's filter history carried from chunk to chunk within a run. Rates whose
 // chunk sizes agree (equal after division by 5) pass through byte for byte.
 //
-// Size: the Input's Size scaled by the ratio of the chunk sizes (or the Input's 0 / -1).
+// Size: the Input's Size scaled by the ratio of the chunk sizes and rounded to whole output
+// frames (or the Input's 0 / -1).
 // Position: the bytes this resampler has handed out in the run (kept by the converter base).
 // Each full up-sampled chunk is one output frame short of 200 ms, so the data can end a
 // little before Size; a run never delivers more than Size.
