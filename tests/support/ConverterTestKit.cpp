@@ -17,7 +17,10 @@ TMemorySource::TMemorySource(std::uint32_t Bits, std::uint32_t Chans, std::uint3
 
 void TMemorySource::OpenSource()
 {
+    if (!FOpenFailure.empty())
+        throw EAuException(FOpenFailure);
     ++FOpened;
+    FRequests.clear();
     FRead = 0;
     FPosition = 0;
     FSize = FHasReportedSize ? FReportedSize : std::int64_t(FData.size());
@@ -32,6 +35,7 @@ void TMemorySource::CloseSource()
 
 void TMemorySource::ProduceBlock(void *&Buffer, std::uint32_t &Bytes)
 {
+    FRequests.push_back(Bytes);
     const std::size_t Left = FData.size() - FRead;
     Bytes = std::uint32_t(std::min<std::size_t>({Bytes, FMaxBlock, Left}));
     Buffer = Bytes ? FData.data() + FRead : nullptr;

@@ -5,6 +5,7 @@
 #include "AuClasses.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace convtest {
@@ -26,8 +27,12 @@ public:
     const std::uint8_t *DataPtr() const { return FData.data(); }
     void SetReportedSize(std::int64_t Value) { FReportedSize = Value; FHasReportedSize = true; }
     void SetMaxBlock(std::uint32_t Value) { FMaxBlock = Value; }
+    // Makes the next openings fail with an EAuException carrying Message ("" opens normally).
+    void SetOpenFailure(std::string Message) { FOpenFailure = std::move(Message); }
     int Opened() const { return FOpened; }
     int Closed() const { return FClosed; }
+    // The byte counts asked of ProduceBlock, in order.
+    const std::vector<std::uint32_t> &Requests() const { return FRequests; }
 
 protected:
     void OpenSource() override;
@@ -42,6 +47,8 @@ private:
     std::int64_t FReportedSize = 0;
     bool FHasReportedSize = false;
     int FOpened = 0, FClosed = 0;
+    std::string FOpenFailure;
+    std::vector<std::uint32_t> FRequests;
 };
 
 // Init, GetData with Request bytes until 0 bytes come back (collecting every block), Flush.
