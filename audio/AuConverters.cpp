@@ -157,21 +157,20 @@ void TFastResampler::CloseSource()
     Busy = false;
 }
 
-void TFastResampler::FilterChannel(unsigned Ch, std::uint32_t Frames)
+void TFastResampler::FilterChannels(std::uint32_t Frames)
 {
-    // Four passes of the same stage. Each pass's output becomes the next pass's input; after a
-    // pass its arrays keep their last entries as history for the next chunk. The last output
-    // array keeps its history only after the caller has read it.
-    float *Xs[4] = {X0[Ch].data(), X1[Ch].data(), X2[Ch].data(), X3[Ch].data()};
-    float *Ys[4] = {Y0[Ch].data(), Y1[Ch].data(), Y2[Ch].data(), Y3[Ch].data()};
-    for (int n = 0; n < 4; ++n) {
-        LowPassPass(Xs[n], Ys[n], A.data(), B.data(), Frames);
-        if (n < 3) {
-            std::copy_n(Ys[n] + OffsY, Frames, Xs[n + 1] + offsX);
-            KeepHistory(Ys[n], Frames);
-        }
-        KeepHistory(Xs[n], Frames);
-    }
+    // The four passes for every channel, two channels at a time where possible. Afterwards the
+    // arrays hold their history for the next chunk, except Y3, which still holds the output.
+    const unsigned Chans = SamplesInFrame;
+    auto Arrays = [this](unsigned Ch) {
+        return TCascadeArrays{{X0[Ch].data(), X1[Ch].data(), X2[Ch].data(), X3[Ch].data()},
+                              {Y0[Ch].data(), Y1[Ch].data(), Y2[Ch].data(), Y3[Ch].data()}};
+    };
+    unsigned ch = 0;
+    for (; ch + 1 < Chans; ch += 2)
+        LowPassCascade2(Arrays(ch), Arrays(ch + 1), A.data(), B.data(), Frames);
+    if (ch < Chans)
+        LowPassCascade(Arrays(ch), A.data(), B.data(), Frames);
 }
 
 void TFastResampler::MakeChunk(std::uint32_t InBytes)
@@ -182,12 +181,11 @@ void TFastResampler::MakeChunk(std::uint32_t InBytes)
 
     std::uint32_t OutFrames = 0;
     if (ISize < OSize) {
-        for (unsigned ch = 0; ch < Chans; ++ch) {
+        // Hold each frame to the output rate, filter, write the result back interleaved.
+        for (unsigned ch = 0; ch < Chans; ++ch)
             OutFrames = HoldFrames(InputBuffer.data() + ch, Chans, Frames, ISize, OSize,
                                    X0[ch].data() + offsX);
-            FilterChannel(ch, OutFrames);
-        }
-        // Only now is the input side of InputBuffer no longer needed.
+        FilterChannels(OutFrames);
         for (unsigned ch = 0; ch < Chans; ++ch) {
             const float *Y = Y3[ch].data() + OffsY;
             for (std::uint32_t j = 0; j < OutFrames; ++j)
@@ -195,13 +193,14 @@ void TFastResampler::MakeChunk(std::uint32_t InBytes)
             KeepHistory(Y3[ch].data(), OutFrames);
         }
     } else {
+        // Filter at the input rate, then pick frames.
         for (unsigned ch = 0; ch < Chans; ++ch) {
             float *X = X0[ch].data() + offsX;
             for (std::uint32_t j = 0; j < Frames; ++j)
                 X[j] = InputBuffer[std::size_t(j) * Chans + ch];
         }
+        FilterChannels(Frames);
         for (unsigned ch = 0; ch < Chans; ++ch) {
-            FilterChannel(ch, Frames);
             OutFrames = PickFrames(Y3[ch].data() + OffsY, Frames, ISize, OSize,
                                    InputBuffer.data() + ch, Chans);
             KeepHistory(Y3[ch].data(), Frames);

@@ -79,7 +79,7 @@ protected:
 
 private:
     void MakeChunk(std::uint32_t InBytes);
-    void FilterChannel(unsigned Ch, std::uint32_t Frames);
+    void FilterChannels(std::uint32_t Frames);
 };
 
 enum TMSConverterMode { msmMonoToBoth, msmMonoToLeft, msmMonoToRight };

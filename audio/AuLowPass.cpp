@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -97,17 +98,168 @@ void DesignChebyshevLowPass(int Poles, double RipplePercent, double Cutoff, doub
         b[i] = cb[i];
 }
 
+namespace {
+
+// Two doubles (two channels) in one vector register, and their single-precision counterpart.
+using TDouble2 = double __attribute__((vector_size(16)));
+using TSingle2 = float __attribute__((vector_size(8)));
+
+inline double RoundToSingle(double v) { return double(float(v)); }
+inline TDouble2 RoundToSingle(TDouble2 v)
+{
+    return __builtin_convertvector(__builtin_convertvector(v, TSingle2), TDouble2);
+}
+
+// One stage's coefficients (exact double copies of the single-precision ones), as scalars or
+// broadcast into both lanes.
+template <class V> struct TStageCoeffs {
+    V a4, a3, a2, a1, a0, b4, b3, b2, b1;
+    TStageCoeffs(const float *A, const float *B)
+    {
+        V *const Dst[9] = {&a4, &a3, &a2, &a1, &a0, &b4, &b3, &b2, &b1};
+        for (int i = 0; i < 5; ++i)
+            *Dst[i] = V{} + double(A[i]);
+        for (int i = 0; i < 4; ++i)
+            *Dst[5 + i] = V{} + double(B[i]);
+    }
+};
+
+// The last four values of a signal in the cascade, newest first. Stage n reads window n as its
+// previous inputs and window n + 1 as its previous outputs.
+template <class V> struct TWindow {
+    V v1, v2, v3, v4;
+    void Push(V x)
+    {
+        v4 = v3;
+        v3 = v2;
+        v2 = v1;
+        v1 = x;
+    }
+};
+
+// One output of a stage, summed in double precision. The terms of older values are summed
+// first, in pairs; a0 x[n] and then b1 y[n-1] come last, so that both the recursion and the
+// path from the previous stage are one multiply-add or two plus the rounding to single.
+template <class V>
+inline V Stage(const TStageCoeffs<V> &c, const TWindow<V> &in, const TWindow<V> &out, V x0)
+{
+    const V Older = ((c.a4 * in.v4 + c.a3 * in.v3) + (c.a2 * in.v2 + c.a1 * in.v1)) +
+                    ((c.b4 * out.v4 + c.b3 * out.v3) + c.b2 * out.v2);
+    return RoundToSingle((Older + c.a0 * x0) + c.b1 * out.v1);
+}
+
+// Lane access for the two element kinds.
+inline double Lane(double v, int) { return v; }
+inline double Lane(TDouble2 v, int i) { return v[i]; }
+
+template <class V> TWindow<V> LoadWindow(const float *const *H, int Lanes)
+{
+    TWindow<V> w;
+    V *const Dst[4] = {&w.v4, &w.v3, &w.v2, &w.v1};
+    for (int k = 0; k < 4; ++k) {
+        V v{};
+        for (int l = 0; l < Lanes; ++l) {
+            if constexpr (std::is_same_v<V, double>)
+                v = H[l][k];
+            else
+                v[l] = H[l][k];
+        }
+        *Dst[k] = v;
+    }
+    return w;
+}
+
+template <class V> void StoreWindow(const TWindow<V> &w, float *const *H, int Lanes)
+{
+    const V Src[4] = {w.v4, w.v3, w.v2, w.v1};
+    for (int k = 0; k < 4; ++k)
+        for (int l = 0; l < Lanes; ++l)
+            H[l][k] = float(Lane(Src[k], l));
+}
+
+// The cascade over Lanes channels (1 with V = double, 2 with V = TDouble2).
+template <class V>
+void Cascade(const TCascadeArrays *const Ch[], int Lanes, const float *A, const float *B,
+             std::uint32_t m)
+{
+    static_assert(LowPassPoles == 4, "the stage is unrolled for four poles");
+    const TStageCoeffs<V> c(A, B);
+    // Window 0: the input's history (X0); window n + 1: pass n's output history (Y[n], which
+    // equals X[n + 1]'s history).
+    TWindow<V> w[5];
+    {
+        const float *H[2];
+        for (int l = 0; l < Lanes; ++l)
+            H[l] = Ch[l]->X[0];
+        w[0] = LoadWindow<V>(H, Lanes);
+        for (int n = 0; n < 4; ++n) {
+            for (int l = 0; l < Lanes; ++l)
+                H[l] = Ch[l]->Y[n];
+            w[n + 1] = LoadWindow<V>(H, Lanes);
+        }
+    }
+    const float *In[2] = {};
+    float *Out[2] = {};
+    for (int l = 0; l < Lanes; ++l) {
+        In[l] = Ch[l]->X[0] + LowPassHistory;
+        Out[l] = Ch[l]->Y[3] + LowPassHistory;
+    }
+    for (std::uint32_t j = 0; j < m; ++j) {
+        V x{};
+        if constexpr (std::is_same_v<V, double>)
+            x = In[0][j];
+        else
+            x = TDouble2{In[0][j], In[1][j]};
+        for (int n = 0; n < 4; ++n) {
+            const V y = Stage(c, w[n], w[n + 1], x);
+            w[n].Push(x);
+            x = y;
+        }
+        w[4].Push(x);
+        for (int l = 0; l < Lanes; ++l)
+            Out[l][j] = float(Lane(x, l));
+    }
+    // Histories for the next chunk. Y[3] keeps its samples for the caller.
+    float *H[2];
+    for (int l = 0; l < Lanes; ++l)
+        H[l] = Ch[l]->X[0];
+    StoreWindow(w[0], H, Lanes);
+    for (int n = 0; n < 3; ++n) {
+        for (int l = 0; l < Lanes; ++l)
+            H[l] = Ch[l]->Y[n];
+        StoreWindow(w[n + 1], H, Lanes);
+        for (int l = 0; l < Lanes; ++l)
+            H[l] = Ch[l]->X[n + 1];
+        StoreWindow(w[n + 1], H, Lanes);
+    }
+}
+
+} // namespace
+
 void LowPassPass(const float *X, float *Y, const float *A, const float *B, std::uint32_t m)
 {
-    static_assert(LowPassPoles == 4, "the pass below is unrolled for four poles");
+    const TStageCoeffs<double> c(A, B);
+    TWindow<double> in = LoadWindow<double>(&X, 1), out = LoadWindow<double>(&Y, 1);
     for (std::uint32_t j = 0; j < m; ++j) {
-        const float *x = X + j;
-        const float *y = Y + j;
-        const double acc = double(x[0]) * A[0] + double(x[1]) * A[1] + double(x[2]) * A[2] +
-                           double(x[3]) * A[3] + double(x[4]) * A[4] + double(y[0]) * B[0] +
-                           double(y[1]) * B[1] + double(y[2]) * B[2] + double(y[3]) * B[3];
-        Y[j + LowPassHistory] = float(acc);
+        const double x = X[j + LowPassHistory];
+        const double y = Stage(c, in, out, x);
+        in.Push(x);
+        out.Push(y);
+        Y[j + LowPassHistory] = float(y);
     }
+}
+
+void LowPassCascade(const TCascadeArrays &Ch, const float *A, const float *B, std::uint32_t m)
+{
+    const TCascadeArrays *const C[1] = {&Ch};
+    Cascade<double>(C, 1, A, B, m);
+}
+
+void LowPassCascade2(const TCascadeArrays &Ch0, const TCascadeArrays &Ch1, const float *A,
+                     const float *B, std::uint32_t m)
+{
+    const TCascadeArrays *const C[2] = {&Ch0, &Ch1};
+    Cascade<TDouble2>(C, 2, A, B, m);
 }
 
 void KeepHistory(float *Arr, std::uint32_t m)

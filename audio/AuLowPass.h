@@ -31,8 +31,30 @@ void DesignChebyshevLowPass(int Poles, double RipplePercent, double Cutoff, doub
 //   X: LowPassHistory history entries followed by m input samples.
 //   Y: LowPassHistory history entries; Y[LowPassHistory .. LowPassHistory + m) is written.
 //   A: a4, a3, a2, a1, a0 (reversed); B: b4, b3, b2, b1 (reversed).
-// Each output is summed in double precision and stored as a single float.
+// Each output is summed in double precision (the terms of older values first, then a0 x[n],
+// then b1 y[n-1]) and stored as a single float. All functions below use the same arithmetic,
+// so their results agree bit for bit.
 void LowPassPass(const float *X, float *Y, const float *A, const float *B, std::uint32_t m);
+
+// One channel's arrays of the resampler's four-pass cascade: X[n] and Y[n] are the input and
+// output of pass n, each LowPassHistory history entries followed by room for a chunk.
+struct TCascadeArrays {
+    float *X[4];
+    float *Y[4];
+};
+
+// The four passes over m samples of one channel, in one sweep: the result is bit for bit what
+// four LowPassPass calls (each pass's output copied behind the next pass's history) followed
+// by KeepHistory on every array but Y[3] would leave. Reads X[0]'s m samples; writes Y[3]'s m
+// samples behind its history; leaves X[0..3] and Y[0..2] holding just their history for the
+// next chunk (their sample parts are not written). Call KeepHistory(Y[3], m) once the output
+// has been read. Interleaving the passes sample by sample lets the processor overlap their
+// recursions.
+void LowPassCascade(const TCascadeArrays &Ch, const float *A, const float *B, std::uint32_t m);
+// The same for two channels at once (two lanes of one vector): results identical to two
+// LowPassCascade calls.
+void LowPassCascade2(const TCascadeArrays &Ch0, const TCascadeArrays &Ch1, const float *A,
+                     const float *B, std::uint32_t m);
 
 // Moves the last LowPassHistory entries of Arr[0 .. LowPassHistory + m) to its front, so that
 // the array is ready for the next chunk. Safe for any m, including 0.

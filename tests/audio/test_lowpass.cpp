@@ -194,6 +194,70 @@ TEST(LowPassPassTest, FollowsTheDifferenceEquationAcrossChunks)
     EXPECT_TRUE(std::equal(chunked.begin(), chunked.end(), whole.begin()));
 }
 
+// The eight arrays of one channel: X0 Y0 X1 Y1 X2 Y2 X3 Y3.
+struct TChannelSet {
+    std::vector<std::vector<float>> V;
+    TChannelSet(std::uint32_t Max, std::mt19937 &rng)
+        : V(8, std::vector<float>(Max + LowPassHistory))
+    {
+        // A history that four separate passes could have left: X[n + 1]'s equals Y[n]'s.
+        std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+        for (int k = 0; k < 8; ++k)
+            for (int i = 0; i < LowPassHistory; ++i)
+                V[k][i] = (k >= 2 && k % 2 == 0) ? V[k - 1][i] : dist(rng);
+    }
+    TCascadeArrays Arrays()
+    {
+        return {{V[0].data(), V[2].data(), V[4].data(), V[6].data()},
+                {V[1].data(), V[3].data(), V[5].data(), V[7].data()}};
+    }
+};
+
+TEST(LowPassPassTest, FusedCascadeEqualsFourSeparatePasses)
+{
+    const TStage st(0.85 * (22050.0 / 32000.0) / 2.0);
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    const std::uint32_t Max = 700;
+    TChannelSet Sep(Max, rng);
+    TChannelSet Fused = Sep;
+    TChannelSet Left = Sep, Right(Max, rng);
+    TChannelSet PairL = Left, PairR = Right;
+    for (std::uint32_t m : {700u, 1u, 3u, 0u, 513u, 4u}) {
+        for (std::uint32_t j = 0; j < m; ++j) {
+            const float v = dist(rng), w = dist(rng);
+            Sep.V[0][LowPassHistory + j] = Fused.V[0][LowPassHistory + j] = v;
+            Left.V[0][LowPassHistory + j] = PairL.V[0][LowPassHistory + j] = v;
+            Right.V[0][LowPassHistory + j] = PairR.V[0][LowPassHistory + j] = w;
+        }
+        for (int n = 0; n < 4; ++n) {
+            LowPassPass(Sep.V[2 * n].data(), Sep.V[2 * n + 1].data(), st.A, st.B, m);
+            if (n < 3)
+                std::copy_n(Sep.V[2 * n + 1].begin() + LowPassHistory, m,
+                            Sep.V[2 * n + 2].begin() + LowPassHistory);
+        }
+        for (int k = 0; k < 7; ++k)
+            KeepHistory(Sep.V[k].data(), m);
+        LowPassCascade(Fused.Arrays(), st.A, st.B, m);
+        LowPassCascade(Left.Arrays(), st.A, st.B, m);
+        LowPassCascade(Right.Arrays(), st.A, st.B, m);
+        LowPassCascade2(PairL.Arrays(), PairR.Arrays(), st.A, st.B, m);
+
+        // Histories of the first seven arrays; Y3's samples too.
+        for (int k = 0; k < 8; ++k) {
+            const std::size_t n = LowPassHistory + (k == 7 ? m : 0);
+            ASSERT_TRUE(std::equal(Sep.V[k].begin(), Sep.V[k].begin() + long(n), Fused.V[k].begin()))
+                << "array " << k << " after a chunk of " << m;
+            ASSERT_TRUE(std::equal(Left.V[k].begin(), Left.V[k].begin() + long(n), PairL.V[k].begin()))
+                << "left lane, array " << k << " after a chunk of " << m;
+            ASSERT_TRUE(std::equal(Right.V[k].begin(), Right.V[k].begin() + long(n), PairR.V[k].begin()))
+                << "right lane, array " << k << " after a chunk of " << m;
+        }
+        for (TChannelSet *C : {&Sep, &Fused, &Left, &Right, &PairL, &PairR})
+            KeepHistory(C->V[7].data(), m);
+    }
+}
+
 std::uint32_t HoldCount(std::uint32_t inRate, std::uint32_t outRate)
 {
     const std::uint32_t iFrames = inRate / 5, oFrames = outRate / 5;
