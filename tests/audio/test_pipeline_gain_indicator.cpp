@@ -1,5 +1,6 @@
 // The gain indicator: its level figure, the interval in audio time, the final zero report, and
 // delivery of its reports on the window thread through the shared event handler.
+#include "AuConverters.h"
 #include "AuIndicators.h"
 #include "ConverterTestKit.h"
 
@@ -156,6 +157,58 @@ TEST_F(GainIndicator, AudioTimeOfAnUnfinishedIntervalCarriesIntoTheNextRun)
     ReadBlock(G, 4096, 2); // the seventh block over both runs
     G.Flush();
     EXPECT_TRUE(AwaitReports(3));
+}
+
+// An output that collects what its worker pulls, 4096 bytes at a time.
+class TCollectingOutput : public TAuOutput {
+public:
+    ~TCollectingOutput() override { ShutDown(); }
+    std::vector<std::uint8_t> Data; // written by the worker; read after the run
+
+protected:
+    void PrepareSink() override { Input()->Init(); }
+    bool WriteStep(bool Abort) override
+    {
+        void *P = nullptr;
+        std::uint32_t Bytes = 4096;
+        Input()->GetData(P, Bytes);
+        const auto *B = static_cast<const std::uint8_t *>(P);
+        if (Bytes > 0)
+            Data.insert(Data.end(), B, B + Bytes);
+        return Bytes > 0 && !Abort;
+    }
+    void FinishSink() override { Input()->Flush(); }
+};
+
+TEST_F(GainIndicator, ReportsReachTheWindowThreadFromAnOutputsWorker)
+{
+    // The recorder's listening chain without the network and the taps: 2 s of 44100 Hz
+    // stereo, resampled to 32000 Hz, measured every 200 ms, pulled by an output's worker.
+    const std::size_t Frames = 2 * 44100;
+    TMemorySource Src(16, 2, 44100, ToPcm16(Interleave({Sine(440, 44100, Frames, 0.5),
+                                                        Sine(550, 44100, Frames, 0.5)})));
+    TFastResampler Resampler;
+    Resampler.SetInput(&Src);
+    Resampler.SetOutSampleRate(32000);
+    TFastGainIndicator G;
+    G.SetInterval(200);
+    G.SetInput(&Resampler);
+    Watch(G);
+    TCollectingOutput Out;
+    Out.SetInput(&G);
+    bool Done = false;
+    Out.SetOnDone([&](TComponent *) { Done = true; });
+    Out.Run();
+    ASSERT_TRUE(Window->PumpUntil([&] { return Done; }, 10s));
+    EXPECT_EQ(Out.ExceptionMessage(), "");
+    // Each 6400-frame chunk of the resampler is handed out as six blocks of 1024 frames and
+    // one of 256: exactly 200 ms, so one report per chunk, then the zero at the close. (The
+    // handlers run after the fast run has ended, so they all read the final 0: delivery is
+    // asynchronous by design.)
+    EXPECT_EQ(Out.Data.size(), 64000u * 4);
+    EXPECT_EQ(Reports.size(), 11u) << ::testing::PrintToString(Reports);
+    ASSERT_FALSE(Reports.empty());
+    EXPECT_EQ(Reports.back(), 0);
 }
 
 TEST_F(GainIndicator, RefusesMoreThanTwoChannels)
