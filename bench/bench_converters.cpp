@@ -2,7 +2,8 @@
 //
 // The fast resampler runs side by side with libswresample at its default settings on the same
 // input (10 s of stereo 16-bit music-like signal) and rates; after the run a table gives the
-// ratio of the two. The gain indicator, the mixer and the channel and bit-depth converter are
+// ratio of the two. Rates are per second of CPU time of the benchmark thread (the machine may
+// be shared). The gain indicator, the mixer and the channel and bit-depth converter are
 // measured on their own, each fed from memory the way their chain feeds them.
 #include "AuConverters.h"
 #include "AuIndicators.h"
@@ -225,10 +226,13 @@ public:
     void ReportRuns(const std::vector<Run> &Runs) override
     {
         ConsoleReporter::ReportRuns(Runs);
+        // Single runs, or the median when repetitions are aggregated.
         for (const Run &R : Runs) {
             const auto It = R.counters.find("x_realtime");
-            if (It != R.counters.end() && R.run_type == Run::RT_Iteration)
-                Speed[R.benchmark_name()] = It->second.value;
+            if (It == R.counters.end())
+                continue;
+            if (R.run_type == Run::RT_Iteration || R.aggregate_name == "median")
+                Speed[R.run_name.str()] = It->second.value;
         }
     }
     void Finalize() override
