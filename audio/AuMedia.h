@@ -56,6 +56,9 @@ public:
     // stream plays; Id3v2Tags holds the title at opening. Empty when closed. Any thread.
     std::u16string StreamTitle();
 
+    // Bytes of decoded audio queued and not yet consumed. Any thread.
+    std::uint64_t QueuedBytes() const { return reader.QueuedBytes.load(); }
+
     // Stores NewStretch and restarts the reader from the current position at that rate.
     void ResetStretch(float NewStretch);
     void _Pause() override;

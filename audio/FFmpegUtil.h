@@ -92,6 +92,10 @@ using AvString = std::unique_ptr<std::uint8_t, AvFreeDeleter>;
 // av_strerror's text for an FFmpeg (negative) error code.
 std::string ErrorText(int code);
 
+// FFmpeg's own console messages are off (errors reach the user through our messages); the
+// environment variable FONOLUX_FFMPEG_LOG=1 keeps them for debugging. Safe to call often.
+void QuietFFmpegLog();
+
 // "<doing>: <error text>", the form every media error message takes.
 std::string Describe(const std::string &doing, int code);
 

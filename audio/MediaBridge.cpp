@@ -2,6 +2,8 @@
 
 #include "AuException.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -443,18 +445,29 @@ bool AsyncReaderWaitForData(wma_async_reader &Reader)
     }
     if (!Reader.Event)
         return false;
-    Reader.Event->WaitFor(Reader.MaxWaitMilliseconds, [&] {
+    // Waits until a block comes, the stream ends, or MaxWaitMilliseconds pass; a stray wake-up
+    // (the signal left from the open) only means looking again.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Reader.MaxWaitMilliseconds);
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            break;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+        Reader.Event->WaitFor(static_cast<std::uint32_t>(left), [&] {
+            const auto s = Reader.status.load();
+            return Reader.BlockCount.load() > 0 || s == WMT_CLOSED || s == WMT_END_OF_FILE;
+        });
+        if (Reader.BlockCount.load() > 0)
+            return true;
         const auto s = Reader.status.load();
-        return Reader.BlockCount.load() > 0 || s == WMT_CLOSED || s == WMT_END_OF_FILE;
-    });
+        if (s == WMT_CLOSED || s == WMT_END_OF_FILE) {
+            // The stream ended while we waited: that is the end of data, not a time-out.
+            Reader.StretchFactor = 1.0f;
+            return false;
+        }
+    }
     if (Reader.BlockCount.load() > 0)
         return true;
-    const auto s = Reader.status.load();
-    if (s == WMT_CLOSED || s == WMT_END_OF_FILE) {
-        // The stream ended while we waited: that is the end of data, not a time-out.
-        Reader.StretchFactor = 1.0f;
-        return false;
-    }
     Reader.TimedOut = true;
     return false;
 }

@@ -153,7 +153,7 @@ int ScanMp3VbrTag(TAudioStream &Stream)
 
 // ---------------------------------------------------------------------------------------------
 
-TMediaFileReader::TMediaFileReader() = default;
+TMediaFileReader::TMediaFileReader() { ff::QuietFFmpegLog(); }
 
 TMediaFileReader::~TMediaFileReader() { Close(); }
 

@@ -96,7 +96,7 @@ std::string OptString(void *Obj, const char *Name)
 
 } // namespace
 
-TMediaNetReader::TMediaNetReader() = default;
+TMediaNetReader::TMediaNetReader() { ff::QuietFFmpegLog(); }
 
 TMediaNetReader::~TMediaNetReader() { Close(); }
 
@@ -191,12 +191,17 @@ std::int32_t TMediaNetReader::Start(std::int64_t, std::int64_t, float Rate)
         std::lock_guard<std::mutex> lock(FLock);
         if (!FOpened)
             return E_UNEXPECTED_RESULT;
+    }
+    // Reported before the thread may run: a short stream could otherwise end (and report
+    // WMT_END_OF_FILE) before "started" arrives and overwrites it.
+    FCallback->OnStatus(WMT_STARTED, 0);
+    {
+        std::lock_guard<std::mutex> lock(FLock);
         FRun = TRun::Running;
         FRate = Rate > 0.0f ? Rate : 1.0f;
         FRestart = true;
     }
     FWake.notify_all();
-    FCallback->OnStatus(WMT_STARTED, 0);
     return 0;
 }
 
@@ -521,11 +526,18 @@ std::int32_t TMediaNetReader::Prime()
         return FFormat->pb && av_opt_get_int(FFormat->pb, "icy_metaint", AV_OPT_SEARCH_CHILDREN, &v) >= 0 ? v : 0;
     }();
     std::u16string title;
+    // Audio counts as found once a few frames in a row decoded with one format: a garbage body
+    // that happens to contain a frame header now and then never gets there (and the open then
+    // times out), and what came before a decoding error is dropped.
+    constexpr std::size_t wanted = 3;
+    // In a bare MP3 or AAC stream real frames follow each other without a gap; the demuxer
+    // skipping bytes between two packets means it is hunting for frames in noise.
+    const bool bare = std::strcmp(FFormat->iformat->name, "mp3") == 0 || std::strcmp(FFormat->iformat->name, "aac") == 0;
+    std::int64_t nextPos = -1;
     for (;;) {
-        // Done once audio has come and either the title is known or it will not come soon: an
-        // ICY stream sends its first title after metaint bytes, which the server's burst
-        // usually covers at once.
-        if (!FPrimed.empty()) {
+        if (FPrimed.size() >= wanted) {
+            // An ICY stream sends its first title after metaint bytes, which the server's burst
+            // usually covers at once: wait for it briefly so the title is known at opening.
             const bool wantTitle = metaint > 0 && !FHeader.GetText("Title", title);
             const bool titleNear = FFormat->pb && avio_tell(FFormat->pb) < metaint + 8192;
             if (!wantTitle || !titleNear || Clock::now() - began > std::chrono::milliseconds(400))
@@ -541,14 +553,30 @@ std::int32_t TMediaNetReader::Prime()
             return rc;
         }
         UpdateTitle();
-        if (FPacket->stream_index == FStreamIndex && FDecoder.Send(FPacket.get()) >= 0) {
+        if (FPacket->stream_index == FStreamIndex) {
+            bool broken = FDecoder.Send(FPacket.get()) < 0;
+            if (bare && FPacket->pos >= 0) {
+                broken = broken || (nextPos >= 0 && FPacket->pos != nextPos);
+                nextPos = FPacket->pos + FPacket->size;
+            }
             AVFrame *frame = nullptr;
-            while (FDecoder.Receive(frame) == 0) {
+            for (;;) {
+                rc = FDecoder.Receive(frame);
+                if (rc != 0) {
+                    broken = broken || (rc != AVERROR(EAGAIN) && rc != AVERROR_EOF);
+                    break;
+                }
+                const AVFrame *first = FPrimed.empty() ? nullptr : FPrimed.front().get();
+                if (first && (first->sample_rate != frame->sample_rate ||
+                              first->ch_layout.nb_channels != frame->ch_layout.nb_channels))
+                    broken = true;
                 ff::Frame copy(av_frame_clone(frame));
                 if (!copy)
                     return AVERROR(ENOMEM);
                 FPrimed.push_back(std::move(copy));
             }
+            if (broken)
+                FPrimed.clear();
         }
         av_packet_unref(FPacket.get());
     }

@@ -112,3 +112,390 @@ TEST_F(NetStream, LiveMp3StreamReportsFormatBitrateStationAndNoLength)
     in.Flush();
     EXPECT_EQ(in.ReaderStatus(), WMT_CLOSED);
 }
+
+TEST_F(NetStream, TitleChangeArrivesWithinTwoSecondsEvenWithAQuoteSemicolonInside)
+{
+    ASSERT_TRUE(server.startSource("/live.mp3"));
+    TWMStreamedIn in;
+    in.SetFileName(server.url("/live.mp3"));
+    testkit::TCollectOut out(nullptr, 4096);
+    out.Keep = false;
+    out.SetInput(&in);
+    out.Run();
+    ASSERT_TRUE(window.PumpUntil([&] { return out.BytesPulled.load() > 44100 * 4; }, 5s));
+
+    const std::string title = "Guns N' Roses';Evil";
+    ASSERT_TRUE(server.setTitle("/live.mp3", title));
+    const auto t0 = Clock::now();
+    EXPECT_TRUE(window.PumpUntil([&] { return Utf16ToUtf8(in.StreamTitle()) == title; }, 2s))
+        << "title now \"" << Utf16ToUtf8(in.StreamTitle()) << "\"";
+    EXPECT_LT(Seconds(Clock::now() - t0), 2.0);
+
+    ASSERT_TRUE(server.setTitle("/live.mp3", "Second Song"));
+    EXPECT_TRUE(window.PumpUntil([&] { return Utf16ToUtf8(in.StreamTitle()) == "Second Song"; }, 2s));
+    out.Stop(false);
+}
+
+class NetStreamCodecs : public NetStream, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(NetStreamCodecs, DecodesTheToneAtTheStreamsOwnRateAndChannels)
+{
+    SourceOptions o;
+    o.codec = GetParam();
+    o.sampleRate = 32000;
+    o.channels = 1;
+    o.toneHz = 1000;
+    o.bitrateKbps = 64;
+    ASSERT_TRUE(server.startSource("/codec", o));
+    TWMStreamedIn in;
+    in.SetFileName(server.url("/codec"));
+    in.SetMaxWaitMilliseconds(5000);
+    ASSERT_TRUE(in.HasAudio());
+    EXPECT_EQ(in.SampleRate(), 32000u);
+    EXPECT_EQ(in.Channels(), 1u);
+    EXPECT_EQ(in.BitsPerSample(), 16u);
+    EXPECT_EQ(in.Size(), -1);
+    in.Init();
+    auto pcm = Pull(in, 32000 * 2 * 2);
+    ASSERT_GE(pcm.size(), 32000u * 2) << int(in.ReaderStatus());
+    EXPECT_NEAR(ToneHz(pcm, 1, 32000), 1000.0, 10.0);
+    in.Flush();
+}
+
+INSTANTIATE_TEST_SUITE_P(IcyCodecs, NetStreamCodecs, ::testing::Values("mp3", "aac", "ogg"));
+
+TEST_F(NetStream, OggTitleArrivesFromTheVorbisComments)
+{
+    SourceOptions o;
+    o.codec = "ogg";
+    ASSERT_TRUE(server.startSource("/live.ogg", o));
+    TWMStreamedIn in;
+    in.SetFileName(server.url("/live.ogg"));
+    testkit::TCollectOut out(nullptr, 4096);
+    out.Keep = false;
+    out.SetInput(&in);
+    out.Run();
+    ASSERT_TRUE(window.PumpUntil([&] { return out.BytesPulled.load() > 0; }, 5s));
+    ASSERT_TRUE(server.setTitle("/live.ogg", "Vorbis Title"));
+    // Icecast starts a new Ogg stream for the new comments: that takes a few seconds.
+    EXPECT_TRUE(window.PumpUntil([&] { return Utf16ToUtf8(in.StreamTitle()).find("Vorbis Title") != std::string::npos; }, 6s))
+        << "title now \"" << Utf16ToUtf8(in.StreamTitle()) << "\"";
+    out.Stop(false);
+}
+
+TEST_F(NetStream, SourceDyingMidStreamEndsTheDataWithinTheWait)
+{
+    ASSERT_TRUE(server.startSource("/dies.mp3"));
+    TWMStreamedIn in;
+    in.SetFileName(server.url("/dies.mp3"));
+    in.SetMaxWaitMilliseconds(3000);
+    testkit::TCollectOut out(nullptr, 4096);
+    out.Keep = false;
+    out.SetInput(&in);
+    out.Run();
+    ASSERT_TRUE(window.PumpUntil([&] { return out.BytesPulled.load() > 44100 * 4; }, 5s));
+    server.killSource("/dies.mp3");
+    const auto t0 = Clock::now();
+    EXPECT_TRUE(window.PumpUntil([&] { return out.Status() == tosIdle; }, 5s));
+    EXPECT_LT(Seconds(Clock::now() - t0), 3.5);
+}
+
+TEST_F(NetStream, AMissingMountCannotConnect)
+{
+    TWMStreamedIn in;
+    in.SetFileName(server.url("/nothing-here.mp3"));
+    in.SetMaxWaitMilliseconds(3000);
+    const auto t0 = Clock::now();
+    EXPECT_THROW(in.HasAudio(), EAuException);
+    EXPECT_LT(Seconds(Clock::now() - t0), 1.0);
+    EXPECT_EQ(in.ErrorMsg(), "Bad URL");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Servers that misbehave.
+
+namespace {
+
+class Misbehaving : public ::testing::Test {
+protected:
+    testkit::TWindowThread window;
+    testkit::TCollectOut keeper;
+};
+
+// The message opening raised; "no audio" when it opened a stream without audio.
+std::string OpenError(TWMStreamedIn &In)
+{
+    try {
+        return In.HasAudio() ? "" : "no audio";
+    } catch (const EAuException &e) {
+        return e.what();
+    }
+}
+
+std::vector<std::uint8_t> MakeMp3(const testsupport::TempDir &Dir, double Seconds, const std::string &Name = "s.mp3")
+{
+    const auto path = Dir / Name;
+    EXPECT_EQ(testsupport::runProgram({"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
+                                       "sine=f=440:r=44100:d=" + std::to_string(Seconds), "-ac", "2", "-c:a",
+                                       "libmp3lame", "-b:a", "128k", path.string()}),
+              0);
+    FILE *f = std::fopen(path.c_str(), "rb");
+    std::vector<std::uint8_t> data;
+    if (!f)
+        return data;
+    std::uint8_t buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        data.insert(data.end(), buf, buf + n);
+    std::fclose(f);
+    return data;
+}
+
+// Serves Body after a live-stream style header (no length), as fast as the peer takes it.
+ScriptedServer::Script ServeBody(std::shared_ptr<const std::vector<std::uint8_t>> Body, std::string Extra = "")
+{
+    return [Body, Extra](int s, ScriptedServer &) {
+        ScriptedServer::readRequest(s);
+        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n" + Extra + "\r\n");
+        ScriptedServer::sendAll(s, Body->data(), Body->size());
+    };
+}
+
+} // namespace
+
+TEST_F(Misbehaving, AListenerThatNeverAnswersTimesOutWithinTheWaitAndStillPostsStreamOpened)
+{
+    ScriptedServer silent([](int, ScriptedServer &srv) {
+        while (!srv.stopping())
+            std::this_thread::sleep_for(10ms);
+    });
+    TWMStreamedIn in;
+    in.SetFileName(silent.url());
+    in.SetMaxWaitMilliseconds(1000);
+    std::atomic<int> opened{0};
+    std::string errorSeen;
+    in.SetOnStreamOpened([&](TComponent *) {
+        ++opened;
+        errorSeen = in.ErrorMsg();
+    });
+    const auto t0 = Clock::now();
+    EXPECT_EQ(OpenError(in), "Can't Connect");
+    const double took = Seconds(Clock::now() - t0);
+    EXPECT_GE(took, 0.9);
+    EXPECT_LT(took, 1.6);
+    EXPECT_EQ(in.ErrorMsg(), "Bad URL");
+    EXPECT_TRUE(in.TimedOut());
+    EXPECT_TRUE(window.PumpUntil([&] { return opened == 1; }, 2s));
+    EXPECT_EQ(errorSeen, "Bad URL");
+    EXPECT_FALSE(in.Valid());
+}
+
+TEST_F(Misbehaving, AClosedPortFailsAtOnce)
+{
+    TWMStreamedIn in;
+    in.SetFileName("http://127.0.0.1:" + std::to_string(testsupport::freePort()) + "/x.mp3");
+    in.SetMaxWaitMilliseconds(5000);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(OpenError(in), "Can't Connect");
+    EXPECT_LT(Seconds(Clock::now() - t0), 0.5);
+    EXPECT_EQ(in.ErrorMsg(), "Bad URL");
+}
+
+TEST_F(Misbehaving, AHeaderThatNeverEndsOrAGarbageBodyGivesUpWithinTheWait)
+{
+    ScriptedServer endlessHeader([](int s, ScriptedServer &srv) {
+        ScriptedServer::readRequest(s);
+        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\n");
+        while (!srv.stopping() && ScriptedServer::sendAll(s, "X-Filler: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n"))
+            std::this_thread::sleep_for(1ms);
+    });
+    ScriptedServer garbage([](int s, ScriptedServer &srv) {
+        ScriptedServer::readRequest(s);
+        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n");
+        std::vector<std::uint8_t> junk(4096);
+        std::uint32_t x = 12345;
+        while (!srv.stopping()) {
+            for (auto &b : junk) {
+                x = x * 1103515245u + 12345u;
+                b = static_cast<std::uint8_t>(x >> 24);
+            }
+            if (!ScriptedServer::sendAll(s, junk.data(), junk.size()))
+                break;
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    {
+        TWMStreamedIn in;
+        in.SetFileName(endlessHeader.url());
+        in.SetMaxWaitMilliseconds(1500);
+        const auto t0 = Clock::now();
+        EXPECT_EQ(OpenError(in), "Can't Connect");
+        EXPECT_LT(Seconds(Clock::now() - t0), 2.2);
+        EXPECT_EQ(in.ErrorMsg(), "Bad URL");
+    }
+    {
+        // Noise with an audio content type: either no connection or a stream without audio,
+        // never data.
+        TWMStreamedIn in;
+        in.SetFileName(garbage.url());
+        in.SetMaxWaitMilliseconds(1500);
+        const auto t0 = Clock::now();
+        const std::string error = OpenError(in);
+        EXPECT_TRUE(error == "Can't Connect" || error == "no audio") << error;
+        EXPECT_LT(Seconds(Clock::now() - t0), 2.2);
+        EXPECT_FALSE(in.Valid());
+        in.Init();
+        void *buf = nullptr;
+        std::uint32_t n = 4096;
+        in.GetData(buf, n);
+        EXPECT_EQ(n, 0u);
+        in.Reset();
+    }
+}
+
+TEST_F(Misbehaving, ATruncatedStreamDeliversWhatCameAndEndsPromptly)
+{
+    testsupport::TempDir dir;
+    auto mp3 = std::make_shared<std::vector<std::uint8_t>>(MakeMp3(dir, 5));
+    ASSERT_GT(mp3->size(), 40000u);
+    mp3->resize(mp3->size() / 2 + 333); // cut mid-frame
+    ScriptedServer srv(ServeBody(mp3));
+    TWMStreamedIn in;
+    in.SetFileName(srv.url());
+    in.SetMaxWaitMilliseconds(4000);
+    ASSERT_TRUE(in.HasAudio());
+    in.Init();
+    const auto t0 = Clock::now();
+    auto pcm = Pull(in, 1u << 30);
+    EXPECT_LT(Seconds(Clock::now() - t0), 2.0) << "the end must not wait for a time-out";
+    EXPECT_FALSE(in.TimedOut());
+    // About half of five seconds arrived.
+    EXPECT_NEAR(pcm.size() / 2.0 / 44100.0, 2.5, 0.3);
+    in.Flush();
+}
+
+TEST_F(Misbehaving, AnIcyMetadataBlockWithABogusLengthDoesNoHarm)
+{
+    testsupport::TempDir dir;
+    const auto mp3 = MakeMp3(dir, 4);
+    ASSERT_GT(mp3.size(), 30000u);
+    // Every 8192 audio bytes a metadata block: its length byte claims 255 * 16 bytes, which
+    // are then audio, text and junk mixed; the stream itself is cut short at the end.
+    auto body = std::make_shared<std::vector<std::uint8_t>>();
+    for (size_t pos = 0; pos < mp3.size(); pos += 8192) {
+        const size_t n = std::min<size_t>(8192, mp3.size() - pos);
+        body->insert(body->end(), mp3.begin() + static_cast<long>(pos), mp3.begin() + static_cast<long>(pos + n));
+        body->push_back(0xFF);
+        const std::string meta = "StreamTitle='bogus";
+        body->insert(body->end(), meta.begin(), meta.end());
+    }
+    ScriptedServer srv(ServeBody(body, "icy-metaint: 8192\r\n"));
+    TWMStreamedIn in;
+    in.SetFileName(srv.url());
+    in.SetMaxWaitMilliseconds(2000);
+    bool audio = false;
+    try {
+        audio = in.HasAudio();
+    } catch (const EAuException &e) {
+        EXPECT_STREQ(e.what(), "Can't Connect");
+    }
+    if (audio) {
+        in.Init();
+        auto pcm = Pull(in, 1u << 30);
+        EXPECT_LT(pcm.size() / 2.0 / 44100.0, 4.5);
+        in.Flush();
+    }
+    in.Reset();
+}
+
+TEST_F(Misbehaving, TheQueueIsHeldToAFewSecondsWhileNobodyReadsAndNothingIsLost)
+{
+    testsupport::TempDir dir;
+    const auto mp3 = std::make_shared<std::vector<std::uint8_t>>(MakeMp3(dir, 40));
+    ScriptedServer fast(ServeBody(mp3));
+    TWMStreamedIn in;
+    in.SetFileName(fast.url());
+    in.SetMaxWaitMilliseconds(4000);
+    ASSERT_TRUE(in.HasAudio());
+    in.Init();
+    // The server hands out all forty seconds at once; the reader must stop at about four.
+    std::this_thread::sleep_for(1500ms);
+    const double queued = in.QueuedBytes() / (44100.0 * 4);
+    EXPECT_LT(queued, TMediaNetReader::HoldBackSeconds + 0.5);
+    EXPECT_GT(queued, 1.0);
+    auto pcm = Pull(in, 1u << 30);
+    EXPECT_NEAR(pcm.size() / 2.0 / 44100.0, 40.0, 0.1);
+    in.Flush();
+}
+
+TEST_F(Misbehaving, AStretchFactorOfTwoPlaysTwiceAsFast)
+{
+    testsupport::TempDir dir;
+    const auto mp3 = std::make_shared<std::vector<std::uint8_t>>(MakeMp3(dir, 8));
+    ScriptedServer fast(ServeBody(mp3));
+    TWMStreamedIn in;
+    in.SetFileName(fast.url());
+    in.SetStretchFactor(2.0f);
+    ASSERT_TRUE(in.HasAudio());
+    in.Init();
+    auto pcm = Pull(in, 1u << 30);
+    EXPECT_NEAR(pcm.size() / 2.0 / 44100.0, 4.0, 0.15);
+    // The pitch stays: still a 440 Hz tone.
+    EXPECT_NEAR(ToneHz(pcm, 2, 44100), 440.0, 8.0);
+    in.Flush();
+}
+
+TEST_F(Misbehaving, ARedirectToALocalFileIsRefused)
+{
+    ScriptedServer redirect([](int s, ScriptedServer &) {
+        ScriptedServer::readRequest(s);
+        ScriptedServer::sendAll(s, "HTTP/1.0 302 Found\r\nLocation: file:///etc/passwd\r\n\r\n");
+    });
+    TWMStreamedIn in;
+    in.SetFileName(redirect.url());
+    in.SetMaxWaitMilliseconds(2000);
+    EXPECT_EQ(OpenError(in), "Can't Connect");
+}
+
+TEST_F(Misbehaving, AnHlsPlaylistPlays)
+{
+    testsupport::TempDir dir;
+    ASSERT_EQ(testsupport::runProgram({"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
+                                       "sine=f=440:r=44100:d=6", "-ac", "2", "-c:a", "aac", "-b:a", "96k", "-f",
+                                       "hls", "-hls_time", "2", "-hls_list_size", "0",
+                                       (dir / "list.m3u8").string()}),
+              0);
+    ScriptedServer files([&dir](int s, ScriptedServer &) {
+        const std::string req = ScriptedServer::readRequest(s);
+        const size_t a = req.find(' '), b = req.find(' ', a + 1);
+        std::string name = req.substr(a + 2, b - a - 2);
+        if (name.find('/') != std::string::npos || name.find("..") != std::string::npos)
+            name.clear();
+        FILE *f = name.empty() ? nullptr : std::fopen((dir / name).c_str(), "rb");
+        if (!f) {
+            ScriptedServer::sendAll(s, "HTTP/1.0 404 Not Found\r\n\r\n");
+            return;
+        }
+        std::string body;
+        char buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            body.append(buf, n);
+        std::fclose(f);
+        const bool list = name.ends_with(".m3u8");
+        ScriptedServer::sendAll(s, std::string("HTTP/1.0 200 OK\r\nContent-Type: ") +
+                                       (list ? "application/vnd.apple.mpegurl" : "video/mp2t") +
+                                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    });
+    TWMStreamedIn in;
+    in.SetFileName(files.url("/list.m3u8"));
+    in.SetMaxWaitMilliseconds(4000);
+    ASSERT_TRUE(in.HasAudio()) << in.ErrorMsg();
+    EXPECT_EQ(in.SampleRate(), 44100u);
+    EXPECT_EQ(in.Channels(), 2u);
+    in.Init();
+    auto pcm = Pull(in, 1u << 30);
+    EXPECT_NEAR(pcm.size() / 2.0 / 44100.0, 6.0, 0.2);
+    EXPECT_NEAR(ToneHz(pcm, 2, 44100), 440.0, 5.0);
+    in.Flush();
+}

@@ -91,15 +91,19 @@ bool IcecastServer::startSource(const std::string &Mount, const SourceOptions &o
                                      "-chunked_post", "0", "-headers", headers,
                                      "http://source:" + std::string(SourcePassword) + "@127.0.0.1:" +
                                          std::to_string(port_) + Mount};
-    auto process = std::make_unique<ChildProcess>(argv, (dir_ / ("source" + std::to_string(sources_.size()) + ".log")).string());
-    sources_.push_back({Mount, std::move(process)});
-    // Ready when a listener gets 200 for the mount.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // Ready when the server lists the mount. A source that gives up early (the server was
+    // still settling) is started again.
+    const std::string log = (dir_ / ("source" + std::to_string(sources_.size()) + ".log")).string();
+    sources_.push_back({Mount, std::make_unique<ChildProcess>(argv, log)});
+    ChildProcess &process = *sources_.back().process;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < end) {
         std::string body;
         if (httpGet(port_, "/admin/listmounts", "admin", AdminPassword, &body) == 200 &&
             body.find("mount=\"" + Mount + "\"") != std::string::npos)
             return true;
+        if (!process.running())
+            process = ChildProcess(argv, log);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;

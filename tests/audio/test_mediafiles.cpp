@@ -1,0 +1,380 @@
+// The file inputs on real media files made at test time with ffmpeg (and lame): lengths from
+// the header, the MP3 input's extra third of a second, seeking, output formats, tags, and files
+// that are empty, truncated, corrupt or not audio at all.
+#include "AuMedia.h"
+#include "AuMp3In.h"
+#include "AuTags.h"
+#include "AuText.h"
+#include "Processes.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+using testsupport::runProgram;
+using testsupport::TempDir;
+
+namespace {
+
+class MediaFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!testsupport::haveProgram("ffmpeg"))
+            GTEST_SKIP() << "ffmpeg is not installed";
+    }
+
+    // Runs ffmpeg with Args and the output file Name; returns its path.
+    std::string Make(const std::string &Name, std::vector<std::string> Args)
+    {
+        std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-y", "-loglevel", "error"};
+        argv.insert(argv.end(), Args.begin(), Args.end());
+        const std::string path = (dir / Name).string();
+        argv.push_back(path);
+        EXPECT_EQ(runProgram(argv), 0) << Name;
+        return path;
+    }
+    // A stereo MP3 of noise (not periodic, so any misplacement shows).
+    std::string NoiseMp3(const std::string &Name, double Seconds)
+    {
+        return Make(Name, {"-f", "lavfi", "-i", "anoisesrc=r=44100:a=0.3:d=" + std::to_string(Seconds), "-ac", "2",
+                           "-c:a", "libmp3lame", "-b:a", "128k"});
+    }
+
+    static std::vector<std::uint8_t> ReadFile(const std::string &Path)
+    {
+        std::ifstream f(Path, std::ios::binary);
+        return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(f), {});
+    }
+    static void WriteFile(const std::string &Path, const std::vector<std::uint8_t> &Data)
+    {
+        std::ofstream f(Path, std::ios::binary);
+        f.write(reinterpret_cast<const char *>(Data.data()), static_cast<std::streamsize>(Data.size()));
+    }
+
+    // Everything a run of the input delivers.
+    static std::vector<std::uint8_t> ReadAll(TAuInput &In, std::size_t Limit = SIZE_MAX)
+    {
+        std::vector<std::uint8_t> out;
+        while (out.size() < Limit) {
+            void *buf = nullptr;
+            std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(8192, Limit - out.size()));
+            In.GetData(buf, n);
+            if (n == 0)
+                break;
+            const auto *b = static_cast<const std::uint8_t *>(buf);
+            out.insert(out.end(), b, b + n);
+        }
+        return out;
+    }
+    static std::vector<std::uint8_t> Run(TAuInput &In)
+    {
+        In.Init();
+        auto data = ReadAll(In);
+        In.Flush();
+        return data;
+    }
+
+    TempDir dir;
+};
+
+} // namespace
+
+TEST_F(MediaFiles, TheLengthComesFromTheHeaderRoundedToHundredthsAndCapsTheRun)
+{
+    // 8040 frames at 8000 Hz: 1.005 s, i.e. 100.5 hundredths, which rounds to 100 (even).
+    const auto wav = Make("a.wav", {"-f", "lavfi", "-i", "sine=f=300:r=8000:d=2", "-af", "atrim=end_sample=8040",
+                                    "-c:a", "pcm_s16le"});
+    TWMIn in;
+    in.SetFileName(wav);
+    ASSERT_TRUE(in.Valid());
+    EXPECT_EQ(in.Duration(), 100u);
+    EXPECT_EQ(in.TotalSamples(), 8000);
+    EXPECT_EQ(in.Size(), 16000);
+    EXPECT_EQ(in.SampleRate(), 8000u);
+    EXPECT_EQ(in.Channels(), 1u);
+    // The decoder has 8040 frames; the run stops at the header's 8000.
+    EXPECT_EQ(Run(in).size(), 16000u);
+}
+
+TEST_F(MediaFiles, AWmaFileReportsItsHeaderLengthAndDecodes)
+{
+    const auto wma = Make("a.wma", {"-f", "lavfi", "-i", "sine=f=440:r=44100:d=12.345", "-ac", "2", "-c:a", "wmav2",
+                                    "-b:a", "128k", "-metadata", "title=Recorded", "-metadata", "artist=Somebody"});
+    TWMIn in;
+    in.SetFileName(wma);
+    ASSERT_TRUE(in.HasAudio());
+    EXPECT_FALSE(in.IsProtected());
+    EXPECT_EQ(in.SampleRate(), 44100u);
+    EXPECT_EQ(in.Channels(), 2u);
+    EXPECT_EQ(in.BitsPerSample(), 16u);
+    EXPECT_NEAR(in.Duration(), 1235.0, 2.0);
+    EXPECT_EQ(in.TotalSamples(), static_cast<std::int64_t>(in.Duration()) * 441);
+    EXPECT_EQ(in.Size(), in.TotalSamples() * 4);
+    EXPECT_EQ(Utf16ToUtf8(in.Id3v2Tags()->Title()), "Recorded");
+    EXPECT_EQ(Utf16ToUtf8(in.CommonTags()->Title()), "Recorded");
+    EXPECT_GT(in.Bitrate(), 100000u);
+    const auto size = in.Size();
+    const auto data = Run(in);
+    EXPECT_LE(static_cast<std::int64_t>(data.size()), size);
+    EXPECT_NEAR(data.size() / 4.0 / 44100.0, 12.345, 0.15);
+}
+
+TEST_F(MediaFiles, TheMp3InputExpectsAThirdOfASecondMoreAndReadsToTheRealEnd)
+{
+    const auto mp3 = NoiseMp3("n.mp3", 5);
+    TWMIn wm;
+    wm.SetFileName(mp3);
+    TMP3In mp;
+    mp.SetFileName(mp3);
+    ASSERT_TRUE(wm.Valid());
+    ASSERT_TRUE(mp.Valid());
+    EXPECT_EQ(mp.TotalSamples() - wm.TotalSamples(), 14700);
+    EXPECT_EQ(mp.Size() - wm.Size(), 58800);
+    // Gapless MP3: exactly the five seconds that were encoded, not cut by the header length.
+    EXPECT_EQ(Run(mp).size(), 5u * 44100 * 4);
+}
+
+TEST_F(MediaFiles, SeekingThenReadingGivesTheSameSamplesAsAContinuousRead)
+{
+    const auto mp3 = NoiseMp3("n.mp3", 10);
+    TMP3In in;
+    in.SetFileName(mp3);
+    const auto whole = Run(in);
+    ASSERT_EQ(whole.size(), 10u * 44100 * 4);
+    for (std::int64_t frame : {0LL, 12345LL, 200000LL, 300007LL, 44100LL * 9}) {
+        in.Init();
+        ASSERT_TRUE(in.Seek(frame));
+        EXPECT_EQ(in.Position(), frame * 4);
+        const auto part = ReadAll(in, 44100 * 4);
+        in.Flush();
+        ASSERT_GT(part.size(), 0u);
+        ASSERT_LE(frame * 4 + static_cast<std::int64_t>(part.size()), static_cast<std::int64_t>(whole.size()));
+        EXPECT_EQ(std::memcmp(part.data(), whole.data() + frame * 4, part.size()), 0) << "frame " << frame;
+    }
+    // A preset start (Seek while closed) gives the same.
+    ASSERT_TRUE(in.Seek(100000));
+    const auto preset = Run(in);
+    ASSERT_EQ(preset.size(), whole.size() - 100000 * 4);
+    EXPECT_EQ(std::memcmp(preset.data(), whole.data() + 100000 * 4, preset.size()), 0);
+}
+
+TEST_F(MediaFiles, SeekingInAWmaFileLandsWithinAMillisecond)
+{
+    const auto wma = Make("n.wma", {"-f", "lavfi", "-i", "anoisesrc=r=44100:a=0.3:d=6", "-ac", "2", "-c:a", "wmav2",
+                                    "-b:a", "128k"});
+    TWMIn in;
+    in.SetFileName(wma);
+    const auto whole = Run(in);
+    ASSERT_GT(whole.size(), 5u * 44100 * 4);
+    const std::int64_t frame = 100000;
+    in.Init();
+    ASSERT_TRUE(in.Seek(frame));
+    const auto part = ReadAll(in, 8192);
+    in.Flush();
+    ASSERT_EQ(part.size(), 8192u);
+    long found = -1000;
+    for (long shift = -44; shift <= 44 && found == -1000; ++shift)
+        if (std::memcmp(part.data(), whole.data() + (frame + shift) * 4, part.size()) == 0)
+            found = shift;
+    EXPECT_NE(found, -1000) << "no continuous-read position within 1 ms matches";
+}
+
+TEST_F(MediaFiles, OutputFormatsCanBeListedAndChosen)
+{
+    const auto mp3 = NoiseMp3("n.mp3", 2);
+    TWMIn in;
+    in.SetFileName(mp3);
+    EXPECT_EQ(in.FormatsCount(), 2u);
+    const auto stereo = in.GetFormatSpec(0);
+    EXPECT_EQ(stereo.Channels, 2u);
+    EXPECT_EQ(stereo.BitsPerSample, 16u);
+    EXPECT_EQ(stereo.SampleRate, 44100u);
+    const auto mono = in.GetFormatSpec(1);
+    EXPECT_EQ(mono.Channels, 1u);
+    const auto none = in.GetFormatSpec(-1);
+    EXPECT_EQ(none.Channels + none.BitsPerSample + none.SampleRate, 0u);
+    const auto beyond = in.GetFormatSpec(7);
+    EXPECT_EQ(beyond.Channels, 0u);
+
+    in.SetFormatSelected(1);
+    EXPECT_EQ(in.FormatSelected(), 1);
+    EXPECT_EQ(in.Channels(), 1u);
+    EXPECT_EQ(in.Size(), in.TotalSamples() * 2);
+    const auto monoData = Run(in);
+    EXPECT_NEAR(monoData.size() / 2.0 / 44100.0, 2.0, 0.05);
+
+    in.SetFormatSelected(-2);
+    EXPECT_EQ(in.FormatSelected(), 0);
+    EXPECT_EQ(in.Channels(), 2u);
+}
+
+TEST_F(MediaFiles, WhileARunGoesOnFormatQueriesAndSettingsAreIgnored)
+{
+    const auto mp3 = NoiseMp3("n.mp3", 1);
+    TWMIn in;
+    in.SetFileName(mp3);
+    in.Init();
+    EXPECT_EQ(in.FormatsCount(), 0u);
+    EXPECT_EQ(in.GetFormatSpec(0).Channels, 0u);
+    in.SetOutputChannels(cn5dot1);
+    EXPECT_EQ(in.OutputChannels(), cnMonoOrStereo);
+    in.SetHighPrecision(true);
+    EXPECT_FALSE(in.HighPrecision());
+    in.SetFormatSelected(1);
+    EXPECT_EQ(in.FormatSelected(), 0);
+    in.Flush();
+}
+
+TEST_F(MediaFiles, FiveOneChannelsForceHighPrecisionAndDeliverSixChannels)
+{
+    const auto mp3 = NoiseMp3("n.mp3", 2);
+    TWMIn in;
+    in.SetFileName(mp3);
+    EXPECT_EQ(in.Channels(), 2u);
+    in.SetOutputChannels(cn5dot1);
+    EXPECT_TRUE(in.HighPrecision());
+    in.SetHighPrecision(false);
+    EXPECT_TRUE(in.HighPrecision()) << "ignored while the channels are not mono-or-stereo";
+    EXPECT_EQ(in.Channels(), 6u);
+    EXPECT_EQ(in.BitsPerSample(), 16u);
+    const auto data = Run(in);
+    EXPECT_NEAR(data.size() / 12.0 / 44100.0, 2.0, 0.05);
+
+    in.SetOutputChannels(cnMaxAvailable);
+    EXPECT_EQ(in.Channels(), 2u);
+}
+
+TEST_F(MediaFiles, DiscreteOutputOffersTheDepthOfALosslessSource)
+{
+    const auto flac = Make("deep.flac", {"-f", "lavfi", "-i", "sine=f=440:r=48000:d=1", "-ac", "2", "-c:a", "flac",
+                                         "-sample_fmt", "s32", "-bits_per_raw_sample", "24"});
+    TWMIn in;
+    in.SetFileName(flac);
+    EXPECT_EQ(in.BitsPerSample(), 16u);
+    EXPECT_EQ(in.FormatsCount(), 2u);
+    in.SetHighPrecision(true);
+    EXPECT_EQ(in.BitsPerSample(), 24u);
+    EXPECT_EQ(in.FormatsCount(), 3u);
+    const auto data = Run(in);
+    EXPECT_EQ(data.size(), 48000u * 2 * 3);
+}
+
+TEST_F(MediaFiles, TagsGoToId3v2AndCommonTagsWithCopyrightOnlyAsTheId3v2Comment)
+{
+    const auto mp3 = Make("t.mp3", {"-f", "lavfi", "-i", "sine=d=1", "-c:a", "libmp3lame", "-metadata",
+                                    "title=Song \xc3\xa9", "-metadata", "artist=Band", "-metadata", "album=Disc",
+                                    "-metadata", "genre=Jazz", "-metadata", "track=7", "-metadata", "date=2021",
+                                    "-metadata", "copyright=Label 2021"});
+    TWMIn in;
+    in.SetFileName(mp3);
+    TId3v2Tags *t = in.Id3v2Tags();
+    EXPECT_EQ(Utf16ToUtf8(t->Title()), "Song \xc3\xa9");
+    EXPECT_EQ(Utf16ToUtf8(t->Artist()), "Band");
+    EXPECT_EQ(Utf16ToUtf8(t->Album()), "Disc");
+    EXPECT_EQ(Utf16ToUtf8(t->Genre()), "Jazz");
+    EXPECT_EQ(t->Track(), "7");
+    EXPECT_EQ(t->Year(), "2021");
+    EXPECT_EQ(Utf16ToUtf8(t->Comment()), "Label 2021");
+    TCommonTags *c = in.CommonTags();
+    EXPECT_EQ(Utf16ToUtf8(c->Title()), "Song \xc3\xa9");
+    EXPECT_EQ(Utf16ToUtf8(c->Artist()), "Band");
+    EXPECT_EQ(c->Year(), "2021");
+    for (int i = 0; i < c->GetIdCount(); ++i)
+        EXPECT_NE(c->GetAsString(c->GetId(i)), "Label 2021") << c->GetId(i);
+
+    const auto plain = Make("p.mp3", {"-f", "lavfi", "-i", "sine=d=1", "-c:a", "libmp3lame", "-metadata", "title=X"});
+    TWMIn other;
+    other.SetFileName(plain);
+    EXPECT_EQ(other.Id3v2Tags()->Year(), "");
+    EXPECT_EQ(other.CommonTags()->Year(), "");
+    EXPECT_EQ(other.Id3v2Tags()->Comment(), u"");
+}
+
+TEST_F(MediaFiles, AMemoryStreamReadsLikeTheFileAndIsRewoundAfterTheRun)
+{
+    const auto mp3 = NoiseMp3("n.mp3", 3);
+    TMP3In byName;
+    byName.SetFileName(mp3);
+    const auto expected = Run(byName);
+    TMemoryStream memory(ReadFile(mp3));
+    TMP3In byStream;
+    byStream.SetStream(&memory);
+    EXPECT_TRUE(byStream.Valid());
+    EXPECT_EQ(byStream.TotalSamples(), byName.TotalSamples());
+    EXPECT_EQ(Run(byStream), expected);
+    EXPECT_EQ(memory.Position(), 0);
+    EXPECT_EQ(Run(byStream), expected) << "a second run reads the stream again";
+}
+
+TEST_F(MediaFiles, EmptyCorruptTruncatedAndNonAudioFilesEndCleanly)
+{
+    const auto mp3 = NoiseMp3("good.mp3", 4);
+    const auto bytes = ReadFile(mp3);
+    const std::string empty = (dir / "empty.mp3").string(), junk = (dir / "junk.mp3").string(),
+                      text = (dir / "text.mp3").string(), cut = (dir / "cut.mp3").string(),
+                      holed = (dir / "holed.mp3").string();
+    WriteFile(empty, {});
+    std::vector<std::uint8_t> noise(100000);
+    std::uint32_t x = 7;
+    for (auto &b : noise) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<std::uint8_t>(x >> 24);
+    }
+    WriteFile(junk, noise);
+    const std::string words = "This is not a sound file, just a few words of text.\n";
+    WriteFile(text, std::vector<std::uint8_t>(words.begin(), words.end()));
+    WriteFile(cut, std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(bytes.size() * 6 / 10)));
+    auto holedBytes = bytes;
+    for (size_t i = bytes.size() / 3; i < bytes.size() / 3 + 5000; ++i)
+        holedBytes[i] = noise[i % noise.size()];
+    WriteFile(holed, holedBytes);
+    const auto png = Make("picture.png", {"-f", "lavfi", "-i", "color=c=red:s=64x64", "-frames:v", "1"});
+
+    for (const auto &path : {empty, junk, text, png}) {
+        TMP3In in;
+        in.SetFileName(path);
+        EXPECT_FALSE(in.Valid()) << path;
+        EXPECT_TRUE(Run(in).empty()) << path;
+    }
+    {
+        TMP3In in;
+        in.SetFileName(cut);
+        EXPECT_TRUE(in.Valid());
+        const auto data = Run(in);
+        EXPECT_NEAR(data.size() / 4.0 / 44100.0, 2.4, 0.15);
+    }
+    {
+        TMP3In in;
+        in.SetFileName(holed);
+        EXPECT_TRUE(in.Valid());
+        // The damaged stretch (5000 bytes, about a third of a second) is dropped, the rest plays.
+        const double seconds = Run(in).size() / 4.0 / 44100.0;
+        EXPECT_GT(seconds, 3.5);
+        EXPECT_LE(seconds, 4.0);
+    }
+}
+
+TEST_F(MediaFiles, MissingNamesAndFilesAreReported)
+{
+    TWMIn unnamed;
+    try {
+        unnamed.HasAudio();
+        FAIL() << "no exception";
+    } catch (const EAuException &e) {
+        EXPECT_STREQ(e.what(), "File name is not assigned");
+    }
+    TWMIn missing;
+    missing.SetFileName((dir / "absent.wma").string());
+    EXPECT_FALSE(missing.Valid());
+    try {
+        missing.Init();
+        FAIL() << "no exception";
+    } catch (const EAuException &e) {
+        EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos) << e.what();
+    }
+    missing.Reset();
+}
