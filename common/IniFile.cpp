@@ -49,6 +49,8 @@ void IniFile::parse(const QByteArray &data)
     qsizetype start = 0;
     const qsizetype n = data.size();
     bool sawLine = false;
+    // A UTF-8 byte order mark, as some editors write, would hide the first section header.
+    const QByteArray bom = QByteArrayLiteral("\xef\xbb\xbf");
     while (start < n) {
         qsizetype end = data.indexOf('\n', start);
         if (end < 0)
@@ -59,8 +61,14 @@ void IniFile::parse(const QByteArray &data)
             if (!sawLine)
                 crlf_ = true;
         }
+        if (!sawLine && raw.startsWith(bom)) {
+            Line first = parseLine(raw.mid(bom.size()));
+            first.raw = raw; // the mark stays in the file
+            lines_.push_back(first);
+        } else {
+            lines_.push_back(parseLine(raw));
+        }
         sawLine = true;
-        lines_.push_back(parseLine(raw));
         start = end + 1;
     }
 }
@@ -265,6 +273,12 @@ bool IniFile::flush()
     error_.clear();
     if (!dirty_)
         return true;
+    // Writing replaces the whole file with the snapshot; a snapshot of a file that could not be
+    // read would throw away everything the file held (a whole station list for one new entry).
+    if (!readError_.isEmpty()) {
+        error_ = readError_;
+        return false;
+    }
     const QByteArray eol = crlf_ ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n");
     QByteArray data;
     for (const Line &l : lines_) {

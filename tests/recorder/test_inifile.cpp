@@ -95,6 +95,31 @@ TEST_F(IniFileTest, InvalidUtf8IsReadAndKeptByteForByteWhenOtherKeysChange)
     EXPECT_EQ(read(), QByteArray("[Bad\xff\xfe]\nname\xc3=val\x80ue\n[Good]\nk=w\n  Caf\xc3\xa9 Key =new\n"));
 }
 
+TEST_F(IniFileTest, AByteOrderMarkDoesNotHideTheFirstSectionAndStaysInTheFile)
+{
+    write("\xef\xbb\xbf[Pop]\r\nOne=http://one.example.org/\r\n[Jazz]\r\nCool=http://cool.example.org/\r\n");
+    IniFile ini(file());
+    EXPECT_EQ(ini.sections(), (QStringList{QStringLiteral("Pop"), QStringLiteral("Jazz")}));
+    EXPECT_EQ(ini.readString(QStringLiteral("Pop"), QStringLiteral("One"), {}), QStringLiteral("http://one.example.org/"));
+    ASSERT_TRUE(ini.writeString(QStringLiteral("Pop"), QStringLiteral("Two"), QStringLiteral("http://two.example.org/")));
+    EXPECT_EQ(read(), QByteArray("\xef\xbb\xbf[Pop]\r\nOne=http://one.example.org/\r\nTwo=http://two.example.org/\r\n"
+                                 "[Jazz]\r\nCool=http://cool.example.org/\r\n"));
+}
+
+TEST_F(IniFileTest, AFileThatCouldNotBeReadIsNeverReplaced)
+{
+    // The name leads to something that cannot be read as a file; writing the (empty) snapshot
+    // would replace whatever is there with one key.
+    const QString target = QString::fromStdString(tmp.path().string()) + QStringLiteral("/elsewhere");
+    ASSERT_TRUE(QDir().mkpath(target));
+    ASSERT_TRUE(QFile::link(target, file(QStringLiteral("linked.ini"))));
+    IniFile ini(file(QStringLiteral("linked.ini")));
+    ASSERT_FALSE(ini.readError().isEmpty());
+    EXPECT_FALSE(ini.writeString(QStringLiteral("Jazz"), QStringLiteral("New"), QStringLiteral("http://new.example.org/")));
+    EXPECT_EQ(ini.errorString(), ini.readError());
+    EXPECT_EQ(QFileInfo(file(QStringLiteral("linked.ini"))).symLinkTarget(), target);
+}
+
 TEST_F(IniFileTest, WritesGoThroughAndKeepCommentsOrderAndLineEnds)
 {
     write("; settings\r\n[Basic]\r\nPreRecTime=60\r\n\r\n[state]\r\nvol=0\r\n");
