@@ -108,6 +108,10 @@ TEST(Settings, OutOfRangeAndMalformedValuesFollowTheirRules)
     EXPECT_EQ(form.ComboBox1->currentIndex(), -1);
     EXPECT_EQ(form.ComboBox1->currentText(), QStringLiteral("http://10.1.2.3:8000/live"));
     EXPECT_EQ(form.Slider->value(), -1234);
+    EXPECT_EQ(form.DXAudioOut1.Volume, -1234);
+    // A timer's own slider is not the playback volume.
+    form.timerPanels[0].slvol->setValue(-3000);
+    EXPECT_EQ(form.DXAudioOut1.Volume, -1234);
     EXPECT_FALSE(form.cbPreRec->isChecked());
     EXPECT_EQ(form.GainHistory.size(), 10u);
 }
@@ -153,6 +157,20 @@ TEST(Settings, ClosingStoresEverythingAndARestartRestoresIt)
     EXPECT_TRUE(again.btnOnTop->isChecked());
     EXPECT_EQ(again.btnOnTop->text(), QStringLiteral("Enable Cover"));
     EXPECT_TRUE(again.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+}
+
+TEST(Settings, AnEmptyStoredWorkingFolderKeepsTheFolderInUse)
+{
+    FormEnv env;
+    env.writeData(QStringLiteral("Fonolux.INI"), "[Basic]\nTempDir=\n");
+    TForm1 form;
+    EXPECT_EQ(form.edTempDir->text(), env.dataFolder());
+    const QString chosen = env.home() + QStringLiteral("/recordings/");
+    ASSERT_TRUE(QDir().mkpath(chosen));
+    form.edTempDir->setText(chosen);
+    form.ReadSettings();
+    EXPECT_EQ(form.edTempDir->text(), chosen);
+    EXPECT_EQ(form.path(), chosen);
 }
 
 TEST(Settings, APositionThatIsNoIntegerLeavesThatCoordinateAlone)
@@ -286,6 +304,15 @@ TEST(SetUpPage, PagesAndControlsFollowTheRecorderState)
     form.endis();
     EXPECT_FALSE(form.PageControl1->isTabEnabled(setUp));
     EXPECT_EQ(form.Label14->text(), QStringLiteral("Play Paused"));
+    // Restarting and closing change nothing, not even the exit button.
+    for (TRecState other : {rsRestarting, rsClosing}) {
+        form.btnStop->setEnabled(false);
+        form.RecState = other;
+        form.endis();
+        EXPECT_FALSE(form.btnStop->isEnabled());
+        EXPECT_FALSE(form.PageControl1->isTabEnabled(setUp));
+        EXPECT_EQ(form.Label14->text(), QStringLiteral("Play Paused"));
+    }
     // Idle opens everything again, the Set Up page included.
     form.RecState = rsIdle;
     form.endis();
