@@ -134,9 +134,18 @@ void TForm1::btnEdStnClick()
             message(error);
             return;
         }
+    } else {
+        // Nothing to back up; an empty list gives the editor a file to open and the user a
+        // place to start.
+        QString error;
+        if (!writeFileAtomically(file, QByteArray(), &error)) {
+            message(error);
+            return;
+        }
     }
     QCoreApplication::processEvents();
-    ui::openUrl(QUrl::fromLocalFile(file));
+    if (!ui::openUrl(QUrl::fromLocalFile(file)))
+        message(QStringLiteral("Could not open \"%1\" in a text editor.").arg(file));
 }
 
 void TForm1::tsAddStnShow()
