@@ -173,6 +173,34 @@ TEST(Settings, AnEmptyStoredWorkingFolderKeepsTheFolderInUse)
     EXPECT_EQ(form.path(), chosen);
 }
 
+TEST(Settings, ANewSettingsFileHoldsTheKeysInTheirSavingOrder)
+{
+    FormEnv env;
+    env.writeData(QStringLiteral("stations.ini"), kTwoGenres);
+    {
+        TForm1 form;
+        form.ComboBox1->setCurrentIndex(-1);
+        form.ComboBox1->setEditText(QStringLiteral("http://typed.example.org/"));
+        form.close();
+    }
+    const IniFile ini = settingsOf(env);
+    EXPECT_EQ(ini.sections(), (QStringList{QStringLiteral("Form"), QStringLiteral("Basic"), QStringLiteral("Quality"),
+                                           QStringLiteral("state")}));
+    EXPECT_EQ(ini.keys(QStringLiteral("Basic")), (QStringList{QStringLiteral("TempDir"), QStringLiteral("strminms"),
+                                                              QStringLiteral("gainintrvl"), QStringLiteral("PreRecTime")}));
+    EXPECT_EQ(ini.keys(QStringLiteral("Quality")),
+              (QStringList{QStringLiteral("mp3bitrate"), QStringLiteral("BitRate"), QStringLiteral("Smplr"),
+                           QStringLiteral("DxPol"), QStringLiteral("DxLtnc"), QStringLiteral("DXFrm")}));
+    EXPECT_EQ(ini.keys(QStringLiteral("state")),
+              (QStringList{QStringLiteral("cbprerec"), QStringLiteral("vol"), QStringLiteral("gnridx"),
+                           QStringLiteral("gnrtxt"), QStringLiteral("stnidx"), QStringLiteral("stntxt"),
+                           QStringLiteral("OnTop")}));
+    EXPECT_EQ(ini.readString(QStringLiteral("state"), QStringLiteral("stnidx"), {}), QStringLiteral("-1"));
+    EXPECT_EQ(ini.readString(QStringLiteral("state"), QStringLiteral("stntxt"), {}), QStringLiteral("http://typed.example.org/"));
+    EXPECT_EQ(ini.readString(QStringLiteral("Basic"), QStringLiteral("TempDir"), {}), env.dataFolder());
+    EXPECT_EQ(ini.readString(QStringLiteral("state"), QStringLiteral("cbprerec"), {}), QStringLiteral("1"));
+}
+
 TEST(Settings, APositionThatIsNoIntegerLeavesThatCoordinateAlone)
 {
     FormEnv env;
@@ -276,6 +304,20 @@ TEST(SetUpPage, ControlsStartAsDesignedAndNumericFieldsTakeDigitsOnly)
     QTest::keyClick(form.edDXFrm, Qt::Key_Backspace);
     QTest::keyClick(form.edDXFrm, Qt::Key_V, Qt::ControlModifier);
     EXPECT_EQ(form.edDXFrm->text(), QStringLiteral("12"));
+    // Arrows and Delete edit; Home is no allowed key, so the cursor stays where it was.
+    QTest::keyClick(form.edDXFrm, Qt::Key_Left);
+    QTest::keyClick(form.edDXFrm, Qt::Key_Delete);
+    EXPECT_EQ(form.edDXFrm->text(), QStringLiteral("1"));
+    QTest::keyClick(form.edDXFrm, Qt::Key_Home);
+    QTest::keyClicks(form.edDXFrm, QStringLiteral("9"));
+    EXPECT_EQ(form.edDXFrm->text(), QStringLiteral("19"));
+    for (QLineEdit *field : {form.edPreRec, form.strminwait, form.EdBitRate, form.edSmplr, form.edDxLtnc,
+                             form.edDxPol, form.edFGInt}) {
+        const QString before = field->text();
+        field->setFocus();
+        QTest::keyClicks(field, QStringLiteral("x,"));
+        EXPECT_EQ(field->text(), before) << field->objectName().toStdString();
+    }
 
     env.messages.clear();
     form.edPreRec->setText(QStringLiteral("20"));
