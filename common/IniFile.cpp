@@ -293,7 +293,15 @@ bool IniFile::flush()
 
 bool writeFileAtomically(const QString &fileName, const QByteArray &data, QString *error)
 {
-    const QFileInfo info(fileName);
+    // A symbolic link is written through, as a plain write would be: the file it names gets
+    // the new contents and the link stays a link.
+    QString target = fileName;
+    const QFileInfo link(fileName);
+    if (link.isSymLink()) {
+        const QString canonical = link.canonicalFilePath();
+        target = canonical.isEmpty() ? link.symLinkTarget() : canonical;
+    }
+    const QFileInfo info(target);
     const QString dir = info.absolutePath();
     QByteArray tmpl = QFile::encodeName(dir + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
     auto fail = [&](const QString &what, int err) {
@@ -308,7 +316,7 @@ bool writeFileAtomically(const QString &fileName, const QByteArray &data, QStrin
 
     struct stat st {};
     mode_t mode = 0644;
-    if (stat(QFile::encodeName(fileName).constData(), &st) == 0)
+    if (stat(QFile::encodeName(target).constData(), &st) == 0)
         mode = st.st_mode & 07777;
     fchmod(fd, mode);
 
@@ -338,7 +346,7 @@ bool writeFileAtomically(const QString &fileName, const QByteArray &data, QStrin
         ::unlink(tmpl.constData());
         return fail(QStringLiteral("closing"), err);
     }
-    if (::rename(tmpl.constData(), QFile::encodeName(fileName).constData()) != 0) {
+    if (::rename(tmpl.constData(), QFile::encodeName(target).constData()) != 0) {
         const int err = errno;
         ::unlink(tmpl.constData());
         return fail(QStringLiteral("replacing the file"), err);

@@ -85,5 +85,6 @@ private:
 };
 
 // Writes data to fileName through a synced temporary file in the same folder and a rename, so
-// the file is replaced whole or not at all. On failure returns false and sets *error.
+// the file is replaced whole or not at all. A symbolic link is followed: the file it names is
+// replaced and the link stays. On failure returns false and sets *error.
 bool writeFileAtomically(const QString &fileName, const QByteArray &data, QString *error);

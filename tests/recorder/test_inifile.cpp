@@ -210,6 +210,22 @@ TEST_F(IniFileTest, TenMegabyteFileIsReadAndWrittenInReasonableTime)
     EXPECT_TRUE(after.endsWith("[Tail]\nlast=found\nadded=1\n"));
 }
 
+TEST_F(IniFileTest, ALinkedFileIsWrittenThroughAndTheLinkStays)
+{
+    // A user who keeps the list elsewhere and links it into the data folder.
+    const QString folder = QString::fromStdString(tmp.path().string());
+    ASSERT_TRUE(QDir(folder).mkpath(QStringLiteral("synced")));
+    write("[Jazz]\nCool=http://cool.example.org/\n", QStringLiteral("synced/stations.ini"));
+    ASSERT_TRUE(QFile::link(file(QStringLiteral("synced/stations.ini")), file(QStringLiteral("stations.ini"))));
+    IniFile ini(file(QStringLiteral("stations.ini")));
+    ASSERT_TRUE(ini.writeString(QStringLiteral("Jazz"), QStringLiteral("Hot"), QStringLiteral("http://hot.example.org/")));
+    EXPECT_TRUE(QFileInfo(file(QStringLiteral("stations.ini"))).isSymLink());
+    EXPECT_EQ(read(QStringLiteral("synced/stations.ini")),
+              QByteArray("[Jazz]\nCool=http://cool.example.org/\nHot=http://hot.example.org/\n"));
+    const QStringList left = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    EXPECT_EQ(left, QStringList{QStringLiteral("stations.ini")});
+}
+
 TEST(AtomicWrite, ReplacesTheFileWholeAndKeepsItsMode)
 {
     testsupport::TempDir tmp;

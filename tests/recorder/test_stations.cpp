@@ -326,6 +326,16 @@ TEST(Pages, ScreenshotsOfEveryPage)
     QApplication::processEvents();
     saveScreenshot(&form, QStringLiteral("recorder_setup_advanced"));
     EXPECT_FALSE(form.Panel1->isVisible());
+    // The Radio page in two recorder states, for a look at the button pictures.
+    form.RecState = rsRecordPaused;
+    form.endis();
+    form.PageControl1->setCurrentWidget(form.TabSheet1);
+    QApplication::processEvents();
+    saveScreenshot(&form, QStringLiteral("recorder_radio_recordpaused"));
+    form.RecState = rsPrerecTap1;
+    form.endis();
+    QApplication::processEvents();
+    saveScreenshot(&form, QStringLiteral("recorder_radio_prerec"));
 }
 
 } // namespace
