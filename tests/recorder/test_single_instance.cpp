@@ -3,8 +3,10 @@
 
 #include "SingleInstance.h"
 
+#include <QLocalSocket>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSignalSpy>
 #include <QTest>
 
 namespace {
@@ -72,6 +74,29 @@ TEST_F(SingleInstanceTest, TwoStartsOfTheProgramLeaveOneRunning)
         first.kill();
         first.waitForFinished(5000);
     }
+}
+
+TEST_F(SingleInstanceTest, ARequestThatArrivesInPiecesStillActivates)
+{
+    SingleInstance instance;
+    ASSERT_TRUE(instance.claim());
+    QSignalSpy spy(&instance, &SingleInstance::activateRequested);
+    QLocalSocket client;
+    client.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
+    client.connectToServer(SingleInstance::serverName());
+    ASSERT_TRUE(client.waitForConnected(2000));
+    client.write("acti");
+    ASSERT_TRUE(client.waitForBytesWritten(2000));
+    QTest::qWait(100);
+    EXPECT_EQ(spy.count(), 0);
+    client.write("vate\n");
+    ASSERT_TRUE(client.waitForBytesWritten(2000));
+    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 2000);
+    // Anything else is no request.
+    client.write("hello\n");
+    ASSERT_TRUE(client.waitForBytesWritten(2000));
+    QTest::qWait(100);
+    EXPECT_EQ(spy.count(), 1);
 }
 
 TEST_F(SingleInstanceTest, ANewSessionOrAFinishedInstanceLeavesTheNameFree)
