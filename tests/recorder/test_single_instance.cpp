@@ -46,10 +46,10 @@ TEST_F(SingleInstanceTest, ASecondStartExitsWithZeroAndRestoresTheFirstWindow)
     second.setProcessEnvironment(childEnvironment(env));
     second.start(QStringLiteral(FONOLUX_BIN), {});
     ASSERT_TRUE(second.waitForStarted(5000));
-    QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 15000);
+    ASSERT_TRUE(waitUntil([&] { return second.state() == QProcess::NotRunning; }, 15000));
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(!form.isMinimized(), 5000);
+    EXPECT_TRUE(waitUntil([&] { return !form.isMinimized(); }, 5000));
 }
 
 TEST_F(SingleInstanceTest, TwoStartsOfTheProgramLeaveOneRunning)
@@ -60,7 +60,7 @@ TEST_F(SingleInstanceTest, TwoStartsOfTheProgramLeaveOneRunning)
     first.start(QStringLiteral(FONOLUX_BIN), {});
     ASSERT_TRUE(first.waitForStarted(5000));
     // The first instance has its socket before it creates the window that seeds the folder.
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(env.dataFolder() + QStringLiteral("Fonolux.INI")), 15000);
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(env.dataFolder() + QStringLiteral("Fonolux.INI")); }, 15000));
 
     QProcess second;
     second.setProcessEnvironment(childEnvironment(env));
@@ -91,7 +91,7 @@ TEST_F(SingleInstanceTest, ARequestThatArrivesInPiecesStillActivates)
     EXPECT_EQ(spy.count(), 0);
     client.write("vate\n");
     ASSERT_TRUE(client.waitForBytesWritten(2000));
-    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 2000);
+    EXPECT_TRUE(waitUntil([&] { return spy.count() == 1; }, 2000));
     // Anything else is no request.
     client.write("hello\n");
     ASSERT_TRUE(client.waitForBytesWritten(2000));
