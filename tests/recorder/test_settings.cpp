@@ -6,12 +6,14 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 namespace {
@@ -363,6 +365,26 @@ TEST(SetUpPage, PagesAndControlsFollowTheRecorderState)
     EXPECT_TRUE(form.cbgnr->isEnabled());
     EXPECT_TRUE(form.edTempDir->isEnabled());
     EXPECT_EQ(form.Label14->text(), QStringLiteral("Idle"));
+}
+
+TEST(Closing, TheExitButtonStopsTheTimerStoresTheSettingsAndClosesForGood)
+{
+    FormEnv env;
+    TForm1 form;
+    form.show();
+    form.Timer1->start();
+    form.edDXFrm->setText(QStringLiteral("2048"));
+    QElapsedTimer clock;
+    clock.start();
+    form.btnStop->click();
+    EXPECT_GE(clock.elapsed(), 100);
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_EQ(form.RecState, rsClosing);
+    EXPECT_EQ(settingsOf(env).readString(QStringLiteral("Quality"), QStringLiteral("DXFrm"), {}), QStringLiteral("2048"));
+    // The window no longer answers a later start.
+    form.ActivateFromOtherStart();
+    EXPECT_FALSE(form.isVisible());
 }
 
 TEST(Encoder, AMissingEncoderLibraryIsAWarningOnly)
