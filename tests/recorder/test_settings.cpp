@@ -298,6 +298,11 @@ TEST(SetUpPage, ControlsStartAsDesignedAndNumericFieldsTakeDigitsOnly)
     EXPECT_EQ(form.Label14->text(), QStringLiteral("Idle"));
     EXPECT_FALSE(form.btnOnTop->isChecked());
     EXPECT_EQ(form.btnOnTop->toolTip(), QStringLiteral("Click keep the Fonolux visible"));
+    EXPECT_EQ(form.btnOnTop->text(), QStringLiteral("Stay on top"));
+    // Closing the bit-rate list hands the choice to the encoder at once.
+    form.cmmbr->setCurrentIndex(3);
+    emit form.cmmbr->activated(3);
+    EXPECT_EQ(form.MP3Out1.BitRate, 3);
 
     form.edDXFrm->clear();
     form.edDXFrm->setFocus();
