@@ -109,28 +109,28 @@ public:
 
     // Gain the callback applies; set by DSW_SetVolume. Relaxed: a lone value that no other data
     // depends on; a new value reaches the callback at its next block at the latest.
-    std::atomic<float> Gain{1.0f};
+    std::atomic<double> Gain{1.0};
     // The volume the gain came from, for DSW_GetVolume (under dsw_Lock only).
     std::int32_t Volume = 0;
 
     static void SDLCALL Callback(void *UserData, Uint8 *Stream, int Len);
 
     // Converts Frames frames from the ring at Src into the device format at Dst.
-    void Convert(const std::uint8_t *Src, std::uint8_t *Dst, std::uint32_t Frames, float G) const;
+    void Convert(const std::uint8_t *Src, std::uint8_t *Dst, std::uint32_t Frames, double G) const;
 };
 
 void TLoopingBuffer::Convert(const std::uint8_t *Src, std::uint8_t *Dst, std::uint32_t Frames,
-                             float G) const
+                             double G) const
 {
     const std::uint32_t Samples = Frames * (FrameBytes / (Bits / 8));
-    const bool Unity = (G == 1.0f);
+    const bool Unity = (G == 1.0);
     switch (Bits) {
     case 8:
         if (Unity) {
             std::memcpy(Dst, Src, Samples);
         } else {
             for (std::uint32_t i = 0; i < Samples; ++i) {
-                long V = std::lrintf((static_cast<float>(Src[i]) - 128.0f) * G);
+                long V = std::lrint((Src[i] - 128) * G);
                 Dst[i] = static_cast<std::uint8_t>(std::clamp(V, -128L, 127L) + 128);
             }
         }
@@ -142,7 +142,7 @@ void TLoopingBuffer::Convert(const std::uint8_t *Src, std::uint8_t *Dst, std::ui
             for (std::uint32_t i = 0; i < Samples; ++i) {
                 std::int16_t S;
                 std::memcpy(&S, Src + 2 * i, 2);
-                long V = std::clamp(std::lrintf(S * G), -32768L, 32767L);
+                long V = std::clamp(std::lrint(S * G), -32768L, 32767L);
                 const auto D = static_cast<std::int16_t>(V);
                 std::memcpy(Dst + 2 * i, &D, 2);
             }
@@ -155,7 +155,7 @@ void TLoopingBuffer::Convert(const std::uint8_t *Src, std::uint8_t *Dst, std::ui
                                                static_cast<std::uint32_t>(P[1]) << 16 |
                                                static_cast<std::uint32_t>(P[2]) << 24);
             if (!Unity) {
-                const double V = std::nearbyint((S >> 8) * static_cast<double>(G));
+                const double V = std::nearbyint((S >> 8) * G);
                 S = static_cast<std::int32_t>(std::clamp(V, -8388608.0, 8388607.0)) * 256;
             }
             std::memcpy(Dst + 4 * i, &S, 4);
@@ -168,7 +168,7 @@ void TLoopingBuffer::Convert(const std::uint8_t *Src, std::uint8_t *Dst, std::ui
             for (std::uint32_t i = 0; i < Samples; ++i) {
                 std::int32_t S;
                 std::memcpy(&S, Src + 4 * i, 4);
-                const double V = std::clamp(std::nearbyint(S * static_cast<double>(G)),
+                const double V = std::clamp(std::nearbyint(S * G),
                                             -2147483648.0, 2147483647.0);
                 const auto D = static_cast<std::int32_t>(V);
                 std::memcpy(Dst + 4 * i, &D, 4);
@@ -184,7 +184,7 @@ void TLoopingBuffer::Convert(const std::uint8_t *Src, std::uint8_t *Dst, std::ui
 void SDLCALL TLoopingBuffer::Callback(void *UserData, Uint8 *Stream, int Len)
 {
     auto *B = static_cast<TLoopingBuffer *>(UserData);
-    const float G = B->Gain.load(std::memory_order_relaxed);
+    const double G = B->Gain.load(std::memory_order_relaxed);
     std::uint32_t Frames = static_cast<std::uint32_t>(Len) / B->DeviceFrameBytes;
     const std::uint32_t Start = B->ReadPos;
     std::uint32_t Pos = Start;
@@ -541,7 +541,7 @@ std::uint32_t DSW_SetVolume(DSoundWrapper &DSW, std::int32_t Volume)
     if (Volume < -10000 || Volume > 0)
         return DSW_ERR_PARAM;
     B->Volume = Volume;
-    const float G = Volume == 0 ? 1.0f : static_cast<float>(std::pow(10.0, Volume / 2000.0));
+    const double G = Volume == 0 ? 1.0 : std::pow(10.0, Volume / 2000.0);
     B->Gain.store(G, std::memory_order_relaxed);
     return DSW_OK;
 }
