@@ -1,0 +1,546 @@
+#include "AuClasses.h"
+
+#include "AuTags.h"
+#include "AuText.h"
+
+#include <cmath>
+#include <cstring>
+
+// ---------------------------------------------------------------------------------------------
+// TAuInput
+
+TAuInput::TAuInput(TComponent *AOwner) : TComponent(AOwner) {}
+
+TAuInput::~TAuInput() = default;
+
+std::uint32_t TAuInput::TotalTime() { return 0; }
+
+std::int64_t TAuInput::TotalSamples() { return 0; }
+
+void TAuInput::SetRequestFloat(bool Value) { FFloatRequested = Value; }
+
+void TAuInput::GetData(void *&Buffer, std::uint32_t &Bytes)
+{
+    std::lock_guard<std::recursive_mutex> L(DataCS);
+    ProduceBlock(Buffer, Bytes);
+}
+
+void TAuInput::Init()
+{
+    std::string Msg;
+    bool Failed = false;
+    {
+        std::lock_guard<std::recursive_mutex> L(DataCS);
+        _EndOfStream = false;
+        try {
+            OpenSource();
+        } catch (const std::exception &E) {
+            _EndOfStream = true;
+            Msg = E.what();
+            Failed = true;
+        } catch (...) {
+            _EndOfStream = true;
+            Msg = "Unknown exception";
+            Failed = true;
+        }
+    }
+    if (Failed)
+        throw EAuException(Msg);
+}
+
+void TAuInput::Flush()
+{
+    std::lock_guard<std::recursive_mutex> L(DataCS);
+    CloseSource();
+}
+
+void TAuInput::Reset()
+{
+    try {
+        Flush();
+    } catch (...) {
+    }
+    Busy = false;
+}
+
+void TAuInput::_Pause() {}
+
+void TAuInput::_Resume() {}
+
+void TAuInput::_Jump(std::int32_t) {}
+
+std::uint32_t TAuInput::CopyData(void *Buffer, std::int32_t BufferSize)
+{
+    void *P = nullptr;
+    std::uint32_t Bytes = BufferSize > 0 ? static_cast<std::uint32_t>(BufferSize) : 0;
+    GetData(P, Bytes);
+    if (P && Bytes > 0)
+        std::memcpy(Buffer, P, Bytes);
+    return Bytes;
+}
+
+std::uint32_t TAuInput::FillBuffer(void *Buffer, std::uint32_t BufferSize, bool &Eof)
+{
+    auto *Dst = static_cast<std::uint8_t *>(Buffer);
+    std::uint32_t Filled = 0;
+    Eof = false;
+    // A zero-sized request would read as end of data; report it so without asking the chain.
+    if (BufferSize == 0) {
+        Eof = true;
+        return 0;
+    }
+    while (Filled < BufferSize) {
+        void *P = nullptr;
+        std::uint32_t Bytes = BufferSize - Filled;
+        GetData(P, Bytes);
+        if (Bytes == 0) {
+            Eof = true;
+            break;
+        }
+        std::memcpy(Dst + Filled, P, Bytes);
+        Filled += Bytes;
+    }
+    return Filled;
+}
+
+std::uint32_t TAuInput::FillBufferUnprotected(void *Buffer, std::uint32_t BufferSize, bool &Eof)
+{
+    Eof = false;
+    if (!Buffer)
+        return 0;
+    if (BufferSize == 0) {
+        Eof = true;
+        return 0;
+    }
+    auto *Dst = static_cast<std::uint8_t *>(Buffer);
+    std::uint32_t Filled = 0;
+    std::lock_guard<std::recursive_mutex> L(DataCS);
+    while (Filled < BufferSize) {
+        void *P = nullptr;
+        std::uint32_t Bytes = BufferSize - Filled;
+        ProduceBlock(P, Bytes);
+        if (Bytes == 0) {
+            Eof = true;
+            break;
+        }
+        std::memcpy(Dst + Filled, P, Bytes);
+        Filled += Bytes;
+    }
+    FPosition.store(FPosition.load(std::memory_order_relaxed) + Filled, std::memory_order_relaxed);
+    return Filled;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TAuConverter
+
+TAuConverter::TAuConverter(TComponent *AOwner) : TAuInput(AOwner) {}
+
+void TAuConverter::SetInput(TAuInput *Value)
+{
+    if (Value == this)
+        return;
+    std::lock_guard<std::recursive_mutex> L(DataCS);
+    if (IsBusy()) {
+        TAuInput *Old = FInput;
+        // The old input is being replaced: store the new one even if closing the old fails.
+        FInput = Value;
+        FInputShadow.store(Value, std::memory_order_release);
+        if (Old)
+            Old->Flush();
+        if (Value)
+            Value->Init();
+        return;
+    }
+    FInput = Value;
+    FInputShadow.store(Value, std::memory_order_release);
+}
+
+std::uint32_t TAuConverter::BitsPerSample()
+{
+    TAuInput *In = Input();
+    if (!In)
+        return 0;
+    const std::uint32_t B = In->BitsPerSample();
+    return RequestFloat() ? B : (B & ~128u);
+}
+
+std::uint32_t TAuConverter::Channels()
+{
+    TAuInput *In = Input();
+    return In ? In->Channels() : 0;
+}
+
+std::uint32_t TAuConverter::SampleRate()
+{
+    TAuInput *In = Input();
+    return In ? In->SampleRate() : 0;
+}
+
+void TAuConverter::GetData(void *&Buffer, std::uint32_t &Bytes)
+{
+    std::lock_guard<std::recursive_mutex> L(DataCS);
+    if (_EndOfStream.load(std::memory_order_relaxed)) {
+        Buffer = nullptr;
+        Bytes = 0;
+        return;
+    }
+    ProduceBlock(Buffer, Bytes);
+    const std::int64_t Pos = FPosition.load(std::memory_order_relaxed) + Bytes;
+    FPosition.store(Pos, std::memory_order_relaxed);
+    const std::int64_t Sz = FSize.load(std::memory_order_relaxed);
+    if (Sz > 0 && Pos > Sz) {
+        const std::int64_t Over = Pos - Sz;
+        Bytes = Over >= Bytes ? 0 : static_cast<std::uint32_t>(Bytes - Over);
+        _EndOfStream = true;
+    }
+    if (Bytes == 0)
+        _EndOfStream = true;
+}
+
+void TAuConverter::_Pause()
+{
+    if (TAuInput *In = Input())
+        In->_Pause();
+}
+
+void TAuConverter::_Resume()
+{
+    if (TAuInput *In = Input())
+        In->_Resume();
+}
+
+void TAuConverter::_Jump(std::int32_t Offs)
+{
+    if (TAuInput *In = Input())
+        In->_Jump(Offs);
+}
+
+void TAuConverter::Notification(TComponent *AComponent, TOperation Operation)
+{
+    TAuInput::Notification(AComponent, Operation);
+    if (Operation == opRemove && AComponent == Input()) {
+        // Closing the departing input may fail; the reference must go regardless.
+        try {
+            SetInput(nullptr);
+        } catch (...) {
+            std::lock_guard<std::recursive_mutex> L(DataCS);
+            FInput = nullptr;
+            FInputShadow.store(nullptr);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TAuStreamedInput
+
+TAuStreamedInput::TAuStreamedInput(TComponent *AOwner) : TAuInput(AOwner) { FSeekable = true; }
+
+TAuStreamedInput::~TAuStreamedInput()
+{
+    if (!FStreamAssigned)
+        delete FStream;
+}
+
+void TAuStreamedInput::SetStream(TStream *Value)
+{
+    if (!FStreamAssigned)
+        delete FStream;
+    FStream = Value;
+    FStreamAssigned = Value != nullptr;
+}
+
+bool TAuStreamedInput::Seek(std::int64_t SampleNum)
+{
+    if (!Seekable())
+        return false;
+    const std::int64_t Total = FTotalSamples.load();
+    if (Total != 0 && SampleNum > Total)
+        return false;
+    std::lock_guard<std::recursive_mutex> L(DataCS);
+    if (!IsBusy()) {
+        FStartSample = SampleNum;
+        FPosition = SampleNum * FSampleSize;
+        FEndSample = -1;
+        return true;
+    }
+    bool Result = false;
+    try {
+        SampleNum += FStartSample.load();
+        Result = SeekSource(SampleNum);
+        FPosition = (SampleNum - FStartSample.load()) * FSampleSize;
+    } catch (...) {
+        Result = false;
+    }
+    return Result;
+}
+
+void TAuStreamedInput::GetData(void *&Buffer, std::uint32_t &Bytes)
+{
+    std::lock_guard<std::recursive_mutex> L(DataCS);
+    const std::uint32_t Requested = Bytes;
+    if (_EndOfStream.load(std::memory_order_relaxed)) {
+        Buffer = nullptr;
+        Bytes = 0;
+        return;
+    }
+    ProduceBlock(Buffer, Bytes);
+    if (Bytes == 0) {
+        _EndOfStream = true;
+    } else {
+        std::int64_t Pos = FPosition.load(std::memory_order_relaxed) + Bytes;
+        const std::int64_t Sz = FSize.load(std::memory_order_relaxed);
+        if (Sz > 0 && Pos >= Sz) {
+            _EndOfStream = true;
+            if (Pos > Sz) {
+                Bytes -= static_cast<std::uint32_t>(Pos - Sz);
+                Pos = Sz;
+            }
+        }
+        FPosition.store(Pos, std::memory_order_relaxed);
+    }
+    if (_EndOfStream.load(std::memory_order_relaxed) && FLoop.load()) {
+        _EndOfStream = false;
+        if (Seekable()) {
+            std::int64_t Start = FStartSample.load();
+            SeekSource(Start);
+        } else {
+            Flush();
+            Init();
+        }
+        FPosition = 0;
+        Bytes = Requested;
+        ProduceBlock(Buffer, Bytes);
+        FPosition = Bytes;
+        const std::int64_t Sz = FSize.load(std::memory_order_relaxed);
+        if (Bytes == 0 || (Sz > 0 && static_cast<std::int64_t>(Bytes) >= Sz))
+            _EndOfStream = true;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TAuFileIn
+
+TAuFileIn::TAuFileIn(TComponent *AOwner) : TAuStreamedInput(AOwner) {}
+
+std::string TAuFileIn::FileName()
+{
+    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    return FFileName;
+}
+
+void TAuFileIn::SetFileName(const std::string &Value)
+{
+    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    CloseInputFile();
+    FFileName = Value;
+    FWideFileName = Utf8ToUtf16(Value);
+}
+
+std::u16string TAuFileIn::WideFileName()
+{
+    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    return FWideFileName;
+}
+
+void TAuFileIn::SetWideFileName(const std::u16string &Value)
+{
+    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    CloseInputFile();
+    FWideFileName = Value;
+    FFileName.clear();
+}
+
+void TAuFileIn::SetStream(TStream *Value)
+{
+    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    CloseInputFile();
+    TAuStreamedInput::SetStream(Value);
+}
+
+std::uint32_t TAuFileIn::BitsPerSample()
+{
+    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    OpenInputFile();
+    return FBPS;
+}
+
+std::uint32_t TAuFileIn::Channels()
+{
+    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    OpenInputFile();
+    return FChan;
+}
+
+std::uint32_t TAuFileIn::SampleRate()
+{
+    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    OpenInputFile();
+    return FSR;
+}
+
+std::uint32_t TAuFileIn::TotalTime()
+{
+    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    OpenInputFile();
+    const std::uint64_t Rate = static_cast<std::uint64_t>(FSR) * FChan * (FBPS / 8);
+    if (FSR == 0 || FChan == 0 || FBPS == 0 || Rate == 0)
+        return 0;
+    return static_cast<std::uint32_t>(std::nearbyint(static_cast<double>(FSize.load()) / static_cast<double>(Rate)));
+}
+
+std::int64_t TAuFileIn::TotalSamples()
+{
+    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    OpenInputFile();
+    const std::int64_t Frame = static_cast<std::int64_t>(FChan) * FBPS / 8;
+    // A zero frame size (no format) cannot divide; such a file has no samples to count.
+    if (FSize.load() > 0 && Frame > 0)
+        FTotalSamples = FSize.load() / Frame;
+    else
+        FTotalSamples = -1;
+    return FTotalSamples;
+}
+
+bool TAuFileIn::Valid()
+{
+    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    if (!FStream && FWideFileName.empty())
+        return FValid;
+    try {
+        OpenInputFile();
+    } catch (...) {
+        FValid = false;
+    }
+    if (FValid)
+        return true;
+    if (FOpened > 0) {
+        try {
+            CloseInputFile();
+        } catch (...) {
+        }
+    } else if (!FStreamAssigned && FStream) {
+        delete FStream;
+        FStream = nullptr;
+    }
+    return FValid;
+}
+
+bool TAuFileIn::SetStartTime(std::uint32_t Minutes, std::uint32_t Seconds)
+{
+    if (!Seekable())
+        return false;
+    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    OpenInputFile();
+    const std::int64_t Sample = (static_cast<std::int64_t>(Seconds) + static_cast<std::int64_t>(Minutes) * 60) * FSR;
+    if (Sample > FTotalSamples.load())
+        return false;
+    FStartSample = Sample;
+    return true;
+}
+
+bool TAuFileIn::SetEndTime(std::uint32_t Minutes, std::uint32_t Seconds)
+{
+    if (!Seekable())
+        return false;
+    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    OpenInputFile();
+    const std::int64_t Sample = (static_cast<std::int64_t>(Seconds) + static_cast<std::int64_t>(Minutes) * 60) * FSR;
+    if (Sample > FTotalSamples.load())
+        return false;
+    FEndSample = Sample;
+    return true;
+}
+
+void TAuFileIn::Reset()
+{
+    TAuStreamedInput::Reset();
+    FOpened = 0;
+}
+
+void TAuFileIn::_Jump(std::int32_t Offs)
+{
+    const std::int64_t Sz = Size();
+    if (!Seekable() || Sz == 0)
+        return;
+    double P = static_cast<double>(Position()) / static_cast<double>(Sz) + Offs / 1000.0;
+    P = std::clamp(P, 0.0, 1.0);
+    const auto Sample = static_cast<std::int32_t>(std::nearbyint(static_cast<double>(FTotalSamples.load()) * P));
+    Seek(Sample);
+}
+
+void TAuFileIn::OpenSource()
+{
+    if (IsBusy())
+        throw EAuException("The component is Busy");
+    {
+        std::lock_guard<std::recursive_mutex> L(OpenCS);
+        if (!FStreamAssigned && FWideFileName.empty())
+            throw EAuException("The file name is not assigned");
+    }
+    Busy = true;
+    FPosition = 0;
+    {
+        std::lock_guard<std::recursive_mutex> L(OpenCS);
+        OpenInputFile();
+        if (!FValid) {
+            FSR = 8000;
+            FBPS = 8;
+            FChan = 1;
+            FTotalSamples = 0;
+            FSize = 0;
+            FTime = 0;
+            return;
+        }
+        FSampleSize = static_cast<std::uint16_t>(FChan * FBPS / 8);
+    }
+    // A file without a usable frame size or rate cannot be measured in frames: deliver it as
+    // it comes, without a selection.
+    if (FSampleSize == 0 || FSR == 0) {
+        FTotalSamples = 0;
+        FTime = 0;
+        BufStart = 1;
+        BufEnd = 0;
+        return;
+    }
+    FTotalSamples = FSize.load() / FSampleSize;
+    FTime = static_cast<std::uint32_t>(FTotalSamples.load() / FSR);
+    if (FStartSample.load() > 0) {
+        Seek(0);
+        FPosition = 0;
+    }
+    if (FStartSample.load() == 0 && FEndSample.load() == -1) {
+        BufStart = 1;
+        BufEnd = 0;
+        return;
+    }
+    if (FEndSample.load() > FTotalSamples.load())
+        FEndSample = -1;
+    const std::int64_t Last = FEndSample.load() == -1 ? FTotalSamples.load() : FEndSample.load();
+    FTotalSamples = Last - FStartSample.load() + 1;
+    FSize = FTotalSamples.load() * FSampleSize;
+    BufStart = 1;
+    BufEnd = 0;
+}
+
+void TAuFileIn::CloseSource()
+{
+    {
+        std::lock_guard<std::recursive_mutex> L(OpenCS);
+        CloseInputFile();
+    }
+    FStartSample = 0;
+    FEndSample = -1;
+    Busy = false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TAuTaggedFileIn
+
+TAuTaggedFileIn::TAuTaggedFileIn(TComponent *AOwner)
+    : TAuFileIn(AOwner), FId3v1Tags(std::make_unique<TId3v1Tags>()),
+      FId3v2Tags(std::make_unique<TId3v2Tags>()), FAPEv2Tags(std::make_unique<TAPEv2Tags>()),
+      FCommonTags(std::make_unique<TCommonTags>())
+{
+}
+
+TAuTaggedFileIn::~TAuTaggedFileIn() = default;

@@ -1,0 +1,180 @@
+// Event delivery of the pipeline: the auto-reset event, the window-thread dispatcher
+// interface with a plain queue implementation, and the shared event handler (the process's
+// one event thread).
+//
+// Threads involved:
+// - the window thread runs every etOnDone, etOnProgress and etGeneric handler, one at a time;
+// - output workers and other component threads post events (any thread may post);
+// - the event thread takes records from the queue in order and hands each handler to the
+//   window thread through the installed IWindowThreadDispatcher, waiting until it has run
+//   (etNonGUI handlers run on the event thread itself).
+// The window thread, while it waits for a worker in a synchronous Stop, keeps running the calls
+// queued for it (IWindowThreadDispatcher::RunQueuedCalls), so the two cannot block each other.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class TComponent;
+class TAuThread;
+
+// Handlers: a callable taking the component the event is about.
+using TGenericEvent = std::function<void(TComponent *Sender)>;
+using TOutputDoneEvent = std::function<void(TComponent *Sender)>;
+using TOutputProgressEvent = std::function<void(TComponent *Sender)>;
+using TThreadExceptionEvent = std::function<void(TComponent *Sender)>;
+
+// An auto-reset event: Set releases one waiter (or the next Wait) and clears itself.
+// All members are thread-safe.
+class TAuEvent {
+public:
+    explicit TAuEvent(bool InitiallySet = false) : FSet(InitiallySet) {}
+    void Set();
+    void Reset();
+    // Waits until set, then clears it.
+    void Wait();
+    // Waits at most Ms milliseconds; true (and cleared) when it was set.
+    bool WaitFor(std::uint32_t Ms);
+
+private:
+    std::mutex FMutex;
+    std::condition_variable FCond;
+    bool FSet;
+};
+
+// How the audio library reaches the window (GUI) thread. The programs bind it to their event
+// loop; TWindowCallQueue is a plain implementation that tests pump by hand.
+class IWindowThreadDispatcher {
+public:
+    virtual ~IWindowThreadDispatcher() = default;
+    // Runs Call on the window thread and returns once it has run (true), or once the dispatcher
+    // has been closed without running it (false). Called by the event thread; when called on
+    // the window thread itself it runs Call at once.
+    virtual bool RunOnWindowThread(const std::function<void()> &Call) = 0;
+    // True on the window thread.
+    virtual bool IsWindowThread() const = 0;
+    // Runs the calls queued for the window thread so far. Window thread only; other threads
+    // return at once.
+    virtual void RunQueuedCalls() = 0;
+};
+
+// Installs the dispatcher the event thread uses (nullptr: none). Without a dispatcher,
+// window-thread handlers run on the event thread itself. Any thread; takes effect at the next
+// delivery (a delivery in progress keeps the dispatcher it started with alive).
+void SetWindowThreadDispatcher(std::shared_ptr<IWindowThreadDispatcher> Dispatcher);
+std::shared_ptr<IWindowThreadDispatcher> WindowThreadDispatcher();
+
+// A queue of calls for the thread that created it (the "window thread"). Other threads post
+// with RunOnWindowThread and wait; the window thread runs them with RunQueuedCalls or
+// PumpUntil. Close (also done by the destructor) releases every waiter with false; calls
+// posted afterwards are refused at once.
+class TWindowCallQueue : public IWindowThreadDispatcher {
+public:
+    TWindowCallQueue();
+    ~TWindowCallQueue() override;
+
+    bool RunOnWindowThread(const std::function<void()> &Call) override;
+    bool IsWindowThread() const override;
+    void RunQueuedCalls() override;
+
+    // Window thread: runs queued calls until Done() is true or Timeout has passed, sleeping
+    // on the queue in between (no busy wait). Returns Done()'s last value.
+    bool PumpUntil(const std::function<bool()> &Done, std::chrono::milliseconds Timeout);
+    // Window thread: runs queued calls for the whole Duration.
+    void PumpFor(std::chrono::milliseconds Duration);
+    void Close();
+
+private:
+    struct TCall;
+    const std::thread::id FWindowThread;
+    mutable std::mutex FMutex;
+    std::condition_variable FQueued;
+    std::deque<std::shared_ptr<TCall>> FCalls;
+    bool FClosed = false;
+};
+
+enum TEventType { etOnProgress, etOnDone, etGeneric, etNonGUI };
+
+// One queued event; the event thread frees it after delivery.
+struct TEventRecord {
+    TEventType _type = etGeneric;
+    TComponent *Sender = nullptr;
+    std::int32_t i = 0;
+    // DoneEvent, ProgressEvent or GenericEvent according to _type (all one signature here).
+    TGenericEvent Handler;
+    TAuThread *Thread = nullptr; // etOnDone: the output's worker
+    // Set (under CS) when Sender goes away; a cancelled record never touches Sender again.
+    std::atomic<bool> Cancelled{false};
+};
+
+// The process-wide event queue and its event thread. The object lives as long as the process
+// (so posting is always safe); its thread exists while at least one output exists: the first
+// output's registration starts it, the last one's unregistration ends it (queued records are
+// then dropped), and a new output starts a new thread. Posts while no thread runs are dropped.
+//
+// All members are thread-safe. CS guards the queue, the blocked senders and CurrentEvent; no
+// handler is called with CS held.
+class TEventHandler {
+public:
+    // Append an etOnDone record for the output whose worker is Thread.
+    void PostOnDone(TComponent *Sender, TAuThread *Thread);
+    void PostOnProgress(TComponent *Sender, const TOutputProgressEvent &Handler);
+    void PostGenericEvent(TComponent *Sender, const TGenericEvent &Handler);
+    // Insert an etNonGUI record at the head of the queue; its handler runs on the event thread.
+    void PostNonGuiEvent(TComponent *Sender, const TGenericEvent &Handler);
+
+    // Remove and free every queued record of Sender (a record being delivered is not touched).
+    void ClearEvents(TComponent *Sender);
+    // Refuse new posts of Sender until UnblockEvents(Sender). Nested blocks (also of different
+    // senders) are kept as a list, so an inner unblock does not lift an outer block.
+    void BlockEvents(TComponent *Sender);
+    void UnblockEvents(TComponent *Sender);
+
+    // True while an event thread runs; Generation counts the event threads started so far.
+    bool ThreadRunning() const;
+    std::uint64_t Generation() const;
+    // True on the event thread, or on the window thread inside a handler the event thread
+    // handed over.
+    static bool InEventDelivery();
+
+    // Output registry (TAuOutput's constructor and destructor).
+    void RegisterOutput();
+    void UnregisterOutput();
+    // Drops everything about Sender: its queued records, and the record being delivered is
+    // marked cancelled. Called when any component goes away.
+    void ForgetSender(TComponent *Sender);
+
+    TEventHandler();
+    ~TEventHandler();
+    TEventHandler(const TEventHandler &) = delete;
+    TEventHandler &operator=(const TEventHandler &) = delete;
+
+private:
+    struct TRunner;
+    void Post(std::shared_ptr<TEventRecord> Rec, bool AtHead);
+    void Execute(std::shared_ptr<TRunner> Self);
+    void Deliver(TRunner &Self, const std::shared_ptr<TEventRecord> &Rec);
+    void CallOnWindowThread(const std::shared_ptr<TEventRecord> &Rec);
+    void JoinRetired();
+
+    mutable std::recursive_mutex CS;
+    std::deque<std::shared_ptr<TEventRecord>> Events;
+    std::vector<TComponent *> BlockedSenders;
+    int FOutputCount = 0;
+    std::uint64_t FGeneration = 0;
+    // The running event thread; it holds its wake-up event (_Evt, private to the process) and
+    // the record it is delivering (CurrentEvent).
+    std::shared_ptr<TRunner> FRunner;
+    std::vector<std::shared_ptr<TRunner>> FRetired; // ended threads not yet joined
+};
+
+// The process's shared event handler (never null).
+TEventHandler *SharedEventHandler();
