@@ -555,6 +555,18 @@ std::uint32_t DSW_GetVolume(DSoundWrapper &DSW, std::int32_t &Volume)
     return DSW_OK;
 }
 
+std::uint32_t DSW_Underflows(DSoundWrapper &DSW)
+{
+    std::lock_guard<std::mutex> L(DSW.dsw_Lock);
+    return DSW.dsw_OutputUnderflows;
+}
+
+double DSW_FramesPlayed(DSoundWrapper &DSW)
+{
+    std::lock_guard<std::mutex> L(DSW.dsw_Lock);
+    return DSW.dsw_FramesPlayed;
+}
+
 void DSW_Release(DSoundWrapper &DSW)
 {
     std::lock_guard<std::mutex> L(DSW.dsw_Lock);

@@ -138,6 +138,11 @@ std::uint32_t DSW_SetVolume(DSoundWrapper &DSW, std::int32_t Volume);
 // The buffer's volume; DSW_ERR_NODEVICE (Volume untouched) without a buffer.
 std::uint32_t DSW_GetVolume(DSoundWrapper &DSW, std::int32_t &Volume);
 
+// Underflows counted so far, and frames the device has played since DSW_Start (as counted by
+// DSW_FreeSpace, round trips included), read under dsw_Lock.
+std::uint32_t DSW_Underflows(DSoundWrapper &DSW);
+double DSW_FramesPlayed(DSoundWrapper &DSW);
+
 // Closes the device (waiting for a running callback to return), frees the ring, lets go of the
 // SDL audio subsystem and clears every field. Safe to call twice.
 void DSW_Release(DSoundWrapper &DSW);
