@@ -231,19 +231,26 @@ bool TDXAudioOut::WriteStep(bool Abort)
         }
         PlayedAtCheck = DSW_FramesPlayed(DSW);
         FreeAtCheck = Free;
-        std::uint32_t N = std::min(Free, static_cast<std::uint32_t>(_BufSize));
-        const void *Data = nullptr;
+        const std::uint32_t Want = std::min(Free, static_cast<std::uint32_t>(_BufSize));
+        std::uint32_t N = 0;
         if (FPrefetchData.load()) {
-            void *Block = nullptr;
-            FInput->GetData(Block, N);
-            Data = Block;
+            // Blocks go straight into the buffer, as many as fit: one block per check would
+            // starve the device whenever the input's blocks are shorter than a polling interval.
+            while (N < Want) {
+                void *Block = nullptr;
+                std::uint32_t Bytes = Want - N;
+                FInput->GetData(Block, Bytes);
+                if (Bytes == 0)
+                    break;
+                DSW_Write(DSW, Block, Bytes);
+                N += Bytes;
+            }
         } else {
             bool Eof = false;
-            N = FInput->FillBuffer(Buf.data(), N, Eof);
-            Data = Buf.data();
+            N = FInput->FillBuffer(Buf.data(), Want, Eof);
+            DSW_Write(DSW, Buf.data(), N);
         }
         EndOfInput = (N == 0);
-        DSW_Write(DSW, Data, N);
         WrittenSinceCheck = N;
         if (EndOfInput.load())
             DSW_FillSilence(DSW, FillByte.load());
