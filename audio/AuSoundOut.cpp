@@ -297,6 +297,7 @@ void TDXAudioOut::FinishSink()
         DSW_Release(DSW);
         Buf.clear();
         Buf.shrink_to_fit();
+        DSW_ThreadCleanup();
     }
     if (FInput)
         FInput->Flush();

@@ -567,6 +567,11 @@ double DSW_FramesPlayed(DSoundWrapper &DSW)
     return DSW.dsw_FramesPlayed;
 }
 
+void DSW_ThreadCleanup()
+{
+    SDL_TLSCleanup();
+}
+
 void DSW_Release(DSoundWrapper &DSW)
 {
     std::lock_guard<std::mutex> L(DSW.dsw_Lock);

@@ -147,6 +147,11 @@ double DSW_FramesPlayed(DSoundWrapper &DSW);
 // SDL audio subsystem and clears every field. Safe to call twice.
 void DSW_Release(DSoundWrapper &DSW);
 
+// SDL keeps data of its own (its error text) for every thread that calls it and frees it only
+// for threads it created. A thread of ours that used the DSW_ routines calls this when it is
+// done with them for now (an output's worker at the end of each run); later calls start afresh.
+void DSW_ThreadCleanup();
+
 // The SDL device buffer (frames per callback) chosen for a ring of RingFrames frames: a power
 // of two, at most an eighth of the ring, between 32 and 1024.
 std::uint32_t DSW_DeviceBlockFrames(std::uint32_t RingFrames);
