@@ -260,3 +260,52 @@ TEST(SoundBufferFormats, RefusesWhatItCannotPlay)
     DSW_Release(DSW);
     EXPECT_FALSE(DSW.dsw_pDirectSound);
 }
+
+// The clock check: a device found to have gone round the whole buffer since the last check has
+// passed the write offset, even where the positions alone look harmless (here the write offset
+// lies a quarter buffer ahead of the play position). A stop, on the other hand, is not time the
+// device played: after a restart the check starts afresh.
+TEST(SoundBufferUnderflow, UnseenLapCountsWhereverThePositionsStand)
+{
+    const std::uint32_t Size = 1600 * 4; // 0.2 s at 8000 Hz
+    const auto Signal = testsupport::TestSignal16(1600, 3);
+    DSoundWrapper DSW;
+    Open(DSW, Format(2, 8000, 16), Size);
+    DSW_Write(DSW, Signal.data(), Size);
+    DSW_Start(DSW);
+    std::this_thread::sleep_for(60ms);
+    DSW_Stop(DSW); // freezes the positions; the record is then set up as if still running
+    {
+        std::lock_guard<std::mutex> L(DSW.dsw_Lock);
+        DSW.dsw_OutputRunning = true;
+    }
+    DSW_FreeSpace(DSW); // notes the play position
+    {
+        std::lock_guard<std::mutex> L(DSW.dsw_Lock);
+        EXPECT_EQ(DSW.dsw_OutputUnderflows, 0u);
+        const std::uint32_t P = DSW.dsw_LastPlayCursor;
+        DSW.dsw_WriteOffset = (P + Size / 4) % Size;
+        DSW.dsw_LastPlayCursor = P;
+        // 1.1 laps ago, with the play position unchanged since: one whole lap unseen.
+        DSW.dsw_LastPlayTime -= DSW.dsw_CounterTicksPerBuffer * 11 / 10;
+    }
+    EXPECT_EQ(DSW_Underflows(DSW), 0u);
+    DSW_FreeSpace(DSW);
+    EXPECT_EQ(DSW_Underflows(DSW), 1u);
+    DSW_Release(DSW); // the disk and dummy drivers open one device at a time
+
+    // A stop longer than the buffer, then a restart with plenty still to play: no underflow.
+    DSoundWrapper Fresh;
+    Open(Fresh, Format(2, 8000, 16), Size);
+    DSW_Write(Fresh, Signal.data(), Size);
+    DSW_Start(Fresh);
+    std::this_thread::sleep_for(40ms);
+    DSW_Stop(Fresh);
+    DSW_FreeSpace(Fresh);
+    std::this_thread::sleep_for(300ms);
+    DSW_Restart(Fresh);
+    std::this_thread::sleep_for(20ms);
+    DSW_FreeSpace(Fresh);
+    EXPECT_EQ(DSW_Underflows(Fresh), 0u);
+    DSW_Stop(Fresh);
+}
