@@ -13,7 +13,10 @@
 //   window thread.
 //
 // Properties written back by a run (Latency raised to 10, FramesInBuffer and PollingInterval
-// derived from Latency) are atomics, so the window thread may read them at any time.
+// derived from Latency) are atomics, so the window thread may read them at any time. Every
+// atomic of this class keeps the default sequentially consistent ordering: each is a lone value
+// or flag passed between the window thread and the worker, none publishes other data, and none
+// is touched often enough for the ordering to cost anything.
 #pragma once
 
 #include "AuClasses.h"
