@@ -3,6 +3,7 @@
 #include "AuTags.h"
 #include "AuText.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -74,6 +75,7 @@ std::uint32_t TAuInput::CopyData(void *Buffer, std::int32_t BufferSize)
     void *P = nullptr;
     std::uint32_t Bytes = BufferSize > 0 ? static_cast<std::uint32_t>(BufferSize) : 0;
     GetData(P, Bytes);
+    Bytes = std::min(Bytes, BufferSize > 0 ? static_cast<std::uint32_t>(BufferSize) : 0u);
     if (P && Bytes > 0)
         std::memcpy(Buffer, P, Bytes);
     return Bytes;
@@ -97,6 +99,9 @@ std::uint32_t TAuInput::FillBuffer(void *Buffer, std::uint32_t BufferSize, bool 
             Eof = true;
             break;
         }
+        // A producer must never hand out more than asked; if one does, the caller's buffer
+        // still must not overflow.
+        Bytes = std::min(Bytes, BufferSize - Filled);
         std::memcpy(Dst + Filled, P, Bytes);
         Filled += Bytes;
     }
@@ -123,6 +128,7 @@ std::uint32_t TAuInput::FillBufferUnprotected(void *Buffer, std::uint32_t Buffer
             Eof = true;
             break;
         }
+        Bytes = std::min(Bytes, BufferSize - Filled);
         std::memcpy(Dst + Filled, P, Bytes);
         Filled += Bytes;
     }

@@ -372,9 +372,10 @@ private:
 
 // The consumer at the end of a chain, driving it from its own worker thread.
 //
-// Descendants implement PrepareSink, WriteStep and FinishSink (worker thread) and MUST call
-// ShutDown() at the start of their destructor, so that the worker has stopped before their
-// own fields go (~TAuOutput calls it again; it is idempotent).
+// Descendants implement PrepareSink, WriteStep and FinishSink (worker thread). An output
+// deleted with `delete` is shut down (run stopped, worker ended) before any destructor runs.
+// For outputs that are local or member objects, descendants call ShutDown() at the start of
+// their destructor, so the worker has stopped before their own fields go (it is idempotent).
 class TAuOutput : public TComponent {
 public:
     explicit TAuOutput(TComponent *AOwner = nullptr);
@@ -432,6 +433,8 @@ protected:
     // Stops the run and ends the worker; see the class comment.
     void ShutDown();
     void Notification(TComponent *AComponent, TOperation Operation) override;
+    // Deleting an output shuts it down while it is still whole.
+    void BeforeDestruction() override { ShutDown(); }
 
     std::atomic<bool> FStopped{false};
     std::string FExceptionMessage; // guarded by HandlersCS

@@ -129,9 +129,6 @@ void TAuThread::Execute()
             if (auto H = P->OnThreadException())
                 SharedEventHandler()->PostGenericEvent(P, H);
         }
-        // A Pause that raced with the end of the run must not wait its full timeout.
-        if (SetPause.exchange(false))
-            PauseEvent.Set();
         P->CompleteRun();
         if (auto H = P->OnSyncDone()) {
             try {
@@ -331,7 +328,13 @@ void TAuOutput::Pause()
     if (Thread->Paused.load())
         return;
     Thread->SetPause = true;
-    Thread->WaitForPause();
+    // Wait until the worker has paused, at most 5 s; a run that ends meanwhile never pauses,
+    // so stop waiting then as well.
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(5000);
+    while (!Thread->PauseEvent.WaitFor(10)) {
+        if (!Busy.load() || std::chrono::steady_clock::now() >= Deadline)
+            break;
+    }
     FInput->_Pause();
 }
 
