@@ -3,6 +3,7 @@
 #include "AuSoundOut.h"
 #include "DiskAudio.h"
 #include "MemoryAudioInput.h"
+#include "PipelineTestKit.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -109,6 +110,37 @@ TEST(SoundOutPlayback, PlaysBitExactlyToTheLastFrame)
         EXPECT_EQ(testsupport::EndOfSound(Out, 4, 0), First + Signal.size()) << "only silence after the sound";
         EXPECT_EQ(In.Closes.load(), 1);
     }
+}
+
+// Source -> converter -> output with the events on a window thread: the bytes arrive unchanged,
+// OnDone runs on the window thread after the chain has been closed.
+TEST(SoundOutPlayback, ChainPlaysUnchangedAndReportsDoneOnTheWindowThread)
+{
+    testkit::TWindowThread Window;
+    testsupport::TempDir Dir;
+    DiskAudio Disk(Dir / "out.raw");
+    const std::int64_t Bytes = 22050 * 4; // 0.5 s
+    testkit::TByteSource Src(nullptr, Bytes, 3000, 16, 2, 44100);
+    testkit::TPassConverter Pass;
+    Pass.SetInput(&Src);
+    TDXAudioOut Out;
+    Out.SetLatency(200);
+    Out.SetPrefetchData(false);
+    Out.SetInput(&Pass);
+    std::atomic<bool> Done{false}, OnWindow{false};
+    Out.SetOnDone([&](TComponent *Sender) {
+        OnWindow = Window.Queue().IsWindowThread() && Sender == &Out && Src.Closes.load() == 1;
+        Done = true;
+    });
+    Out.Run();
+    ASSERT_TRUE(Window.PumpUntil([&] { return Done.load(); }, 5s));
+    EXPECT_TRUE(OnWindow.load());
+    EXPECT_EQ(Pass.Closes.load(), 1);
+    const auto Played = Disk.Played();
+    const std::size_t First = testsupport::FirstSound(Played, 4, 0);
+    ASSERT_LE(First + static_cast<std::size_t>(Bytes), Played.size());
+    const auto Want = testkit::PatternBytes(0, static_cast<std::size_t>(Bytes));
+    EXPECT_EQ(std::memcmp(Played.data() + First, Want.data(), Want.size()), 0);
 }
 
 // Volume -600 (hundredths of a decibel) scales the samples by 10^(-600/2000); set while idle it
