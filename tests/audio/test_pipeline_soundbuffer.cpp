@@ -15,6 +15,10 @@ using testsupport::DiskAudio;
 
 namespace {
 
+// SDL's dummy driver unless the environment names one (each test that needs the disk driver
+// chooses it itself).
+const bool DummyDriverChosen = (setenv("SDL_AUDIODRIVER", "dummy", 0), true);
+
 DSW_WaveFormat Format(std::uint16_t Chan, std::uint32_t Rate, std::uint16_t Bits)
 {
     DSW_WaveFormat F;

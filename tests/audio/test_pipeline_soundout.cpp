@@ -18,6 +18,10 @@ using testsupport::DiskAudio;
 
 namespace {
 
+// SDL's dummy driver unless the environment names one (each test that needs the disk driver
+// chooses it itself).
+const bool DummyDriverChosen = (setenv("SDL_AUDIODRIVER", "dummy", 0), true);
+
 // 16-bit stereo where each frame names its own index (never a zero sample), so that every lost,
 // repeated or misplaced frame shows.
 std::vector<std::uint8_t> IndexedSignal(std::size_t Frames)
