@@ -170,7 +170,7 @@ TEST(SoundBufferPlayback, StoppedAfterFillingSilenceThePausedBufferKeepsItsPlace
     const auto Filled = static_cast<std::size_t>(DSW.dsw_FramesWritten) - Frames;
     EXPECT_GT(Filled, 0u);
     DSW_Restart(DSW);
-    std::this_thread::sleep_for(250ms);
+    std::this_thread::sleep_for(600ms); // a lap is 200 ms; slack for a loaded machine
     DSW_Stop(DSW);
     DSW_Release(DSW);
     // The device's own pause silence is 128 for unsigned 8-bit too; the data is 200.
@@ -224,7 +224,7 @@ TEST(SoundBufferFormats, VolumeScalesEveryFormatByTheRightFactor)
         ASSERT_EQ(DSW_GetVolume(DSW, Vol), DSW_OK);
         EXPECT_EQ(Vol, -600);
         DSW_Start(DSW);
-        std::this_thread::sleep_for(150ms);
+        std::this_thread::sleep_for(300ms); // a lap is 100 ms
         DSW_Stop(DSW);
         DSW_Release(DSW);
         const auto Out = Disk.Played();
