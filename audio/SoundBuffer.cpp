@@ -304,7 +304,7 @@ std::uint32_t FreeSpaceLocked(DSoundWrapper &DSW)
         if (Played < 0)
             Played += Size;
         DSW.dsw_LastPlayCursor = P32;
-        // Elapsed x Size stays far inside 64 bits for any lap shorter than about a day.
+        // In long double: Elapsed (ns) x Size could pass 64 bits after a long stall.
         const std::int64_t Expected =
             static_cast<std::int64_t>(static_cast<long double>(Elapsed) * Size /
                                       DSW.dsw_CounterTicksPerBuffer);

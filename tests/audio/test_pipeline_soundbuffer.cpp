@@ -78,14 +78,6 @@ TEST(SoundBufferDevices, DescriptionsAreCutTo127Units)
     EXPECT_EQ(Description(D), u"Ger\u00E4t \uFFFD!");
 }
 
-TEST(SoundBufferDevices, DeviceBlockStaysWellInsideTheRing)
-{
-    EXPECT_EQ(DSW_DeviceBlockFrames(16000), 1024u);
-    EXPECT_EQ(DSW_DeviceBlockFrames(4410), 512u);
-    EXPECT_EQ(DSW_DeviceBlockFrames(320), 32u);
-    EXPECT_EQ(DSW_DeviceBlockFrames(10), 32u);
-}
-
 // Written once and never refreshed, the buffer plays round and round as a hardware ring would.
 TEST(SoundBufferPlayback, PlaysTheRingRoundAndRoundFromPositionZero)
 {
