@@ -48,11 +48,20 @@ double CpuSeconds()
            static_cast<double>(U.ru_utime.tv_usec + U.ru_stime.tv_usec) / 1e6;
 }
 
+// Context switches of the whole process (every thread wake-up is one).
+double Switches()
+{
+    rusage U{};
+    getrusage(RUSAGE_SELF, &U);
+    return static_cast<double>(U.ru_nvcsw + U.ru_nivcsw);
+}
+
 // Times Body and reports user + system CPU over wall time.
 template <class F> void Measure(benchmark::State &State, F Body)
 {
     for (auto _ : State) {
         const double Cpu0 = CpuSeconds();
+        const double Sw0 = Switches();
         const auto T0 = std::chrono::steady_clock::now();
         Body();
         const double Wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - T0).count();
@@ -61,6 +70,7 @@ template <class F> void Measure(benchmark::State &State, F Body)
         State.counters["wall_s"] = Wall;
         State.counters["cpu_s"] = Cpu;
         State.counters["cpu_per_wall"] = Cpu / Wall;
+        State.counters["switches_per_s"] = (Switches() - Sw0) / Wall;
     }
 }
 
@@ -160,8 +170,22 @@ void BM_DXAudioOut(benchmark::State &State)
     });
 }
 
+// What an output costs without playing: the process's event thread (which wakes every 100 ms)
+// and the main thread's polling, for the same time.
+void BM_IdleOutput(benchmark::State &State)
+{
+    const int Secs = Seconds();
+    Measure(State, [&] {
+        TDXAudioOut Out;
+        const auto End = std::chrono::steady_clock::now() + std::chrono::seconds(Secs);
+        while (std::chrono::steady_clock::now() < End && Out.Status() == tosIdle)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    });
+}
+
 } // namespace
 
+BENCHMARK(BM_IdleOutput)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_MinimalSdlCallback)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_DXAudioOut)->Arg(0)->Arg(1)->ArgName("prefetch")->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
