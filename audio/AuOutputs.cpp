@@ -98,7 +98,13 @@ void TAuThread::Execute()
     FTid = static_cast<int>(::syscall(SYS_gettid));
     ApplyPriority();
     TAuOutput *P = Parent;
-    SoftSleep(); // wait for the first Run
+    // Wait for the first Run. Only a Run (which sets Busy first) or the end of the thread may
+    // start the loop: a wake left over from Stop or Resume must not start a run.
+    SoftSleepEvent.Reset();
+    Sleeping = true;
+    while (!RunRequested.exchange(false) && !FTerminated.load())
+        SoftSleepEvent.Wait();
+    Sleeping = false;
     Stop = false;
     while (!FTerminated.load()) {
         try {
@@ -141,13 +147,13 @@ void TAuThread::Execute()
             // Under RunCS, so that a Run either sees the worker asleep (and wakes it) or has
             // set Busy before this test.
             std::lock_guard<std::recursive_mutex> L(P->RunCS);
-            if (P->Busy.load())
+            if (RunRequested.exchange(false))
                 continue;
             Stopped = true;
             SoftSleepEvent.Reset();
             Sleeping = true;
         }
-        if (!FTerminated.load())
+        while (!RunRequested.exchange(false) && !FTerminated.load())
             SoftSleepEvent.Wait();
         Sleeping = false;
     }
@@ -220,6 +226,7 @@ void TAuOutput::Run()
     Thread->PauseEvent.Reset();
     Busy = true;
     Thread->Stopped = false;
+    Thread->RunRequested = true;
     while (Thread->Sleeping.load()) {
         Thread->Stop = false;
         Thread->SoftWake();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 using namespace testkit;
@@ -173,6 +174,30 @@ TEST_F(OutputTest, DoneHandlerMayRunAgain)
     EXPECT_EQ(Out->Prepares.load(), 3);
     EXPECT_EQ(Out->Finishes.load(), 3);
     EXPECT_EQ(Out->Data().size(), 15000u);
+}
+
+TEST_F(OutputTest, EventsOfARunThatEndedBeforeItsDoneWasDeliveredAreDropped)
+{
+    // The first run's OnSyncDone starts a second run at once. The first run's OnDone waits for
+    // the worker to sleep, i.e. for the end of the second run, then clears everything the
+    // output queued meanwhile: one OnDone, and nothing of the second run after it.
+    bool Again = true; // worker only
+    std::vector<char> Seq;
+    Out->SetOnSyncDone([&](TComponent *) {
+        if (Again) {
+            Again = false;
+            Out->Run();
+        }
+    });
+    Out->SetOnProgress([&](TComponent *) { Seq.push_back('P'); });
+    Out->SetOnDone([&](TComponent *) { Seq.push_back('D'); });
+    Out->Run();
+    ASSERT_TRUE(W.PumpUntil([&] { return !Seq.empty() && Seq.back() == 'D'; }));
+    W.PumpFor(200ms);
+    EXPECT_EQ(Out->Prepares.load(), 2);
+    EXPECT_EQ(std::count(Seq.begin(), Seq.end(), 'D'), 1);
+    EXPECT_EQ(Seq.back(), 'D');
+    EXPECT_EQ(Out->Data().size(), 400000u);
 }
 
 TEST_F(OutputTest, StopFromTheWorkerRaisesItsMessage)
@@ -388,4 +413,62 @@ TEST(OutputLifetime, EventsOfADestroyedComponentAreNotDelivered)
     delete Poster; // on the window thread, before any of them ran
     W.PumpFor(200ms);
     EXPECT_EQ(Calls, 0);
+}
+
+TEST(OutputChains, TapRecordsWhileTheWindowThreadStartsAndStopsIt)
+{
+    TWindowThread W;
+    TComponent Owner;
+    auto *Src = new TByteSource(&Owner, -1, 1000);
+    Src->StepDelay = 100us;
+    auto *Tap = new TMemoryTap(&Owner);
+    Tap->SetInput(Src);
+    auto *Out = new TCollectOut(&Owner, 1000);
+    Out->SetInput(Tap);
+    Out->Run();
+    ASSERT_TRUE(W.PumpUntil([&] { return Out->Steps.load() > 5; }));
+    Tap->StartRecord();
+    ASSERT_TRUE(W.PumpUntil([&] { return Tap->Status() == tosPlaying; }));
+    W.PumpUntil([&] { return Out->Steps.load() > 40; });
+    Tap->StopRecord();
+    ASSERT_TRUE(W.PumpUntil([&] { return Tap->Status() == tosIdle; }));
+    Out->Stop(false);
+    ASSERT_EQ(Tap->Files.size(), 1u);
+    const auto &F = Tap->Files[0];
+    ASSERT_GT(F.size(), 0u);
+    // The file is one unbroken stretch of what passed downstream.
+    const auto D = Out->Data();
+    const auto It = std::search(D.begin(), D.end(), F.begin(), F.end());
+    EXPECT_NE(It, D.end());
+    EXPECT_EQ(D, PatternBytes(0, D.size()));
+}
+
+TEST(OutputChains, WindowThreadReadsFormatAndProgressWhileTheWorkerOpensAndReads)
+{
+    TWindowThread W;
+    const auto Pcm = PatternBytes(0, 44100 * 4);
+    TMemoryStream Mem(MakeRawPcm(44100, 2, 16, Pcm)); // outlives the input reading it
+    TComponent Owner;
+    auto *In = new TRawFileIn(&Owner, 512);
+    In->SetStream(&Mem);
+    auto *Conv = new TPassConverter(&Owner);
+    Conv->SetInput(In);
+    auto *Out = new TCollectOut(&Owner, 512);
+    Out->SetInput(Conv);
+    int Done = 0;
+    Out->SetOnDone([&](TComponent *) { ++Done; });
+    for (int Run = 0; Run < 20; ++Run) {
+        Out->Run();
+        W.PumpUntil([&] {
+            // Display reads, as a window timer does them.
+            EXPECT_EQ(Conv->BitsPerSample(), 16u);
+            EXPECT_EQ(In->SampleRate(), 44100u);
+            const double P = Out->Progress();
+            EXPECT_TRUE(P >= 0 && P <= 100);
+            EXPECT_LE(Out->TimeElapsed(), 1);
+            return Done == Run + 1;
+        });
+    }
+    EXPECT_EQ(Done, 20);
+    EXPECT_EQ(Out->Data().size(), 20 * Pcm.size());
 }
