@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 
 // ---------------------------------------------------------------------------------------------
 // TAuInput
@@ -487,7 +488,14 @@ void TAuFileIn::OpenSource()
     FPosition = 0;
     {
         std::lock_guard<std::recursive_mutex> L(OpenCS);
-        OpenInputFile();
+        // A file that cannot be opened leaves the input closed, so that the next open (of
+        // another file, say) is not refused as busy when no output's run closes it.
+        try {
+            OpenInputFile();
+        } catch (...) {
+            Busy = false;
+            throw;
+        }
         if (!FValid) {
             FSR = 8000;
             FBPS = 8;
@@ -530,13 +538,22 @@ void TAuFileIn::OpenSource()
 
 void TAuFileIn::CloseSource()
 {
+    // The run ends even when the file cannot be closed cleanly: the selection is reset and
+    // the input is no longer busy, then the failure goes on to the caller.
+    std::exception_ptr CloseError;
     {
         std::lock_guard<std::recursive_mutex> L(OpenCS);
-        CloseInputFile();
+        try {
+            CloseInputFile();
+        } catch (...) {
+            CloseError = std::current_exception();
+        }
     }
     FStartSample = 0;
     FEndSample = -1;
     Busy = false;
+    if (CloseError)
+        std::rethrow_exception(CloseError);
 }
 
 // ---------------------------------------------------------------------------------------------

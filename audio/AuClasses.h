@@ -231,6 +231,8 @@ public:
     void _Jump(std::int32_t Offs) override;
 
 protected:
+    // OpenSource leaves the input closed (not busy) when OpenInputFile raises. CloseSource
+    // resets the selection and clears Busy also when CloseInputFile raises (then re-raises).
     void OpenSource() override;
     void CloseSource() override;
     // Under OpenCS: open the file (or use the assigned stream), fill FBPS, FSR, FChan, FSize,

@@ -241,6 +241,58 @@ TEST_F(RawFileTest, FileWithoutAudioReportsADummyFormatAndNoData)
     In->Flush();
 }
 
+namespace {
+
+// A memory stream whose rewind fails once Fail is set (as a stream on a device that went away).
+class TFailingRewindStream : public TMemoryStream {
+public:
+    using TMemoryStream::TMemoryStream;
+    bool Fail = false;
+    std::int64_t Seek(std::int64_t Offset, TSeekOrigin Origin) override
+    {
+        if (Fail && Origin == soBeginning && Offset == 0)
+            throw EAuException("rewind failed");
+        return TMemoryStream::Seek(Offset, Origin);
+    }
+};
+
+} // namespace
+
+TEST_F(RawFileTest, AFailedOpenOrCloseLeavesTheInputClosedForTheNextRun)
+{
+    testsupport::TempDir Dir;
+    TRawFileIn ByName;
+    ByName.SetFileName((Dir / "missing.raw").string());
+    EXPECT_THROW(ByName.Init(), EAuException);
+    EXPECT_FALSE(ByName.IsBusy());
+    // The next file opens; it is not refused as busy.
+    TMemoryStream Good(MakeRawPcm(8000, 2, 16, Pcm));
+    ByName.SetStream(&Good);
+    ByName.Init();
+    EXPECT_EQ(Drain(ByName), Pcm);
+    ByName.Flush();
+
+    TFailingRewindStream Flaky(MakeRawPcm(8000, 2, 16, Pcm));
+    In->SetStream(&Flaky);
+    In->SetStartSample(1000);
+    In->SetEndSample(1999);
+    In->Init();
+    Flaky.Fail = true;
+    try {
+        In->Flush();
+        FAIL() << "the closing failure reaches the caller";
+    } catch (const EAuException &E) {
+        EXPECT_STREQ(E.what(), "rewind failed");
+    }
+    EXPECT_FALSE(In->IsBusy());
+    EXPECT_EQ(In->StartSample(), 0);
+    EXPECT_EQ(In->EndSample(), -1);
+    Flaky.Fail = false;
+    In->Init();
+    EXPECT_EQ(Drain(*In), Pcm) << "the next run is the whole file";
+    In->Flush();
+}
+
 TEST_F(RawFileTest, OpeningTwiceAndWithoutNameRaiseTheirMessages)
 {
     In->Init();
