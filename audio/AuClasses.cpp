@@ -149,13 +149,23 @@ void TAuConverter::SetInput(TAuInput *Value)
     std::lock_guard<std::recursive_mutex> L(DataCS);
     if (IsBusy()) {
         TAuInput *Old = FInput;
-        // The old input is being replaced: store the new one even if closing the old fails.
+        // The old input is being replaced: store the new one even if closing the old fails,
+        // and open it all the same, so that the run never reads an input that is not open.
+        // The closing failure is raised after.
         FInput = Value;
         FInputShadow.store(Value, std::memory_order_release);
-        if (Old)
-            Old->Flush();
+        std::exception_ptr CloseError;
+        if (Old) {
+            try {
+                Old->Flush();
+            } catch (...) {
+                CloseError = std::current_exception();
+            }
+        }
         if (Value)
             Value->Init();
+        if (CloseError)
+            std::rethrow_exception(CloseError);
         return;
     }
     FInput = Value;

@@ -135,7 +135,8 @@ public:
 
     TAuInput *Input() const { return FInputShadow.load(std::memory_order_acquire); }
     // Ignored when Value is this converter. Under DataCS: when busy, Flush the old input and Init
-    // the new one (when there is one); then store it. Safe during a run (window thread).
+    // the new one (when there is one); the new one is stored and opened even when closing the
+    // old one raises (that exception follows). Safe during a run (window thread).
     virtual void SetInput(TAuInput *Value);
 
     // 0 without Input; else Input's values, BitsPerSample with bit 7 cleared unless

@@ -424,6 +424,29 @@ TEST(ConverterInput, SwappedDuringARunClosesTheOldAndOpensTheNew)
     EXPECT_FALSE(B->IsBusy());
 }
 
+TEST(ConverterInput, TheNewInputIsOpenedEvenWhenTheOldOneFailsToClose)
+{
+    TComponent Owner;
+    auto *A = new TByteSource(&Owner, 100000, 1000);
+    auto *B = new TByteSource(&Owner, 100000, 1000);
+    auto *Conv = new TPassConverter(&Owner);
+    Conv->SetInput(A);
+    Conv->Init();
+    Drain(*Conv, 1000, 2);
+    A->FailClose = "close failed";
+    try {
+        Conv->SetInput(B);
+        FAIL() << "the closing failure reaches the caller";
+    } catch (const EAuException &E) {
+        EXPECT_STREQ(E.what(), "close failed");
+    }
+    EXPECT_EQ(Conv->Input(), B);
+    EXPECT_TRUE(B->IsBusy());
+    EXPECT_EQ(Drain(*Conv, 1000, 1), PatternBytes(0, 1000)) << "the run goes on from the new input";
+    Conv->Flush();
+    EXPECT_FALSE(B->IsBusy());
+}
+
 TEST(ComponentNotification, DestroyedInputIsDroppedByItsConsumers)
 {
     TComponent Owner;
