@@ -73,11 +73,15 @@ void TAuInput::_Jump(std::int32_t) {}
 
 std::uint32_t TAuInput::CopyData(void *Buffer, std::int32_t BufferSize)
 {
+    // A request for no bytes would read as end of data and latch it; as in FillBuffer, answer
+    // it without asking the chain.
+    if (BufferSize <= 0)
+        return 0;
     void *P = nullptr;
-    std::uint32_t Bytes = BufferSize > 0 ? static_cast<std::uint32_t>(BufferSize) : 0;
+    std::uint32_t Bytes = static_cast<std::uint32_t>(BufferSize);
     GetData(P, Bytes);
-    Bytes = std::min(Bytes, BufferSize > 0 ? static_cast<std::uint32_t>(BufferSize) : 0u);
-    if (P && Bytes > 0)
+    Bytes = std::min(Bytes, static_cast<std::uint32_t>(BufferSize));
+    if (P && Buffer && Bytes > 0)
         std::memcpy(Buffer, P, Bytes);
     return Bytes;
 }

@@ -93,7 +93,7 @@ public:
     virtual void _Jump(std::int32_t Offs);
 
     // One GetData of BufferSize bytes, copied to Buffer when the block is not null; returns the
-    // byte count.
+    // byte count. BufferSize <= 0 returns 0 without reading (no end-of-data latch).
     std::uint32_t CopyData(void *Buffer, std::int32_t BufferSize);
     // GetData repeatedly, each block copied behind the previous one, until Buffer (owned by the
     // caller) is full or a call returns 0 bytes. Eof is true when the last call returned 0.

@@ -370,6 +370,8 @@ TEST(FillBuffer, ZeroSizeReportsEofAndBlocksAreJoined)
     bool Eof = false;
     EXPECT_EQ(Src->FillBuffer(Buf.data(), 0, Eof), 0u);
     EXPECT_TRUE(Eof);
+    EXPECT_EQ(Src->CopyData(Buf.data(), 0), 0u);
+    EXPECT_EQ(Src->CopyData(Buf.data(), -5), 0u);
     EXPECT_EQ(Src->Position(), 0) << "a zero-sized fill reads nothing";
     EXPECT_EQ(Src->FillBuffer(Buf.data(), 4000, Eof), 4000u);
     EXPECT_FALSE(Eof);
