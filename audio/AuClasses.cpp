@@ -274,6 +274,10 @@ bool TAuStreamedInput::Seek(std::int64_t SampleNum)
 {
     if (!Seekable())
         return false;
+    // There is no frame before the first: a negative number would preset a selection that
+    // starts before the file (and runs past its end) or move the source to nowhere.
+    if (SampleNum < 0)
+        return false;
     const std::int64_t Total = FTotalSamples.load();
     if (Total != 0 && SampleNum > Total)
         return false;
@@ -485,7 +489,8 @@ void TAuFileIn::_Jump(std::int32_t Offs)
         return;
     double P = static_cast<double>(Position()) / static_cast<double>(Sz) + Offs / 1000.0;
     P = std::clamp(P, 0.0, 1.0);
-    const auto Sample = static_cast<std::int32_t>(std::nearbyint(static_cast<double>(FTotalSamples.load()) * P));
+    // 64-bit: a file of more than 2^31 frames (13.5 hours at 44.1 kHz) must not wrap.
+    const auto Sample = static_cast<std::int64_t>(std::nearbyint(static_cast<double>(FTotalSamples.load()) * P));
     Seek(Sample);
 }
 

@@ -175,8 +175,8 @@ public:
 
     // Not busy: presets the start of the next run at SampleNum and clears the end frame.
     // Busy: moves to SampleNum frames after the selection start (SeekSource); exceptions of
-    // SeekSource are swallowed and give false. False if not seekable or SampleNum is beyond
-    // a known TotalSamples. Takes DataCS.
+    // SeekSource are swallowed and give false. False if not seekable, SampleNum is negative or
+    // beyond a known TotalSamples. Takes DataCS.
     bool Seek(std::int64_t SampleNum);
 
     // Position keeping, size trimming, the end-of-data latch and looping (the block reaching

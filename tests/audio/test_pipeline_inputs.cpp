@@ -207,6 +207,17 @@ TEST_F(RawFileTest, SeekClosedPresetsTheStartSeekOpenIsRelativeToTheSelection)
 
     // Beyond the length: refused.
     EXPECT_FALSE(In->Seek(In->TotalSamples() + 1));
+
+    // Before the first frame: refused, closed (the preset stays) and open (the place stays).
+    EXPECT_TRUE(In->Seek(200));
+    EXPECT_FALSE(In->Seek(-1));
+    EXPECT_EQ(In->StartSample(), 200);
+    In->Init();
+    Drain(*In, 400, 1);
+    EXPECT_FALSE(In->Seek(-300));
+    EXPECT_EQ(In->Position(), 400);
+    EXPECT_EQ(Drain(*In, 400, 1), PatternBytes(200 * Frame + 400, 400));
+    In->Flush();
 }
 
 TEST_F(RawFileTest, JumpByPerMilleClampsToTheSelection)
@@ -225,6 +236,25 @@ TEST_F(RawFileTest, JumpByPerMilleClampsToTheSelection)
     In->GetData(P, N);
     EXPECT_EQ(N, 0u) << "a jump to the end leaves nothing to read";
     In->Flush();
+}
+
+TEST(LongFile, JumpBeyondTwoToTheThirtyOneFramesDoesNotWrap)
+{
+    // 8-bit mono, 2^33 frames (about 12 days at 8000 Hz): only the length is big.
+    class THugeStream : public TMemoryStream {
+    public:
+        using TMemoryStream::TMemoryStream;
+        std::int64_t Size() override { return 12 + (std::int64_t{1} << 33); }
+    };
+    THugeStream Huge(MakeRawPcm(8000, 1, 8, {}));
+    TRawFileIn In;
+    In.SetStream(&Huge);
+    In.Init();
+    In._Jump(500);
+    EXPECT_EQ(In.Position(), std::int64_t{1} << 32);
+    In._Jump(250);
+    EXPECT_EQ(In.Position(), std::int64_t{3} << 31);
+    In.Flush();
 }
 
 TEST_F(RawFileTest, FileWithoutAudioReportsADummyFormatAndNoData)
