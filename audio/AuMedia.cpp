@@ -519,7 +519,7 @@ void TWMATap::WriteTapBlock(const void *Block, std::uint32_t BufferLen)
     if (r != WM_S_OK) {
         char hex[9];
         std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(r));
-        throw EAuException(std::string("Failed to write data: ") + hex + " (" + WMResultText(r) + ")");
+        throw EAuException(std::string("Failed to write data: ") + hex);
     }
 }
 

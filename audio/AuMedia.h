@@ -192,8 +192,8 @@ protected:
 // OnOutputError(Sender = the tap, Reason = the writer's status, 0 for an error) is called on the
 // writer's thread when writing fails (a full disk, for instance); a handler that touches the
 // window must pass the work to the window thread itself. The failure also makes the next
-// block's write raise "Failed to write data: <8 hex digits> (<text>)", which ends the output's
-// run, and the unfinished file is removed.
+// block's write raise "Failed to write data: <8 hex digits>" (the writer's result, e.g.
+// FFFFFFE4 for a full disk), which ends the output's run, and the unfinished file is removed.
 
 using TOutputErrorEvent = std::function<void(TComponent *Sender, std::uint32_t Reason)>;
 

@@ -292,8 +292,7 @@ TEST(WMATapFullDisk, WriterErrorArrivesOnItsThreadAndTheFileIsRemoved)
     EXPECT_EQ(reason.load(), 0u);
     EXPECT_TRUE(onOtherThread.load()) << "OnOutputError runs on the writer's thread";
     const std::string message = c.Out->ExceptionMessage();
-    EXPECT_EQ(message.rfind("Failed to write data: FFFFFFE4", 0), 0u) << message;
-    EXPECT_NE(message.find("No space left on device"), std::string::npos) << message;
+    EXPECT_EQ(message, "Failed to write data: FFFFFFE4"); // ENOSPC as the writer's result
     EXPECT_FALSE(std::filesystem::exists(file)) << "a half-written file was left behind";
     EXPECT_EQ(c.Tap->Status(), tosIdle);
 }
