@@ -202,7 +202,8 @@ public:
     explicit TWMATap(TComponent *AOwner = nullptr);
     ~TWMATap() override;
 
-    // Takes effect at the next file. The setter copies the given set (Assign).
+    // Takes effect at the next file. The setter copies the given set (Assign); it may be
+    // called while a recording runs, the next file's open takes a consistent copy.
     TId3v2Tags *Id3v2Tags() const { return FTags.get(); }
     void SetId3v2Tags(const TId3v2Tags *Value);
     std::uint32_t DesiredBitrate() const { return FBitrate; }
@@ -236,6 +237,7 @@ protected:
 private:
     void WriterError(TComponent *Owner, std::uint32_t Reason);
 
+    std::mutex FTagsCS;            // guards FTags between SetId3v2Tags and OpenTapFile (worker)
     mutable std::mutex FHandlerCS; // guards FOnOutputError (window thread vs writer thread)
     TOutputErrorEvent FOnOutputError;
 };

@@ -12,6 +12,7 @@
 
 #include <sys/mount.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -207,6 +208,41 @@ TEST(WMATap, NextRecordingIsANewFileWithTheNewTags)
     EXPECT_EQ(b.at("tag.copyright"), "(c) Sender"); // the comment goes into "Copyright"
     EXPECT_EQ(b.count("tag.title"), 0u);
     EXPECT_NEAR(std::stod(b.at("format.duration")), 2.0, 2 * 2048.0 / Rate);
+}
+
+TEST(WMATap, TagsSetDuringARunReachTheNextFileWhole)
+{
+    // The window thread copies new tags in while the worker opens file after file.
+    TempDir dir;
+    Chain c(bursts(Rate * 3, {}));
+    const auto file = dir / "temp0.wma";
+    c.Tap->SetFileName(file.string());
+    c.Out->OnStep = [&](int k) {
+        if (k % 2 == 0)
+            c.Tap->StartRecord();
+        else
+            c.Tap->StopRecord();
+    };
+    std::atomic<bool> running{true};
+    std::thread window([&] {
+        TId3v2Tags a, b;
+        a.SetTitle(u"Erster Titel");
+        a.SetArtist(u"Sender A");
+        b.SetTitle(u"Zweiter Titel");
+        b.SetArtist(u"Sender B");
+        for (int i = 0; running.load(); ++i)
+            c.Tap->SetId3v2Tags(i % 2 ? &a : &b);
+    });
+    c.Out->BlockingRun();
+    running = false;
+    window.join();
+    if (!haveProgram("ffprobe"))
+        return;
+    const auto p = probe(file);
+    ASSERT_FALSE(p.empty());
+    const bool first = p.at("tag.title") == "Erster Titel" && p.at("tag.artist") == "Sender A";
+    const bool second = p.at("tag.title") == "Zweiter Titel" && p.at("tag.artist") == "Sender B";
+    EXPECT_TRUE(first || second) << p.at("tag.title") << " / " << p.at("tag.artist");
 }
 
 TEST(WMATap, ConfigurationFailuresEndTheRunWithTheirMessages)
