@@ -243,6 +243,10 @@ void TMP3Out::WriteOut(const void *Data, std::uint32_t Bytes)
     std::int64_t written = 0;
     try {
         written = FStream->Write(Data, Bytes);
+    } catch (const EAuException &) {
+        // The stream reports a failed write (a full disk, an I/O error) by raising; to the
+        // encoder output that is a write that wrote less than it was given.
+        written = -1;
     } catch (...) {
         FWriteFailed = true;
         throw;

@@ -6,9 +6,9 @@
 //
 // Threads: properties are set on the window thread between runs and take effect at the next
 // run. PrepareSink, WriteStep and FinishSink run on the output's worker (or on the caller of
-// BlockingRun). The library loaders run in the constructor (window thread) and again at the
-// start of a run; each takes its own process-wide lock, so outputs created on different
-// threads load a library once. TagLib calls are made under that lock as well.
+// BlockingRun). The library loaders run in the constructor (window thread), the encoder's
+// again at the start of a run; each takes its own process-wide lock, so outputs created on
+// different threads load a library once. TagLib calls are made under that lock as well.
 //
 // Buffers: Buffer (Channels × one encoder chunk of 16-bit values, in bytes) and mp3buf (the
 // size the encoder asks for) are owned by the output, allocated by PrepareSink and freed by
@@ -112,7 +112,7 @@ protected:
 
 private:
     // Writes Bytes of Data to the stream; a short or failed write marks the run's file as
-    // failed and raises (the stream's own message, or "Error writing down mp3 file").
+    // failed and raises "Error writing down mp3 file".
     void WriteOut(const void *Data, std::uint32_t Bytes);
     // Ends the encoder stream, closes (and, after a failure, removes) the file, frees buffers.
     void ReleaseRun(bool Failed);

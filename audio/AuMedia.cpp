@@ -457,8 +457,10 @@ TWMATap::~TWMATap()
 
 void TWMATap::SetId3v2Tags(const TId3v2Tags *Value)
 {
-    if (Value)
+    if (Value) {
+        std::lock_guard<std::mutex> lock(FTagsCS);
         FTags->Assign(*Value);
+    }
 }
 
 TOutputErrorEvent TWMATap::OnOutputError() const
@@ -496,14 +498,19 @@ void TWMATap::OpenTapFile()
         throw std::runtime_error("Cannot create file");
     wma_writer_set_audio_properties(Writer, Channels(), BitsPerSample(), FVBR ? FVBRQuality : FBitrate, FVBR,
                                     FLossless, SampleRate());
+    TId3v2Tags tags;
+    {
+        std::lock_guard<std::mutex> lock(FTagsCS);
+        tags.Assign(*FTags);
+    }
     const std::pair<const char16_t *, std::u16string> attributes[] = {
-        {u"Author", FTags->Artist()},
-        {u"WM/AlbumTitle", FTags->Album()},
-        {u"WM/Genre", FTags->Genre()},
-        {u"WM/Year", Utf8ToUtf16(FTags->Year())},
-        {u"WM/Track", Utf8ToUtf16(FTags->Track())},
-        {u"Title", FTags->Title()},
-        {u"Copyright", FTags->Comment()},
+        {u"Author", tags.Artist()},
+        {u"WM/AlbumTitle", tags.Album()},
+        {u"WM/Genre", tags.Genre()},
+        {u"WM/Year", Utf8ToUtf16(tags.Year())},
+        {u"WM/Track", Utf8ToUtf16(tags.Track())},
+        {u"Title", tags.Title()},
+        {u"Copyright", tags.Comment()},
     };
     for (const auto &[attribute, text] : attributes)
         if (!text.empty())
@@ -519,7 +526,7 @@ void TWMATap::WriteTapBlock(const void *Block, std::uint32_t BufferLen)
     if (r != WM_S_OK) {
         char hex[9];
         std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(r));
-        throw EAuException(std::string("Failed to write data: ") + hex + " (" + WMResultText(r) + ")");
+        throw EAuException(std::string("Failed to write data: ") + hex);
     }
 }
 

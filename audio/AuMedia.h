@@ -192,8 +192,8 @@ protected:
 // OnOutputError(Sender = the tap, Reason = the writer's status, 0 for an error) is called on the
 // writer's thread when writing fails (a full disk, for instance); a handler that touches the
 // window must pass the work to the window thread itself. The failure also makes the next
-// block's write raise "Failed to write data: <8 hex digits> (<text>)", which ends the output's
-// run, and the unfinished file is removed.
+// block's write raise "Failed to write data: <8 hex digits>" (the writer's result, e.g.
+// FFFFFFE4 for a full disk), which ends the output's run, and the unfinished file is removed.
 
 using TOutputErrorEvent = std::function<void(TComponent *Sender, std::uint32_t Reason)>;
 
@@ -202,7 +202,8 @@ public:
     explicit TWMATap(TComponent *AOwner = nullptr);
     ~TWMATap() override;
 
-    // Takes effect at the next file. The setter copies the given set (Assign).
+    // Takes effect at the next file. The setter copies the given set (Assign); it may be
+    // called while a recording runs, the next file's open takes a consistent copy.
     TId3v2Tags *Id3v2Tags() const { return FTags.get(); }
     void SetId3v2Tags(const TId3v2Tags *Value);
     std::uint32_t DesiredBitrate() const { return FBitrate; }
@@ -236,6 +237,7 @@ protected:
 private:
     void WriterError(TComponent *Owner, std::uint32_t Reason);
 
+    std::mutex FTagsCS;            // guards FTags between SetId3v2Tags and OpenTapFile (worker)
     mutable std::mutex FHandlerCS; // guards FOnOutputError (window thread vs writer thread)
     TOutputErrorEvent FOnOutputError;
 };

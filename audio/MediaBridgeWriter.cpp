@@ -83,13 +83,18 @@ const std::vector<WMCodecEntry> &Codecs()
             return list;
         WMCodecEntry entry;
         entry.Name = "Windows Media Audio (wmav2)";
-        static const unsigned rates[] = {22050, 32000, 44100, 48000};
+        static const unsigned rates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
         static const unsigned kbps[] = {32, 40, 48, 64, 80, 96, 128, 160, 192, 256, 320};
         for (unsigned rate : rates)
             for (unsigned channels : {1u, 2u})
                 for (unsigned k : kbps) {
-                    const unsigned limit = std::min(rate <= 22050 ? 128u : rate <= 32000 ? 256u : 320u,
-                                                    channels == 1 ? 192u : 320u);
+                    const unsigned rateLimit = rate <= 8000    ? 48u
+                                               : rate <= 11025 ? 64u
+                                               : rate <= 16000 ? 96u
+                                               : rate <= 22050 ? 128u
+                                               : rate <= 32000 ? 256u
+                                                               : 320u;
+                    const unsigned limit = std::min(rateLimit, channels == 1 ? 192u : 320u);
                     if (k > limit)
                         continue;
                     const std::uint32_t bitrate = EffectiveBitrate(codec, rate, channels, k * 1000);
@@ -108,11 +113,15 @@ const std::vector<WMCodecEntry> &Codecs()
                     f.Config.Bitrate = bitrate;
                     entry.Formats.push_back(f);
                 }
-        // Ascending by bitrate (stable: equal bitrates keep the rate order). With the search's
-        // rules this lets a format at the input's own rate take over as soon as one comes.
+        // Ascending by bitrate; equal bitrates (the low rates scale to the same bytes per
+        // frame) from the highest rate down. With the search's rules this lets a format at the
+        // input's own rate take over as soon as one comes: the search never replaces its choice
+        // by a format of the same bitrate, so a lower rate listed first would keep it.
         std::stable_sort(entry.Formats.begin(), entry.Formats.end(),
                          [](const WMCodecFormatEntry &a, const WMCodecFormatEntry &b) {
-                             return a.Config.Bitrate < b.Config.Bitrate;
+                             if (a.Config.Bitrate != b.Config.Bitrate)
+                                 return a.Config.Bitrate < b.Config.Bitrate;
+                             return a.Config.MediaType.Format.nSamplesPerSec > b.Config.MediaType.Format.nSamplesPerSec;
                          });
         list.push_back(std::move(entry));
         return list;

@@ -70,10 +70,12 @@ public:
 
 // The audio codecs and their formats, as the layer offers them for choosing (process-wide,
 // built once, thread-safe to read). One codec, wmav2, with constant-bitrate formats of 16-bit
-// PCM at 22050, 32000, 44100 and 48000 Hz, mono and stereo, from 32 to 320 kbit/s (up to
-// 128 kbit/s at 22050 Hz, 256 at 32000 Hz, 192 for mono); listed by ascending bitrate. The
-// bitrate of each format is the one the encoder really delivers for it. wmav2 has no VBR and
-// no lossless formats, so VBR enumeration is refused. Empty when FFmpeg lacks the encoder.
+// PCM at 8000, 11025, 16000, 22050, 32000, 44100 and 48000 Hz, mono and stereo, from 32 to
+// 320 kbit/s (up to 48 kbit/s at 8000 Hz, 64 at 11025, 96 at 16000, 128 at 22050, 256 at
+// 32000, 192 for mono); listed by ascending bitrate, equal bitrates from the highest rate
+// down. The bitrate of each format is the one the encoder really delivers for it. wmav2 has
+// no VBR and no lossless formats, so VBR enumeration is refused. Empty when FFmpeg lacks the
+// encoder.
 class TWMCodecInfo {
 public:
     WMResult GetCodecInfoCount(std::uint32_t &Count) const;

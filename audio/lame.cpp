@@ -142,7 +142,17 @@ bool Configure(lame_t gf, const BE_CONFIG &c)
                      Api.set_strict_ISO(gf, c.bStrictIso ? 1 : 0)});
     if (!ok)
         return false;
-    if (c.dwReSampleRate != 0 && Api.set_out_samplerate(gf, static_cast<int>(c.dwReSampleRate)) != 0)
+    // dwReSampleRate 0 asks for no resampling. Left to itself LAME would lower the rate for low
+    // bit rates (44100 Hz at 96 kbit/s would become 32000 Hz), so the input's rate is asked for
+    // whenever an MP3 stream can carry it; only other input rates are left to LAME's choice.
+    std::uint32_t outRate = c.dwReSampleRate;
+    if (outRate == 0) {
+        static constexpr std::uint32_t mp3Rates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+        for (std::uint32_t r : mp3Rates)
+            if (r == c.dwSampleRate)
+                outRate = r;
+    }
+    if (outRate != 0 && Api.set_out_samplerate(gf, static_cast<int>(outRate)) != 0)
         return false;
     if (c.dwEmphasis != 0 && Api.set_emphasis(gf, static_cast<int>(c.dwEmphasis)) != 0)
         return false;

@@ -58,7 +58,8 @@ constexpr std::int32_t LQP_NORMAL_QUALITY = 0;
 
 // The encoder configuration, version-1 layout: packed, 331 bytes. Booleans are 32-bit
 // (0 = false, anything else = true). How each field reaches LAME:
-//   dwSampleRate      input sample rate (Hz)          dwReSampleRate  output rate, 0 = LAME's choice
+//   dwSampleRate      input sample rate (Hz)          dwReSampleRate  output rate; 0 = the input's
+//                     rate when MP3 has it (no resampling), else LAME's choice
 //   nMode             stereo, joint, dual, mono; mono means a one-channel input, else two
 //   dwBitrate         CBR bit rate (kbit/s, 0 = LAME's default); VBR: minimum bit rate
 //   dwMaxBitrate      VBR/ABR: maximum bit rate (kbit/s, 0 = none)

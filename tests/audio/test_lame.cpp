@@ -148,6 +148,26 @@ TEST(LameStream, HeaderBitsFollowTheRecord)
     }
 }
 
+TEST(LameStream, LowBitRatesKeepTheInputRate)
+{
+    // Without a resample rate the encoder keeps the input's rate, also where LAME would
+    // otherwise lower it for the bit rate; a rate MP3 does not have is still encoded.
+    TempDir dir;
+    struct Case {
+        unsigned Rate, Channels, Kbps, ExpectRate;
+    } cases[] = {{44100, 2, 96, 44100}, {48000, 2, 64, 48000}, {32000, 1, 32, 32000}, {96000, 2, 192, 48000}};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(std::to_string(k.Rate) + " Hz " + std::to_string(k.Kbps) + " kbit/s");
+        const auto file = dir / ("r" + std::to_string(k.Rate) + ".mp3");
+        encodeFile(baseConfig(k.Rate, k.Channels == 1 ? BE_MP3_MODE_MONO : BE_MP3_MODE_STEREO, k.Kbps),
+                   sinePcm16(k.Rate, k.Channels, k.Rate), file);
+        const MpegHeader h = firstMpegHeader(readFile(file));
+        ASSERT_TRUE(h.Found);
+        EXPECT_EQ(h.SampleRate, k.ExpectRate);
+        EXPECT_EQ(h.BitrateKbps, k.Kbps);
+    }
+}
+
 TEST(LameStream, CbrFileDecodesWithItsLengthRateAndChannels)
 {
     if (!haveProgram("ffprobe") || !haveProgram("mpg123"))

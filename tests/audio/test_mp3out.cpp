@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -227,6 +229,24 @@ TEST(MP3Out, VbrRunGetsItsHeaderAndExactLength)
     EXPECT_NE(std::string(bytes.begin() + h.Offset, bytes.begin() + h.Offset + 64).find("Xing"), std::string::npos);
 }
 
+TEST(MP3Out, VbrRunWithOnlyAWideNameWritesNoHeaderAndKeepsNoneForLater)
+{
+    TempDir dir;
+    const auto file = dir / "wide.mp3";
+    Chain c(sinePcm16(44100, 2, 44100), 2, 44100);
+    c.Out->SetEnableVBR(true);
+    c.Out->SetWideFileName(file.u16string());
+    c.Out->Id3v2Tags()->SetTitle(u"not written");
+    c.Out->BlockingRun(); // finishes on this thread
+    const auto bytes = readFile(file);
+    const MpegHeader h = firstMpegHeader(bytes);
+    ASSERT_TRUE(h.Found);
+    EXPECT_EQ(h.Offset, 0L) << "no ID3v2 tag in front";
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 512).find("Xing"), std::string::npos);
+    // The header frame of that run must not end up in the next file that asks for one.
+    EXPECT_EQ(beWriteVBRHeader(file.c_str()), BE_ERR_NO_VBR_HEADER);
+}
+
 TEST(MP3Out, MonoModeOnAStereoInputKeepsTheLength)
 {
     if (!haveProgram("mpg123"))
@@ -299,6 +319,31 @@ TEST(MP3Out, WritesToAnAssignedStream)
     ASSERT_GT(bytes.size(), 128u);
     EXPECT_EQ(std::string(bytes.end() - 128, bytes.end() - 119), "TAGIn mem");
     EXPECT_TRUE(firstMpegHeader(bytes).Found);
+}
+
+TEST(MP3Out, FailedWriteToAnAssignedStreamEndsTheRunWithItsMessage)
+{
+    // Every write to /dev/full fails with "no space left": the stream raises, and the output
+    // reports that as the short write it is, leaving the caller's stream alone.
+    const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        GTEST_SKIP() << "/dev/full is not available";
+    struct Closer {
+        int Fd;
+        ~Closer() { ::close(Fd); }
+    } closer{fd};
+    THandleStream full(fd);
+    Chain c(sinePcm16(44100, 2, 44100), 2, 44100);
+    c.Out->SetStream(&full);
+    try {
+        c.Out->BlockingRun();
+        ADD_FAILURE() << "no exception";
+    } catch (const EAuException &e) {
+        EXPECT_STREQ(e.what(), "Error writing down mp3 file");
+    }
+    EXPECT_EQ(c.Source->Closes.load(), 1);
+    EXPECT_EQ(c.Out->Status(), tosIdle);
+    EXPECT_EQ(::fcntl(fd, F_GETFD), FD_CLOEXEC) << "the assigned stream's descriptor stays open";
 }
 
 // ---- failures that need a separate process or a full disk ----
@@ -376,7 +421,7 @@ TEST(MP3OutFullDisk, FailedWriteEndsTheRunAndRemovesTheFile)
     ASSERT_TRUE(w.PumpUntil([&] { return done.load() == 1; }));
     EXPECT_EQ(exceptions.load(), 1);
     const std::string message = c.Out->ExceptionMessage();
-    EXPECT_TRUE(message == "No space left on device" || message == "Error writing down mp3 file") << message;
+    EXPECT_EQ(message, "Error writing down mp3 file");
     EXPECT_FALSE(std::filesystem::exists(file)) << "a half-written file was left behind";
     EXPECT_EQ(c.Source->Closes.load(), 1);
     EXPECT_EQ(c.Out->Status(), tosIdle);

@@ -75,8 +75,8 @@ TEST(WmaFormatSearch, ConstantBitrateChoosesTheInputsRateAndNearestBitrate)
     EXPECT_EQ(c.MediaType.Format.nSamplesPerSec, 32000u);
     EXPECT_EQ(c.MediaType.Format.nChannels, 2);
     EXPECT_EQ(c.GetBitrate(), 256000u);
-    // Every rate of the table is kept for the bit rates it offers.
-    for (unsigned rate : {22050u, 44100u, 48000u})
+    // Every rate of the table is kept for the bit rates it offers, the low ones too.
+    for (unsigned rate : {11025u, 16000u, 22050u, 44100u, 48000u})
         for (unsigned ch : {1u, 2u}) {
             ASSERT_TRUE(wma_writer_find_format(ch, 16, 64000, false, false, rate, c));
             EXPECT_EQ(c.MediaType.Format.nSamplesPerSec, rate);
@@ -87,9 +87,19 @@ TEST(WmaFormatSearch, ConstantBitrateChoosesTheInputsRateAndNearestBitrate)
     ASSERT_TRUE(wma_writer_find_format(2, 16, 320000, false, false, 22050, c));
     EXPECT_EQ(c.MediaType.Format.nSamplesPerSec, 22050u);
     EXPECT_NEAR(c.GetBitrate(), 128000.0, 500.0);
+    // 8000 Hz, the lowest rate: below it no format would be nearer than "none chosen yet".
+    for (unsigned ch : {1u, 2u}) {
+        ASSERT_TRUE(wma_writer_find_format(ch, 16, 32000, false, false, 8000, c));
+        EXPECT_EQ(c.MediaType.Format.nSamplesPerSec, 8000u);
+        EXPECT_EQ(c.GetBitrate(), 32000u);
+    }
+    // 32 kbit/s at 44100 Hz: formats of equal bitrate come from the highest rate down, so the
+    // input's own rate is not shut out by a lower rate of the same bitrate listed before it.
+    ASSERT_TRUE(wma_writer_find_format(2, 16, 32000, false, false, 44100, c));
+    EXPECT_EQ(c.MediaType.Format.nSamplesPerSec, 44100u);
     // A rate the table does not have gets the nearest one.
-    ASSERT_TRUE(wma_writer_find_format(2, 16, 128000, false, false, 16000, c));
-    EXPECT_EQ(c.MediaType.Format.nSamplesPerSec, 22050u);
+    ASSERT_TRUE(wma_writer_find_format(2, 16, 64000, false, false, 12000, c));
+    EXPECT_EQ(c.MediaType.Format.nSamplesPerSec, 11025u);
 }
 
 TEST(WmaFormatSearch, NoFormatForTheChannelsOrSampleSizeFails)
@@ -146,20 +156,47 @@ TEST(WmaWriter, MonoInputAtAnotherRateIsConverted)
         GTEST_SKIP() << "ffprobe or ffmpeg not installed";
     TempDir dir;
     const auto file = dir / "mono.wma";
-    const std::size_t frames = 16000 * 2;
-    const auto pcm = burstPcm(16000, 1, frames, 10000);
+    const std::size_t frames = 12000 * 2;
+    const auto pcm = burstPcm(12000, 1, frames, 10000);
     wma_writer w;
     wma_writer_init(w, file.u16string(), nullptr, nullptr);
     ASSERT_TRUE(w.Initialized);
-    wma_writer_set_audio_properties(w, 1, 16, 64, false, false, 16000);
+    wma_writer_set_audio_properties(w, 1, 16, 64, false, false, 12000);
     ASSERT_EQ(wma_writer_begin(w), WM_S_OK);
     ASSERT_EQ(wma_writer_write(w, pcm.data(), static_cast<std::uint32_t>(pcm.size() * 2)), WM_S_OK);
     EXPECT_EQ(wma_writer_free(w), WM_S_OK);
     const auto p = probe(file);
-    EXPECT_EQ(p.at("stream.sample_rate"), "22050");
+    EXPECT_EQ(p.at("stream.sample_rate"), "11025");
     EXPECT_EQ(p.at("stream.channels"), "1");
-    const Decoded d = decode(file, 1, {10000 * 22050 / 16000 - 100});
-    EXPECT_NEAR(static_cast<double>(d.Frames), frames * 22050.0 / 16000, 1024.0 + 64);
+    const Decoded d = decode(file, 1, {10000 * 11025 / 12000 - 100});
+    EXPECT_NEAR(static_cast<double>(d.Frames), frames * 11025.0 / 12000, 1024.0 + 64);
     ASSERT_EQ(d.Onsets.size(), 1u);
-    EXPECT_NEAR(static_cast<double>(d.Onsets[0]), 10000 * 22050.0 / 16000, 40.0);
+    EXPECT_NEAR(static_cast<double>(d.Onsets[0]), 10000 * 11025.0 / 12000, 40.0);
+}
+
+TEST(WmaWriter, LowestRateRecordsAtItsOwnRate)
+{
+    if (!haveProgram("ffprobe") || !haveProgram("ffmpeg"))
+        GTEST_SKIP() << "ffprobe or ffmpeg not installed";
+    TempDir dir;
+    const auto file = dir / "low.wma";
+    const std::size_t frames = 8000 * 3;
+    const auto pcm = burstPcm(8000, 2, frames, 12000);
+    wma_writer w;
+    wma_writer_init(w, file.u16string(), nullptr, nullptr);
+    ASSERT_TRUE(w.Initialized);
+    wma_writer_set_audio_properties(w, 2, 16, 32, false, false, 8000);
+    ASSERT_EQ(wma_writer_begin(w), WM_S_OK);
+    ASSERT_EQ(wma_writer_write(w, pcm.data(), static_cast<std::uint32_t>(pcm.size() * 2)), WM_S_OK);
+    EXPECT_EQ(w.TotalTime, 30000000);
+    EXPECT_EQ(wma_writer_free(w), WM_S_OK);
+    const auto p = probe(file);
+    ASSERT_FALSE(p.empty());
+    EXPECT_EQ(p.at("stream.sample_rate"), "8000");
+    EXPECT_EQ(p.at("stream.channels"), "2");
+    const Decoded d = decode(file, 2, {12000 - 100});
+    EXPECT_GE(d.Frames, static_cast<long long>(frames));
+    EXPECT_LT(d.Frames, static_cast<long long>(frames) + 2048);
+    ASSERT_EQ(d.Onsets.size(), 1u);
+    EXPECT_NEAR(static_cast<double>(d.Onsets[0]), 12000.0, 10.0);
 }
