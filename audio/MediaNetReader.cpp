@@ -264,6 +264,7 @@ std::int32_t TMediaNetReader::Close()
     FStreamIndex = -1;
     FInputEnded = false;
     FIcyPacket.clear();
+    FIcyMetaint = 0;
     bool wasOpened;
     {
         std::lock_guard<std::mutex> lock(FLock);
@@ -442,10 +443,8 @@ std::int32_t TMediaNetReader::Connect(const std::string &Url)
             FHeader.SetText(name, Latin1OrUtf8ToUtf8(e->value));
     ReadIcyHeaders();
     const AVCodecParameters *par = ctx->streams[FStreamIndex]->codecpar;
-    std::uint32_t dummyLen = 0;
     TAttrDataType type;
     std::uint16_t len = 0;
-    (void)dummyLen;
     if (FHeader.GetAttributeByName("Bitrate", type, nullptr, len) != 0) {
         std::int64_t br = par->bit_rate > 0 ? par->bit_rate : ctx->bit_rate;
         if (br > 0)
@@ -477,6 +476,8 @@ void TMediaNetReader::ReadIcyHeaders()
             FHeader.SetText("WM/Genre", value);
         else if (key == "icy-description")
             FHeader.SetText("Description", value);
+        else if (key == "icy-metaint")
+            FIcyMetaint = std::strtoll(value.c_str(), nullptr, 10);
         else if (key == "icy-br") {
             const long kbps = std::strtol(value.c_str(), nullptr, 10);
             if (kbps > 0 && kbps < 100000)
@@ -521,10 +522,7 @@ std::int32_t TMediaNetReader::Prime()
         return 0;
     using Clock = std::chrono::steady_clock;
     const auto began = Clock::now();
-    const std::int64_t metaint = [&] {
-        std::int64_t v = 0;
-        return FFormat->pb && av_opt_get_int(FFormat->pb, "icy_metaint", AV_OPT_SEARCH_CHILDREN, &v) >= 0 ? v : 0;
-    }();
+    const std::int64_t metaint = FIcyMetaint;
     std::u16string title;
     // Audio counts as found once a few frames in a row decoded with one format: a garbage body
     // that happens to contain a frame header now and then never gets there (and the open then
@@ -540,7 +538,7 @@ std::int32_t TMediaNetReader::Prime()
             // usually covers at once: wait for it briefly so the title is known at opening.
             const bool wantTitle = metaint > 0 && !FHeader.GetText("Title", title);
             const bool titleNear = FFormat->pb && avio_tell(FFormat->pb) < metaint + 8192;
-            if (!wantTitle || !titleNear || Clock::now() - began > std::chrono::milliseconds(400))
+            if (!wantTitle || !titleNear || Clock::now() - began > std::chrono::milliseconds(250))
                 break;
         }
         if (FAbort)

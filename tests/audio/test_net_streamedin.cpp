@@ -499,3 +499,18 @@ TEST_F(Misbehaving, AnHlsPlaylistPlays)
     EXPECT_NEAR(ToneHz(pcm, 2, 44100), 440.0, 5.0);
     in.Flush();
 }
+
+TEST_F(NetStream, TheTitleAtOpeningFillsTheTagSet)
+{
+    ASSERT_TRUE(server.startSource("/titled.mp3"));
+    ASSERT_TRUE(server.setTitle("/titled.mp3", "Already Playing"));
+    // Icecast hands a new listener a burst of about four seconds from before the connect; the
+    // title has to be older than that to be in it.
+    std::this_thread::sleep_for(5s);
+    TWMStreamedIn in;
+    in.SetFileName(server.url("/titled.mp3"));
+    ASSERT_TRUE(in.HasAudio());
+    EXPECT_EQ(Utf16ToUtf8(in.Id3v2Tags()->Title()), "Already Playing");
+    EXPECT_EQ(Utf16ToUtf8(in.StreamTitle()), "Already Playing");
+    in.Reset();
+}
