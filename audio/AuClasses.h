@@ -357,6 +357,9 @@ public:
     std::atomic<bool> Paused{false};
     std::atomic<std::int32_t> Delay{0};
     std::atomic<bool> Sleeping{true};
+    // Set by Run (under RunCS) for the worker to take: only a Run starts a run, never a wake
+    // left over from Stop or Resume, nor a BlockingRun on another thread.
+    std::atomic<bool> RunRequested{false};
 
 private:
     void Execute();
@@ -372,9 +375,17 @@ private:
 
 // The consumer at the end of a chain, driving it from its own worker thread.
 //
-// Descendants implement PrepareSink, WriteStep and FinishSink (worker thread) and MUST call
-// ShutDown() at the start of their destructor, so that the worker has stopped before their
-// own fields go (~TAuOutput calls it again; it is idempotent).
+// Descendants implement PrepareSink, WriteStep and FinishSink (worker thread). An output
+// deleted with `delete` is shut down (run stopped, worker ended) before any destructor runs.
+// For outputs that are local or member objects, descendants call ShutDown() at the start of
+// their destructor, so the worker has stopped before their own fields go (it is idempotent).
+// An output may be deleted on the window thread, also inside one of its own window-thread
+// handlers; never on its worker (OnSyncDone).
+//
+// Events: OnProgress is posted when the rounded Progress changes; OnThreadException when an
+// exception ended the run (PrepareSink, WriteStep, or FinishSink), with ExceptionMessage set;
+// OnDone after the worker has gone back to sleep. A synchronous Stop suppresses OnDone and the
+// stopped run's pending events.
 class TAuOutput : public TComponent {
 public:
     explicit TAuOutput(TComponent *AOwner = nullptr);
@@ -387,15 +398,23 @@ public:
     // Start a run on the worker and return at once. Raises "Component is Busy" or
     // "Input is not assigned".
     void Run();
-    // A whole run on the calling thread; no events; exceptions go to the caller.
+    // A whole run on the calling thread; no events. Exceptions go to the caller after the
+    // sink and the chain have been closed (the output is idle again). "Component is Busy"
+    // while a run goes on.
     void BlockingRun();
     // End the run. Async: return at once, OnDone follows. Synchronous: wait until the worker has
     // finished (running queued window-thread calls meanwhile when on the window thread); no
     // OnDone and no progress are delivered for that run. Raises when called on the worker.
     void Stop(bool Async = true);
+    // Pause: "Input is not assigned." without Input; nothing when idle or already paused;
+    // else asks the worker to pause before its next step, waits until it has (at most 5 s, or
+    // until the run ends) and tells Input (_Pause). Resume: nothing unless paused; tells Input
+    // (_Resume) and wakes the worker.
     void Pause();
     void Resume();
 
+    // Display reads, any thread: tosIdle / tosPaused / tosPlaying; 100 x Position / Size
+    // rounded (-1 for an unknown size, 0 without Input or for size 0); seconds delivered.
     TOutputStatus Status() const;
     double Progress() const;
     std::int32_t TimeElapsed() const;
@@ -420,9 +439,12 @@ protected:
     friend class TAuThread;
     friend class TEventHandler;
 
-    // Worker hooks. PrepareSink opens the sink, Inits Input and reads the format. WriteStep
-    // moves one portion; returns false when the data ended or Abort is set. FinishSink closes
-    // the sink and Flushes Input; it is also called after a PrepareSink that failed part-way.
+    // Worker hooks (or the BlockingRun caller), no lock held. PrepareSink opens the sink,
+    // Inits Input and reads the format. WriteStep moves one portion from Input (GetData or
+    // FillBuffer); returns false when the data ended or Abort is set (a step called with Abort
+    // only finishes). FinishSink closes the sink and Flushes Input; it is also called after a
+    // PrepareSink that failed part-way, so it copes with a partly opened sink. CanOutput is
+    // true from the end of PrepareSink until the run completes.
     virtual bool WriteStep(bool Abort) = 0;
     virtual void FinishSink() = 0;
     virtual void PrepareSink() = 0;
@@ -432,6 +454,8 @@ protected:
     // Stops the run and ends the worker; see the class comment.
     void ShutDown();
     void Notification(TComponent *AComponent, TOperation Operation) override;
+    // Deleting an output shuts it down while it is still whole.
+    void BeforeDestruction() override { ShutDown(); }
 
     std::atomic<bool> FStopped{false};
     std::string FExceptionMessage; // guarded by HandlersCS

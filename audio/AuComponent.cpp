@@ -49,17 +49,34 @@ TComponent::~TComponent()
     SharedEventHandler()->ForgetSender(this);
 }
 
+void TComponent::operator delete(TComponent *P, std::destroying_delete_t)
+{
+    // The address of the whole object, for freeing it after the destructors ran.
+    void *Whole = dynamic_cast<void *>(P);
+    P->SendRemoval();
+    P->~TComponent();
+    ::operator delete(Whole);
+}
+
+void TComponent::SendRemoval()
+{
+    std::lock_guard<std::recursive_mutex> L(RegistryLock());
+    if (FRemovalSent)
+        return;
+    FRemovalSent = true;
+    BeforeDestruction();
+    NotifyAll(this, opRemove);
+}
+
+void TComponent::BeforeDestruction() {}
+
 void TComponent::DestroyComponents()
 {
     std::lock_guard<std::recursive_mutex> L(RegistryLock());
     // Tell everyone first, so nothing still uses a component when it is deleted.
     const std::vector<TComponent *> Owned = FComponents;
-    for (TComponent *C : Owned) {
-        if (!C->FRemovalSent) {
-            C->FRemovalSent = true;
-            NotifyAll(C, opRemove);
-        }
-    }
+    for (TComponent *C : Owned)
+        C->SendRemoval();
     while (!FComponents.empty()) {
         TComponent *C = FComponents.back();
         delete C; // removes itself from FComponents

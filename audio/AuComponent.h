@@ -6,11 +6,13 @@
 // process gets Notification(gone, opRemove), so that references to it (a converter's or an
 // output's Input) are dropped through their setters.
 //
-// An owner that frees its components first tells every live component about each of them and
-// only then deletes them, so an output reading a chain it owns has stopped before any input
-// of the chain is torn down. Deleting a single component directly notifies the others from
-// ~TComponent, i.e. after its derived parts are gone: never delete an input directly while an
-// output is still running on it (free it through its owner, or stop the output first).
+// The removal notice goes out while the component is still whole: `delete` (a destroying
+// operator delete) first calls BeforeDestruction and tells every other component, and only then
+// runs the destructors. So an output running on an input that is deleted stops (and drops the
+// input) before any part of the input is torn down. An owner freeing its components first
+// notifies about all of them, then deletes them. A component that is not deleted with `delete`
+// (a local or member object) can only notify from ~TComponent, after its derived parts are
+// gone: such an input must not be destroyed while an output still runs on it.
 //
 // Threads: components are created and destroyed on the window thread (or by whatever thread
 // owns them in tests). The registry of live components is guarded by a process-wide
@@ -19,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -44,13 +47,21 @@ public:
     // Frees every owned component (see above). Also called by the destructor.
     void DestroyComponents();
 
+    // Sends the removal notice while the object is whole, then destroys and frees it.
+    void operator delete(TComponent *P, std::destroying_delete_t);
+
 protected:
     // Told that AComponent is going away (opRemove; opInsert is not sent). Runs on the thread
     // that destroys AComponent. Overrides call the inherited version.
     virtual void Notification(TComponent *AComponent, TOperation Operation);
+    // Called once on a component about to be deleted, before anyone is notified and before any
+    // destructor runs (outputs stop their worker here). Not called for objects that are not
+    // deleted with `delete`.
+    virtual void BeforeDestruction();
 
 private:
     static void NotifyAll(TComponent *AComponent, TOperation Operation);
+    void SendRemoval();
 
     TComponent *FOwner = nullptr;
     std::vector<TComponent *> FComponents;

@@ -4,6 +4,8 @@
 #include "AuText.h"
 
 #include <cmath>
+#include <cstdio>
+#include <stdexcept>
 
 // =============================================================================================
 // TWMStreamedIn
@@ -439,4 +441,89 @@ bool TWMIn::SeekSource(std::int64_t &SampleNum)
     // land in the wrong place.
     const std::int64_t time = RoundHalfEven(static_cast<double>(SampleNum) * 10000000.0 / FSR);
     return SyncReaderSeek(reader, time);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TWMATap
+
+TWMATap::TWMATap(TComponent *AOwner) : TAudioTap(AOwner), FTags(std::make_unique<TId3v2Tags>()) {}
+
+TWMATap::~TWMATap()
+{
+    // A file still open (the tap destroyed outside a run's end) is finished here; this also
+    // waits for the writer's thread, so no error report arrives after the tap is gone.
+    wma_writer_free(Writer);
+}
+
+void TWMATap::SetId3v2Tags(const TId3v2Tags *Value)
+{
+    if (Value)
+        FTags->Assign(*Value);
+}
+
+TOutputErrorEvent TWMATap::OnOutputError() const
+{
+    std::lock_guard<std::mutex> lock(FHandlerCS);
+    return FOnOutputError;
+}
+
+void TWMATap::SetOnOutputError(TOutputErrorEvent Value)
+{
+    std::lock_guard<std::mutex> lock(FHandlerCS);
+    FOnOutputError = std::move(Value);
+}
+
+void TWMATap::WriterError(TComponent *, std::uint32_t Reason)
+{
+    const TOutputErrorEvent handler = OnOutputError();
+    if (handler)
+        handler(this, Reason);
+}
+
+void TWMATap::OpenTapFile()
+{
+    std::u16string name;
+    {
+        std::lock_guard<std::mutex> lock(NameCS);
+        name = FWideFileName;
+    }
+    if (name.empty())
+        throw EAuException("File name is not assigned.");
+    wma_writer_free(Writer); // a writer left from an earlier open that failed part-way
+    wma_writer_init(Writer, name, this,
+                    [this](TComponent *Owner, std::uint32_t Reason) { WriterError(Owner, Reason); });
+    if (!Writer.Initialized)
+        throw std::runtime_error("Cannot create file");
+    wma_writer_set_audio_properties(Writer, Channels(), BitsPerSample(), FVBR ? FVBRQuality : FBitrate, FVBR,
+                                    FLossless, SampleRate());
+    const std::pair<const char16_t *, std::u16string> attributes[] = {
+        {u"Author", FTags->Artist()},
+        {u"WM/AlbumTitle", FTags->Album()},
+        {u"WM/Genre", FTags->Genre()},
+        {u"WM/Year", Utf8ToUtf16(FTags->Year())},
+        {u"WM/Track", Utf8ToUtf16(FTags->Track())},
+        {u"Title", FTags->Title()},
+        {u"Copyright", FTags->Comment()},
+    };
+    for (const auto &[attribute, text] : attributes)
+        if (!text.empty())
+            wma_writer_set_attribute(Writer, attribute, text);
+    if (wma_writer_begin(Writer) != WM_S_OK)
+        throw EAuException("Filed to set data writer, possible reason: required WMA codec not installed.");
+    Writer.TotalTime = 0;
+}
+
+void TWMATap::WriteTapBlock(const void *Block, std::uint32_t BufferLen)
+{
+    const WMResult r = wma_writer_write(Writer, Block, BufferLen);
+    if (r != WM_S_OK) {
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(r));
+        throw EAuException(std::string("Failed to write data: ") + hex + " (" + WMResultText(r) + ")");
+    }
+}
+
+void TWMATap::CloseTapFile()
+{
+    wma_writer_free(Writer);
 }

@@ -14,6 +14,7 @@
 
 #include "AuClasses.h"
 #include "MediaBridge.h"
+#include "MediaBridgeWriter.h"
 
 #include <cstdint>
 #include <functional>
@@ -177,4 +178,64 @@ protected:
     bool FHighPrecision = false;
     TChannelsNumber FOutputChannels = cnMonoOrStereo;
     std::int32_t FFormat = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The WMA recording tap.
+//
+// A tap (TAudioTap) that writes the blocks passing through it into a WMA file: wmav2 in ASF,
+// through the MediaBridge writer (MediaBridgeWriter.h), whose codec format is chosen for the
+// Input's format from DesiredBitrate (below 1000: kbit/s). The file carries the header
+// attributes of Id3v2Tags. The hooks run on the output's worker inside the tap's GetData;
+// blocks are queued to the writer's own thread, which encodes and writes them.
+//
+// OnOutputError(Sender = the tap, Reason = the writer's status, 0 for an error) is called on the
+// writer's thread when writing fails (a full disk, for instance); a handler that touches the
+// window must pass the work to the window thread itself. The failure also makes the next
+// block's write raise "Failed to write data: <8 hex digits> (<text>)", which ends the output's
+// run, and the unfinished file is removed.
+
+using TOutputErrorEvent = std::function<void(TComponent *Sender, std::uint32_t Reason)>;
+
+class TWMATap : public TAudioTap {
+public:
+    explicit TWMATap(TComponent *AOwner = nullptr);
+    ~TWMATap() override;
+
+    // Takes effect at the next file. The setter copies the given set (Assign).
+    TId3v2Tags *Id3v2Tags() const { return FTags.get(); }
+    void SetId3v2Tags(const TId3v2Tags *Value);
+    std::uint32_t DesiredBitrate() const { return FBitrate; }
+    void SetDesiredBitrate(std::uint32_t Value) { FBitrate = Value; }
+    bool Lossless() const { return FLossless; }
+    void SetLossless(bool Value) { FLossless = Value; }
+    bool VBR() const { return FVBR; }
+    void SetVBR(bool Value) { FVBR = Value; }
+    std::uint8_t VBRQuality() const { return FVBRQuality; }
+    void SetVBRQuality(std::uint8_t Value) { FVBRQuality = Value; }
+    // Any thread; the handler is called on the writer's thread.
+    TOutputErrorEvent OnOutputError() const;
+    void SetOnOutputError(TOutputErrorEvent Value);
+
+protected:
+    // Raises EAuException "File name is not assigned.", std::runtime_error "Cannot create file",
+    // "Failed to init codec" or "fff", and EAuException "Filed to set data writer, possible
+    // reason: required WMA codec not installed.".
+    void OpenTapFile() override;
+    // Ends writing (its result is ignored) and frees the writer; Writer.Initialized := false.
+    void CloseTapFile() override;
+    void WriteTapBlock(const void *Block, std::uint32_t BufferLen) override;
+
+    std::unique_ptr<TId3v2Tags> FTags;
+    std::uint32_t FBitrate = 0;
+    bool FLossless = false;
+    bool FVBR = false;
+    std::uint8_t FVBRQuality = 0;
+    wma_writer Writer;
+
+private:
+    void WriterError(TComponent *Owner, std::uint32_t Reason);
+
+    mutable std::mutex FHandlerCS; // guards FOnOutputError (window thread vs writer thread)
+    TOutputErrorEvent FOnOutputError;
 };

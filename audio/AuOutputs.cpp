@@ -98,7 +98,13 @@ void TAuThread::Execute()
     FTid = static_cast<int>(::syscall(SYS_gettid));
     ApplyPriority();
     TAuOutput *P = Parent;
-    SoftSleep(); // wait for the first Run
+    // Wait for the first Run. Only a Run (which sets Busy first) or the end of the thread may
+    // start the loop: a wake left over from Stop or Resume must not start a run.
+    SoftSleepEvent.Reset();
+    Sleeping = true;
+    while (!RunRequested.exchange(false) && !FTerminated.load())
+        SoftSleepEvent.Wait();
+    Sleeping = false;
     Stop = false;
     while (!FTerminated.load()) {
         try {
@@ -129,9 +135,6 @@ void TAuThread::Execute()
             if (auto H = P->OnThreadException())
                 SharedEventHandler()->PostGenericEvent(P, H);
         }
-        // A Pause that raced with the end of the run must not wait its full timeout.
-        if (SetPause.exchange(false))
-            PauseEvent.Set();
         P->CompleteRun();
         if (auto H = P->OnSyncDone()) {
             try {
@@ -144,13 +147,13 @@ void TAuThread::Execute()
             // Under RunCS, so that a Run either sees the worker asleep (and wakes it) or has
             // set Busy before this test.
             std::lock_guard<std::recursive_mutex> L(P->RunCS);
-            if (P->Busy.load())
+            if (RunRequested.exchange(false))
                 continue;
             Stopped = true;
             SoftSleepEvent.Reset();
             Sleeping = true;
         }
-        if (!FTerminated.load())
+        while (!RunRequested.exchange(false) && !FTerminated.load())
             SoftSleepEvent.Wait();
         Sleeping = false;
     }
@@ -223,6 +226,7 @@ void TAuOutput::Run()
     Thread->PauseEvent.Reset();
     Busy = true;
     Thread->Stopped = false;
+    Thread->RunRequested = true;
     while (Thread->Sleeping.load()) {
         Thread->Stop = false;
         Thread->SoftWake();
@@ -331,7 +335,13 @@ void TAuOutput::Pause()
     if (Thread->Paused.load())
         return;
     Thread->SetPause = true;
-    Thread->WaitForPause();
+    // Wait until the worker has paused, at most 5 s; a run that ends meanwhile never pauses,
+    // so stop waiting then as well.
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(5000);
+    while (!Thread->PauseEvent.WaitFor(10)) {
+        if (!Busy.load() || std::chrono::steady_clock::now() >= Deadline)
+            break;
+    }
     FInput->_Pause();
 }
 

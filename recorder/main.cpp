@@ -1,11 +1,22 @@
-// Placeholder entry until the recorder's window exists.
+// Fonolux's entry: one instance per user session, then the main window and its event loop.
+#include "Main.h"
+#include "SingleInstance.h"
+
 #include <QApplication>
-#include <QMessageBox>
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    QMessageBox::information(nullptr, QStringLiteral("Fonolux"),
-                             QStringLiteral("Fonolux is being built: the window is not there yet."));
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("Fonolux"));
+
+    SingleInstance instance;
+    if (!instance.claim())
+        return 0; // the running instance was asked to come forward
+
+    TForm1 form;
+    if (form.terminateRequested())
+        return 1;
+    QObject::connect(&instance, &SingleInstance::activateRequested, &form, &TForm1::ActivateFromOtherStart);
+    form.show();
+    return app.exec();
 }

@@ -48,12 +48,14 @@ void TByteSource::CloseSource()
 void TByteSource::ProduceBlock(void *&Buffer, std::uint32_t &Bytes)
 {
     ++Produced;
+    if (OnProduce)
+        OnProduce();
     if (StepDelay.count() > 0)
         std::this_thread::sleep_for(StepDelay);
     std::int64_t N = std::min<std::int64_t>(Bytes, FMaxBlock);
     if (FBytes >= 0)
         N = std::max<std::int64_t>(0, std::min<std::int64_t>(N, FBytes + Overshoot - FOffset));
-    for (std::int64_t I = 0; I < N; ++I)
+    for (std::int64_t I = 0; Fill && I < N; ++I)
         FBuf[static_cast<std::size_t>(I)] = PatternByte(static_cast<std::uint64_t>(FOffset + I));
     FOffset += N;
     Buffer = N > 0 ? FBuf.data() : nullptr;

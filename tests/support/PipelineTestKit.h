@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,6 +39,10 @@ public:
     std::chrono::microseconds StepDelay{0};
     // Raise from OpenSource with this text when not empty.
     std::string FailOpen;
+    // False: hand out the buffer without writing the pattern (cheap blocks for long runs).
+    bool Fill = true;
+    // Called in every ProduceBlock, on the worker, with DataCS held.
+    std::function<void()> OnProduce;
     std::int64_t SourceOffset() const { return FOffset; }
 
 protected:

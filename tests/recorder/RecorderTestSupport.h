@@ -1,0 +1,88 @@
+// Shared set-up for the recorder's window tests: one QApplication per test program, a private
+// data home per test, captured message boxes and desktop launches, and screenshots.
+#pragma once
+
+#include "Main.h"
+#include "TestSupport.h"
+#include "UserMessages.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QUrl>
+#include <QWidget>
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+inline QApplication &testApp()
+{
+    static int argc = 1;
+    static char name[] = "recorder-test";
+    static char *argv[] = {name, nullptr};
+    // Never destroyed: tearing Qt down during static destruction crashes at exit.
+    static QApplication *app = new QApplication(argc, argv);
+    return *app;
+}
+
+// Points XDG_DATA_HOME at a fresh folder, takes the seed files from the repository's data
+// folder and captures what the window would show or open.
+class FormEnv {
+public:
+    FormEnv()
+    {
+        testApp();
+        qputenv("XDG_DATA_HOME", QFile::encodeName(home()));
+        TForm1::setProgramFolder(qEnvironmentVariable("FONOLUX_TEST_DATA"));
+        TForm1::setEncoderLibraryName(QStringLiteral("libmp3lame.so.0"));
+        ui::setMessageSink([this](const QString &text) { messages << text; });
+        ui::setUrlOpener([this](const QUrl &url) {
+            opened << url;
+            if (onOpen)
+                onOpen(url);
+            return true;
+        });
+    }
+    ~FormEnv()
+    {
+        ui::setMessageSink({});
+        ui::setUrlOpener({});
+    }
+    FormEnv(const FormEnv &) = delete;
+    FormEnv &operator=(const FormEnv &) = delete;
+
+    QString home() const { return QString::fromStdString(tmp.path().string()); }
+    QString dataFolder() const { return home() + QStringLiteral("/Zorbel/Fonolux/"); }
+
+    // Creates the data folder (so no seeding happens) and writes a file into it.
+    void writeData(const QString &name, const QByteArray &bytes) const
+    {
+        QDir().mkpath(dataFolder());
+        QFile f(dataFolder() + name);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            ADD_FAILURE() << "cannot write " << name.toStdString();
+        f.write(bytes);
+    }
+    QByteArray readData(const QString &name) const
+    {
+        QFile f(dataFolder() + name);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    testsupport::TempDir tmp;
+    QStringList messages;
+    QList<QUrl> opened;
+    std::function<void(const QUrl &)> onOpen;
+};
+
+// Saves a picture of w as $FONOLUX_SCREENSHOTS/name.png.
+inline void saveScreenshot(QWidget *w, const QString &name)
+{
+    const QString dir = qEnvironmentVariable("FONOLUX_SCREENSHOTS");
+    if (dir.isEmpty())
+        return;
+    QDir().mkpath(dir);
+    EXPECT_TRUE(w->grab().save(dir + QLatin1Char('/') + name + QStringLiteral(".png")));
+}

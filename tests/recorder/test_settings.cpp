@@ -1,0 +1,309 @@
+// Program start, the data folder and the settings file "Fonolux.INI", the Set Up page.
+#include "RecorderTestSupport.h"
+
+#include "FileNames.h"
+#include "IniFile.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTest>
+#include <QToolButton>
+
+namespace {
+
+const QByteArray kTwoGenres = "[Pop]\nPop One=http://pop1.example.org/\nPop Two=http://pop2.example.org/\n"
+                              "[Jazz]\nJazz One=http://jazz1.example.org/\n";
+
+IniFile settingsOf(const FormEnv &env)
+{
+    return IniFile(findFileNoCase(env.dataFolder(), QStringLiteral("Fonolux.INI")));
+}
+
+TEST(DataFolder, FirstRunCreatesTheFolderAndCopiesBothSeeds)
+{
+    FormEnv env;
+    ASSERT_FALSE(QFileInfo::exists(env.dataFolder()));
+    TForm1 form;
+    EXPECT_TRUE(QFileInfo(env.dataFolder()).isDir());
+    EXPECT_TRUE(QFileInfo::exists(env.dataFolder() + QStringLiteral("stations.INI")));
+    EXPECT_TRUE(QFileInfo::exists(env.dataFolder() + QStringLiteral("Fonolux.INI")));
+    // The seeded "stations.INI" is the station list "stations.ini".
+    EXPECT_EQ(form.stationsFileName(), env.dataFolder() + QStringLiteral("stations.INI"));
+    const IniFile seed(qEnvironmentVariable("FONOLUX_TEST_DATA") + QStringLiteral("/stations.ini.bu"));
+    ASSERT_FALSE(seed.sections().isEmpty());
+    EXPECT_EQ(form.cbgnr->currentIndex(), 0);
+    EXPECT_EQ(form.cbgnr->currentText(), seed.sections().first());
+    EXPECT_EQ(form.ComboBox1->currentIndex(), 0);
+    EXPECT_EQ(form.ComboBox1->currentText(), seed.keys(seed.sections().first()).first());
+    // The seed settings hold no position: the window stays at its design position.
+    EXPECT_EQ(form.pos(), QPoint(540, 394));
+    EXPECT_EQ(form.PrerecMs, 60000u);
+    EXPECT_TRUE(env.messages.isEmpty()) << env.messages.join(u'|').toStdString();
+}
+
+TEST(DataFolder, AFolderThatDisappearsIsRecreatedAndSeededAtTheNextAccess)
+{
+    FormEnv env;
+    TForm1 form;
+    ASSERT_TRUE(QDir(env.dataFolder()).removeRecursively());
+    EXPECT_FALSE(form.StationUrl(form.cbgnr->itemText(0), form.ComboBox1->itemText(0)).isEmpty());
+    EXPECT_TRUE(QFileInfo::exists(env.dataFolder() + QStringLiteral("Fonolux.INI")));
+}
+
+TEST(DataFolder, AFolderThatCannotBeCreatedIsReportedOnceAndEndsTheProgram)
+{
+    FormEnv env;
+    // A regular file where a parent folder should be: nothing can be created below it.
+    QFile blocker(env.home() + QStringLiteral("/blocker"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    qputenv("XDG_DATA_HOME", QFile::encodeName(env.home() + QStringLiteral("/blocker/data")));
+    TForm1 form;
+    EXPECT_TRUE(form.terminateRequested());
+    EXPECT_EQ(env.messages, QStringList{QStringLiteral("Could not access or create data directory")});
+    EXPECT_EQ(form.cbgnr->count(), 0);
+}
+
+TEST(DataFolder, NamesAreMatchedIgnoringCase)
+{
+    FormEnv env;
+    env.writeData(QStringLiteral("STATIONS.Ini"), kTwoGenres);
+    env.writeData(QStringLiteral("fonolux.ini"), "[Basic]\nPreRecTime=120\n");
+    TForm1 form;
+    EXPECT_EQ(form.cbgnr->itemText(1), QStringLiteral("Jazz"));
+    EXPECT_EQ(form.PrerecMs, 120000u);
+    form.close();
+    // Settings went back into the existing file, not into a second one.
+    EXPECT_FALSE(QFileInfo::exists(env.dataFolder() + QStringLiteral("Fonolux.INI")));
+    EXPECT_EQ(settingsOf(env).readString(QStringLiteral("Basic"), QStringLiteral("PreRecTime"), {}), QStringLiteral("120"));
+}
+
+TEST(Settings, OutOfRangeAndMalformedValuesFollowTheirRules)
+{
+    FormEnv env;
+    env.writeData(QStringLiteral("stations.ini"), kTwoGenres);
+    env.writeData(QStringLiteral("Fonolux.INI"),
+                  "[Basic]\nPreRecTime=5\nstrminms=\ngainintrvl=0\n"
+                  "[Quality]\nmp3bitrate=99\nDXFrm=abc\nSmplr=44100\n"
+                  "[state]\nstnidx=-1\nstntxt=http://10.1.2.3:8000/live\nvol=-1234\ncbprerec=0\n");
+    TForm1 form;
+    EXPECT_EQ(form.PrerecMs, 15000u);
+    EXPECT_EQ(form.edPreRec->text(), QStringLiteral("15"));
+    EXPECT_EQ(form.cmmbr->currentText(), QStringLiteral("192 Kbps"));
+    EXPECT_EQ(form.MP3Out1.BitRate, 12);
+    EXPECT_EQ(form.edDXFrm->text(), QStringLiteral("abc"));
+    EXPECT_EQ(form.DXAudioOut1.FramesInBuffer, 24576u);
+    EXPECT_EQ(form.FastResampler1.OutSampleRate, 44100u);
+    // Present but empty: the default text.
+    EXPECT_EQ(form.strminwait->text(), QStringLiteral("10000"));
+    EXPECT_EQ(form.WMStreamedIn1.MaxWaitMilliseconds, 10000u);
+    // A zero interval would stall the level reports: the field keeps it, the component does not.
+    EXPECT_EQ(form.edFGInt->text(), QStringLiteral("0"));
+    EXPECT_EQ(form.FastGainIndicator1.Interval, 200u);
+    EXPECT_EQ(form.ComboBox1->currentIndex(), -1);
+    EXPECT_EQ(form.ComboBox1->currentText(), QStringLiteral("http://10.1.2.3:8000/live"));
+    EXPECT_EQ(form.Slider->value(), -1234);
+    EXPECT_FALSE(form.cbPreRec->isChecked());
+    EXPECT_EQ(form.GainHistory.size(), 10u);
+}
+
+TEST(Settings, HugePreRecordingTimeDoesNotWrapToATinySegment)
+{
+    FormEnv env;
+    env.writeData(QStringLiteral("Fonolux.INI"), "[Basic]\nPreRecTime=5000000\n");
+    TForm1 form;
+    EXPECT_GE(form.PrerecMs, 4000000000u);
+}
+
+TEST(Settings, ClosingStoresEverythingAndARestartRestoresIt)
+{
+    FormEnv env;
+    env.writeData(QStringLiteral("stations.ini"), kTwoGenres);
+    {
+        TForm1 form;
+        form.move(100, 120);
+        form.cbgnr->setCurrentIndex(1);
+        form.cbgnrChange();
+        form.edDXFrm->setText(QStringLiteral("8192"));
+        form.cmmbr->setCurrentIndex(9);
+        form.Slider->setValue(-500);
+        form.btnOnTop->setChecked(true);
+        form.cbxOnTopClick();
+        form.close();
+    }
+    const IniFile ini = settingsOf(env);
+    EXPECT_EQ(ini.readString(QStringLiteral("Form"), QStringLiteral("Top"), {}), QStringLiteral("120"));
+    EXPECT_EQ(ini.readString(QStringLiteral("Form"), QStringLiteral("Left"), {}), QStringLiteral("100"));
+    EXPECT_EQ(ini.readString(QStringLiteral("state"), QStringLiteral("gnrtxt"), {}), QStringLiteral("Jazz"));
+    // A selected station stores its index only.
+    EXPECT_FALSE(ini.value(QStringLiteral("state"), QStringLiteral("stntxt")).has_value());
+
+    TForm1 again;
+    EXPECT_EQ(again.pos(), QPoint(100, 120));
+    EXPECT_EQ(again.cbgnr->currentText(), QStringLiteral("Jazz"));
+    EXPECT_EQ(again.ComboBox1->currentText(), QStringLiteral("Jazz One"));
+    EXPECT_EQ(again.DXAudioOut1.FramesInBuffer, 8192u);
+    EXPECT_EQ(again.MP3Out1.BitRate, 9);
+    EXPECT_EQ(again.Slider->value(), -500);
+    EXPECT_TRUE(again.btnOnTop->isChecked());
+    EXPECT_EQ(again.btnOnTop->text(), QStringLiteral("Enable Cover"));
+    EXPECT_TRUE(again.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+}
+
+TEST(Settings, APositionThatIsNoIntegerLeavesThatCoordinateAlone)
+{
+    FormEnv env;
+    env.writeData(QStringLiteral("Fonolux.INI"), "[Form]\nTop=abc\nLeft=77\n");
+    TForm1 form;
+    EXPECT_EQ(form.pos(), QPoint(77, 394));
+}
+
+TEST(Settings, MalformedSettingsFileGivesTheFirstValuesAndSurvivesSaving)
+{
+    FormEnv env;
+    QByteArray text = "\xef\xbb\xbfnot a section line\r\n[Quality]\r\nDXFrm=1000\r\nDXFrm=2000\r\nBitRate=\xff\xfe\r\n"
+                      "[quality]\r\nSmplr=22050\r\n[Basic]\r\nPreRecTime = 30 \r\njunk\xc3\r\n[state]\r\nvol=-10";
+    env.writeData(QStringLiteral("Fonolux.INI"), text);
+    {
+        TForm1 form;
+        EXPECT_EQ(form.DXAudioOut1.FramesInBuffer, 1000u);
+        EXPECT_EQ(form.FastResampler1.OutSampleRate, 32000u); // in the duplicate section: not seen
+        EXPECT_EQ(form.WMATap1.DesiredBitrate, 192u);
+        EXPECT_EQ(form.PrerecMs, 30000u);
+        EXPECT_EQ(form.Slider->value(), -10);
+        form.close();
+    }
+    const QByteArray after = env.readData(QStringLiteral("Fonolux.INI"));
+    EXPECT_TRUE(after.contains("junk\xc3\r\n")) << "unknown lines are kept";
+    EXPECT_TRUE(after.contains("DXFrm=1000\r\nDXFrm=2000\r\n"));
+    TForm1 again;
+    EXPECT_EQ(again.DXAudioOut1.FramesInBuffer, 1000u);
+}
+
+TEST(Settings, TenMegabyteSettingsFileLoadsAndSaves)
+{
+    FormEnv env;
+    QByteArray big = "[Quality]\nDXFrm=4096\n[Junk]\n";
+    while (big.size() < 10 * 1024 * 1024)
+        big += "filler line without meaning 0123456789 0123456789 0123456789\n";
+    env.writeData(QStringLiteral("Fonolux.INI"), big);
+    TForm1 form;
+    EXPECT_EQ(form.DXAudioOut1.FramesInBuffer, 4096u);
+    form.close();
+    EXPECT_GT(env.readData(QStringLiteral("Fonolux.INI")).size(), 10 * 1024 * 1024);
+    EXPECT_TRUE(env.messages.isEmpty());
+}
+
+TEST(Settings, ASettingsFileThatCannotBeWrittenIsReported)
+{
+    FormEnv env;
+    QDir().mkpath(env.dataFolder() + QStringLiteral("Fonolux.INI/blocked"));
+    TForm1 form;
+    form.close();
+    ASSERT_FALSE(env.messages.isEmpty());
+    EXPECT_TRUE(env.messages.last().startsWith(QStringLiteral("The settings could not be saved.")))
+        << env.messages.join(u'|').toStdString();
+    EXPECT_TRUE(QFileInfo(env.dataFolder() + QStringLiteral("Fonolux.INI/blocked")).isDir());
+}
+
+TEST(SetUpPage, LeavingItAppliesAndStoresOnlyWhileIdle)
+{
+    FormEnv env;
+    TForm1 form;
+    form.PageControl1->setCurrentWidget(form.tsSetUp);
+    form.edDXFrm->setText(QStringLiteral("4096"));
+    form.RecState = rsPlaying;
+    form.PageControl1->setCurrentWidget(form.TabSheet1);
+    EXPECT_EQ(form.DXAudioOut1.FramesInBuffer, 24576u);
+    EXPECT_EQ(settingsOf(env).readString(QStringLiteral("Quality"), QStringLiteral("DXFrm"), {}), QStringLiteral("24576"));
+    EXPECT_EQ(form.edDXFrm->text(), QStringLiteral("4096")) << "the edit waits in its field";
+
+    form.RecState = rsIdle;
+    form.PageControl1->setCurrentWidget(form.tsSetUp);
+    form.ToolButton3->click();
+    EXPECT_FALSE(form.Panel1->isVisibleTo(form.tsSetUp)) << "Advanced shows the fields";
+    form.edTempDir->setText(QStringLiteral("/no/such/folder"));
+    form.PageControl1->setCurrentWidget(form.tsAddStn);
+    EXPECT_EQ(form.DXAudioOut1.FramesInBuffer, 4096u);
+    EXPECT_EQ(settingsOf(env).readString(QStringLiteral("Quality"), QStringLiteral("DXFrm"), {}), QStringLiteral("4096"));
+    EXPECT_FALSE(form.ToolButton3->isChecked());
+    EXPECT_TRUE(form.Panel1->isVisibleTo(form.tsSetUp));
+    EXPECT_EQ(form.edTempDir->text(), env.dataFolder()) << "a folder that does not exist gives way";
+}
+
+TEST(SetUpPage, ControlsStartAsDesignedAndNumericFieldsTakeDigitsOnly)
+{
+    FormEnv env;
+    TForm1 form;
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Radio Zorbel"));
+    EXPECT_EQ(form.size(), QSize(621, 392));
+    EXPECT_EQ(form.Panel1->text(), QStringLiteral("Fonolux Version: 0.9.1.0"));
+    EXPECT_EQ(form.edUndRun->text(), QStringLiteral("0"));
+    EXPECT_TRUE(form.edUndRun->isReadOnly());
+    ASSERT_EQ(form.PageControl1->count(), 4);
+    EXPECT_EQ(form.PageControl1->tabText(3), QStringLiteral("Timers"));
+    EXPECT_EQ(form.Label14->text(), QStringLiteral("Idle"));
+    EXPECT_FALSE(form.btnOnTop->isChecked());
+    EXPECT_EQ(form.btnOnTop->toolTip(), QStringLiteral("Click keep the Fonolux visible"));
+
+    form.edDXFrm->clear();
+    form.edDXFrm->setFocus();
+    QTest::keyClicks(form.edDXFrm, QStringLiteral("12a-b.3 "));
+    EXPECT_EQ(form.edDXFrm->text(), QStringLiteral("123"));
+    QTest::keyClick(form.edDXFrm, Qt::Key_Backspace);
+    QTest::keyClick(form.edDXFrm, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(form.edDXFrm->text(), QStringLiteral("12"));
+
+    env.messages.clear();
+    form.edPreRec->setText(QStringLiteral("20"));
+    EXPECT_EQ(form.PrerecMs, 20000u);
+    form.edPreRec->setText(QStringLiteral("3"));
+    EXPECT_EQ(form.PrerecMs, 15000u);
+    form.edPreRec->setText(QString());
+    EXPECT_EQ(form.PrerecMs, 15000u) << "an emptied field keeps the value";
+    EXPECT_EQ(env.messages.size(), 1);
+}
+
+TEST(SetUpPage, PagesAndControlsFollowTheRecorderState)
+{
+    FormEnv env;
+    TForm1 form;
+    const int setUp = form.PageControl1->indexOf(form.tsSetUp);
+    const int addStation = form.PageControl1->indexOf(form.tsAddStn);
+    form.RecState = rsPrerecTap2;
+    form.endis();
+    EXPECT_FALSE(form.PageControl1->isTabEnabled(addStation));
+    EXPECT_TRUE(form.PageControl1->isTabEnabled(setUp));
+    EXPECT_FALSE(form.cbgnr->isEnabled());
+    EXPECT_FALSE(form.ToolButton1->isEnabled());
+    EXPECT_EQ(form.Label14->text(), QStringLiteral("Pre-Recording"));
+    form.RecState = rsPlayPaused;
+    form.endis();
+    EXPECT_FALSE(form.PageControl1->isTabEnabled(setUp));
+    EXPECT_EQ(form.Label14->text(), QStringLiteral("Play Paused"));
+    // Idle opens everything again, the Set Up page included.
+    form.RecState = rsIdle;
+    form.endis();
+    EXPECT_TRUE(form.PageControl1->isTabEnabled(setUp));
+    EXPECT_TRUE(form.PageControl1->isTabEnabled(addStation));
+    EXPECT_TRUE(form.cbgnr->isEnabled());
+    EXPECT_TRUE(form.edTempDir->isEnabled());
+    EXPECT_EQ(form.Label14->text(), QStringLiteral("Idle"));
+}
+
+TEST(Encoder, AMissingEncoderLibraryIsAWarningOnly)
+{
+    FormEnv env;
+    TForm1::setEncoderLibraryName(QStringLiteral("libfonolux-no-such-encoder.so.0"));
+    TForm1 form;
+    EXPECT_EQ(env.messages,
+              QStringList{QStringLiteral("Warning: Cannot Save recorded MP3 Files (could not load libmp3lame.so.0)")});
+    EXPECT_FALSE(form.terminateRequested());
+}
+
+} // namespace

@@ -1,0 +1,89 @@
+// One recorder per session: a second start asks the first to come forward and exits with 0.
+#include "RecorderTestSupport.h"
+
+#include "SingleInstance.h"
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTest>
+
+namespace {
+
+class SingleInstanceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        testApp();
+        runtime = QString::fromStdString(runtimeDir.path().string());
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    }
+    QProcessEnvironment childEnvironment(const FormEnv &env) const
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        e.insert(QStringLiteral("XDG_DATA_HOME"), env.home());
+        e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        return e;
+    }
+    testsupport::TempDir runtimeDir;
+    QString runtime;
+};
+
+TEST_F(SingleInstanceTest, ASecondStartExitsWithZeroAndRestoresTheFirstWindow)
+{
+    FormEnv env;
+    SingleInstance instance;
+    ASSERT_TRUE(instance.claim());
+    TForm1 form;
+    QObject::connect(&instance, &SingleInstance::activateRequested, &form, &TForm1::ActivateFromOtherStart);
+    form.show();
+    form.setWindowState(Qt::WindowMinimized);
+    ASSERT_TRUE(form.isMinimized());
+
+    QProcess second;
+    second.setProcessEnvironment(childEnvironment(env));
+    second.start(QStringLiteral(FONOLUX_BIN), {});
+    ASSERT_TRUE(second.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 15000);
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!form.isMinimized(), 5000);
+}
+
+TEST_F(SingleInstanceTest, TwoStartsOfTheProgramLeaveOneRunning)
+{
+    FormEnv env;
+    QProcess first;
+    first.setProcessEnvironment(childEnvironment(env));
+    first.start(QStringLiteral(FONOLUX_BIN), {});
+    ASSERT_TRUE(first.waitForStarted(5000));
+    // The first instance has its socket before it creates the window that seeds the folder.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(env.dataFolder() + QStringLiteral("Fonolux.INI")), 15000);
+
+    QProcess second;
+    second.setProcessEnvironment(childEnvironment(env));
+    second.start(QStringLiteral(FONOLUX_BIN), {});
+    ASSERT_TRUE(second.waitForFinished(15000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(first.state(), QProcess::Running);
+
+    first.terminate();
+    if (!first.waitForFinished(5000)) {
+        first.kill();
+        first.waitForFinished(5000);
+    }
+}
+
+TEST_F(SingleInstanceTest, ANewSessionOrAFinishedInstanceLeavesTheNameFree)
+{
+    {
+        SingleInstance a;
+        ASSERT_TRUE(a.claim());
+        SingleInstance b;
+        EXPECT_FALSE(b.claim());
+    }
+    SingleInstance c;
+    EXPECT_TRUE(c.claim()) << "no stale name after the first instance ended";
+}
+
+} // namespace
