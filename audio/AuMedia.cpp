@@ -96,7 +96,11 @@ void TWMStreamedIn::_Pause()
 
 void TWMStreamedIn::_Resume() { AsyncReaderResume(reader); }
 
-std::uint32_t TWMStreamedIn::TotalTime() { return static_cast<std::uint32_t>(reader.duration); }
+std::uint32_t TWMStreamedIn::TotalTime()
+{
+    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    return static_cast<std::uint32_t>(reader.duration);
+}
 
 bool TWMStreamedIn::SeekSource(std::int64_t &) { return false; }
 

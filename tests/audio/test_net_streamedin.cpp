@@ -369,6 +369,9 @@ TEST_F(Misbehaving, ATruncatedStreamDeliversWhatCameAndEndsPromptly)
     auto pcm = Pull(in, 1u << 30);
     EXPECT_LT(Seconds(Clock::now() - t0), 2.0) << "the end must not wait for a time-out";
     EXPECT_FALSE(in.TimedOut());
+    // A server without ICY headers gives no station texts.
+    EXPECT_EQ(in.Id3v2Tags()->Genre(), u"");
+    EXPECT_EQ(in.Id3v2Tags()->Artist(), u"");
     // About half of five seconds arrived.
     EXPECT_NEAR(pcm.size() / 2.0 / 44100.0, 2.5, 0.3);
     in.Flush();
