@@ -517,3 +517,27 @@ TEST_F(NetStream, TheTitleAtOpeningFillsTheTagSet)
     EXPECT_EQ(Utf16ToUtf8(in.StreamTitle()), "Already Playing");
     in.Reset();
 }
+
+TEST_F(NetStream, PausingTheOutputPausesTheReaderAndTheStreamGoesOnAfterResume)
+{
+    ASSERT_TRUE(server.startSource("/pause.mp3"));
+    TWMStreamedIn in;
+    in.SetFileName(server.url("/pause.mp3"));
+    in.SetMaxWaitMilliseconds(1500);
+    testkit::TCollectOut out(nullptr, 4096);
+    out.Keep = false;
+    out.SetInput(&in);
+    out.Run();
+    ASSERT_TRUE(window.PumpUntil([&] { return out.BytesPulled.load() > 44100 * 4 * 2; }, 5s));
+    out.Pause();
+    EXPECT_EQ(out.Status(), tosPaused);
+    // Longer than the wait for data: a paused stream must not count as timed out.
+    window.PumpFor(2500ms);
+    const auto before = out.BytesPulled.load();
+    out.Resume();
+    EXPECT_TRUE(window.PumpUntil([&] { return out.BytesPulled.load() > before + 44100 * 4; }, 5s));
+    EXPECT_EQ(out.Status(), tosPlaying);
+    EXPECT_FALSE(in.TimedOut());
+    out.Stop(false);
+    EXPECT_EQ(in.ReaderStatus(), WMT_CLOSED);
+}
