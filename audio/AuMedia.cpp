@@ -72,6 +72,12 @@ bool TWMStreamedIn::HasAudio()
     return reader.has_audio;
 }
 
+std::string TWMStreamedIn::ErrorDetail()
+{
+    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    return reader.ErrorText;
+}
+
 std::u16string TWMStreamedIn::StreamTitle()
 {
     std::lock_guard<std::recursive_mutex> lock(OpenCS);

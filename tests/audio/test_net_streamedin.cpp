@@ -285,6 +285,7 @@ TEST_F(Misbehaving, AListenerThatNeverAnswersTimesOutWithinTheWaitAndStillPostsS
     EXPECT_LT(took, 1.6);
     EXPECT_EQ(in.ErrorMsg(), "Bad URL");
     EXPECT_TRUE(in.TimedOut());
+    EXPECT_NE(in.ErrorDetail().find("no answer within 1000 ms"), std::string::npos) << in.ErrorDetail();
     EXPECT_TRUE(window.PumpUntil([&] { return opened == 1; }, 2s));
     EXPECT_EQ(errorSeen, "Bad URL");
     EXPECT_FALSE(in.Valid());
@@ -299,6 +300,7 @@ TEST_F(Misbehaving, AClosedPortFailsAtOnce)
     EXPECT_EQ(OpenError(in), "Can't Connect");
     EXPECT_LT(Seconds(Clock::now() - t0), 0.5);
     EXPECT_EQ(in.ErrorMsg(), "Bad URL");
+    EXPECT_NE(in.ErrorDetail().find("Connection refused"), std::string::npos) << in.ErrorDetail();
 }
 
 TEST_F(Misbehaving, AHeaderThatNeverEndsOrAGarbageBodyGivesUpWithinTheWait)
