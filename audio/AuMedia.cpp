@@ -100,7 +100,12 @@ void TWMStreamedIn::_Pause()
     _Unlock();
 }
 
-void TWMStreamedIn::_Resume() { AsyncReaderResume(reader); }
+void TWMStreamedIn::_Resume()
+{
+    // No data lock (a read may be waiting for data); OpenCS keeps a closing away.
+    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    AsyncReaderResume(reader);
+}
 
 std::uint32_t TWMStreamedIn::TotalTime()
 {
