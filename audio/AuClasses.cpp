@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 
 // ---------------------------------------------------------------------------------------------
 // TAuInput
@@ -72,11 +73,15 @@ void TAuInput::_Jump(std::int32_t) {}
 
 std::uint32_t TAuInput::CopyData(void *Buffer, std::int32_t BufferSize)
 {
+    // A request for no bytes would read as end of data and latch it; as in FillBuffer, answer
+    // it without asking the chain.
+    if (BufferSize <= 0)
+        return 0;
     void *P = nullptr;
-    std::uint32_t Bytes = BufferSize > 0 ? static_cast<std::uint32_t>(BufferSize) : 0;
+    std::uint32_t Bytes = static_cast<std::uint32_t>(BufferSize);
     GetData(P, Bytes);
-    Bytes = std::min(Bytes, BufferSize > 0 ? static_cast<std::uint32_t>(BufferSize) : 0u);
-    if (P && Bytes > 0)
+    Bytes = std::min(Bytes, static_cast<std::uint32_t>(BufferSize));
+    if (P && Buffer && Bytes > 0)
         std::memcpy(Buffer, P, Bytes);
     return Bytes;
 }
@@ -148,13 +153,23 @@ void TAuConverter::SetInput(TAuInput *Value)
     std::lock_guard<std::recursive_mutex> L(DataCS);
     if (IsBusy()) {
         TAuInput *Old = FInput;
-        // The old input is being replaced: store the new one even if closing the old fails.
+        // The old input is being replaced: store the new one even if closing the old fails,
+        // and open it all the same, so that the run never reads an input that is not open.
+        // The closing failure is raised after.
         FInput = Value;
         FInputShadow.store(Value, std::memory_order_release);
-        if (Old)
-            Old->Flush();
+        std::exception_ptr CloseError;
+        if (Old) {
+            try {
+                Old->Flush();
+            } catch (...) {
+                CloseError = std::current_exception();
+            }
+        }
         if (Value)
             Value->Init();
+        if (CloseError)
+            std::rethrow_exception(CloseError);
         return;
     }
     FInput = Value;
@@ -258,6 +273,10 @@ void TAuStreamedInput::SetStream(TStream *Value)
 bool TAuStreamedInput::Seek(std::int64_t SampleNum)
 {
     if (!Seekable())
+        return false;
+    // There is no frame before the first: a negative number would preset a selection that
+    // starts before the file (and runs past its end) or move the source to nowhere.
+    if (SampleNum < 0)
         return false;
     const std::int64_t Total = FTotalSamples.load();
     if (Total != 0 && SampleNum > Total)
@@ -470,7 +489,8 @@ void TAuFileIn::_Jump(std::int32_t Offs)
         return;
     double P = static_cast<double>(Position()) / static_cast<double>(Sz) + Offs / 1000.0;
     P = std::clamp(P, 0.0, 1.0);
-    const auto Sample = static_cast<std::int32_t>(std::nearbyint(static_cast<double>(FTotalSamples.load()) * P));
+    // 64-bit: a file of more than 2^31 frames (13.5 hours at 44.1 kHz) must not wrap.
+    const auto Sample = static_cast<std::int64_t>(std::nearbyint(static_cast<double>(FTotalSamples.load()) * P));
     Seek(Sample);
 }
 
@@ -487,7 +507,14 @@ void TAuFileIn::OpenSource()
     FPosition = 0;
     {
         std::lock_guard<std::recursive_mutex> L(OpenCS);
-        OpenInputFile();
+        // A file that cannot be opened leaves the input closed, so that the next open (of
+        // another file, say) is not refused as busy when no output's run closes it.
+        try {
+            OpenInputFile();
+        } catch (...) {
+            Busy = false;
+            throw;
+        }
         if (!FValid) {
             FSR = 8000;
             FBPS = 8;
@@ -530,13 +557,22 @@ void TAuFileIn::OpenSource()
 
 void TAuFileIn::CloseSource()
 {
+    // The run ends even when the file cannot be closed cleanly: the selection is reset and
+    // the input is no longer busy, then the failure goes on to the caller.
+    std::exception_ptr CloseError;
     {
         std::lock_guard<std::recursive_mutex> L(OpenCS);
-        CloseInputFile();
+        try {
+            CloseInputFile();
+        } catch (...) {
+            CloseError = std::current_exception();
+        }
     }
     FStartSample = 0;
     FEndSample = -1;
     Busy = false;
+    if (CloseError)
+        std::rethrow_exception(CloseError);
 }
 
 // ---------------------------------------------------------------------------------------------

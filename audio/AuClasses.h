@@ -93,7 +93,7 @@ public:
     virtual void _Jump(std::int32_t Offs);
 
     // One GetData of BufferSize bytes, copied to Buffer when the block is not null; returns the
-    // byte count.
+    // byte count. BufferSize <= 0 returns 0 without reading (no end-of-data latch).
     std::uint32_t CopyData(void *Buffer, std::int32_t BufferSize);
     // GetData repeatedly, each block copied behind the previous one, until Buffer (owned by the
     // caller) is full or a call returns 0 bytes. Eof is true when the last call returned 0.
@@ -135,7 +135,8 @@ public:
 
     TAuInput *Input() const { return FInputShadow.load(std::memory_order_acquire); }
     // Ignored when Value is this converter. Under DataCS: when busy, Flush the old input and Init
-    // the new one (when there is one); then store it. Safe during a run (window thread).
+    // the new one (when there is one); the new one is stored and opened even when closing the
+    // old one raises (that exception follows). Safe during a run (window thread).
     virtual void SetInput(TAuInput *Value);
 
     // 0 without Input; else Input's values, BitsPerSample with bit 7 cleared unless
@@ -174,8 +175,8 @@ public:
 
     // Not busy: presets the start of the next run at SampleNum and clears the end frame.
     // Busy: moves to SampleNum frames after the selection start (SeekSource); exceptions of
-    // SeekSource are swallowed and give false. False if not seekable or SampleNum is beyond
-    // a known TotalSamples. Takes DataCS.
+    // SeekSource are swallowed and give false. False if not seekable, SampleNum is negative or
+    // beyond a known TotalSamples. Takes DataCS.
     bool Seek(std::int64_t SampleNum);
 
     // Position keeping, size trimming, the end-of-data latch and looping (the block reaching
@@ -231,6 +232,8 @@ public:
     void _Jump(std::int32_t Offs) override;
 
 protected:
+    // OpenSource leaves the input closed (not busy) when OpenInputFile raises. CloseSource
+    // resets the selection and clears Busy also when CloseInputFile raises (then re-raises).
     void OpenSource() override;
     void CloseSource() override;
     // Under OpenCS: open the file (or use the assigned stream), fill FBPS, FSR, FChan, FSize,

@@ -105,6 +105,7 @@ bool TWindowCallQueue::RunOnWindowThread(const std::function<void()> &Call)
         return false;
     FCalls.push_back(C);
     FQueued.notify_all();
+    CallQueued();
     C->Cv.wait(L, [&] { return C->Done || C->Dropped; });
     return C->Done;
 }

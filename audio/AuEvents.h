@@ -92,6 +92,11 @@ public:
     void PumpFor(std::chrono::milliseconds Duration);
     void Close();
 
+protected:
+    // Called on the posting thread, with the queue's lock held, right after a call was queued:
+    // a binding to an event loop wakes that loop here (it must not call back into the queue).
+    virtual void CallQueued() {}
+
 private:
     struct TCall;
     const std::thread::id FWindowThread;

@@ -49,6 +49,8 @@ void IniFile::parse(const QByteArray &data)
     qsizetype start = 0;
     const qsizetype n = data.size();
     bool sawLine = false;
+    // A UTF-8 byte order mark, as some editors write, would hide the first section header.
+    const QByteArray bom = QByteArrayLiteral("\xef\xbb\xbf");
     while (start < n) {
         qsizetype end = data.indexOf('\n', start);
         if (end < 0)
@@ -59,8 +61,14 @@ void IniFile::parse(const QByteArray &data)
             if (!sawLine)
                 crlf_ = true;
         }
+        if (!sawLine && raw.startsWith(bom)) {
+            Line first = parseLine(raw.mid(bom.size()));
+            first.raw = raw; // the mark stays in the file
+            lines_.push_back(first);
+        } else {
+            lines_.push_back(parseLine(raw));
+        }
         sawLine = true;
-        lines_.push_back(parseLine(raw));
         start = end + 1;
     }
 }
@@ -265,6 +273,12 @@ bool IniFile::flush()
     error_.clear();
     if (!dirty_)
         return true;
+    // Writing replaces the whole file with the snapshot; a snapshot of a file that could not be
+    // read would throw away everything the file held (a whole station list for one new entry).
+    if (!readError_.isEmpty()) {
+        error_ = readError_;
+        return false;
+    }
     const QByteArray eol = crlf_ ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n");
     QByteArray data;
     for (const Line &l : lines_) {
@@ -279,7 +293,15 @@ bool IniFile::flush()
 
 bool writeFileAtomically(const QString &fileName, const QByteArray &data, QString *error)
 {
-    const QFileInfo info(fileName);
+    // A symbolic link is written through, as a plain write would be: the file it names gets
+    // the new contents and the link stays a link.
+    QString target = fileName;
+    const QFileInfo link(fileName);
+    if (link.isSymLink()) {
+        const QString canonical = link.canonicalFilePath();
+        target = canonical.isEmpty() ? link.symLinkTarget() : canonical;
+    }
+    const QFileInfo info(target);
     const QString dir = info.absolutePath();
     QByteArray tmpl = QFile::encodeName(dir + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
     auto fail = [&](const QString &what, int err) {
@@ -294,7 +316,7 @@ bool writeFileAtomically(const QString &fileName, const QByteArray &data, QStrin
 
     struct stat st {};
     mode_t mode = 0644;
-    if (stat(QFile::encodeName(fileName).constData(), &st) == 0)
+    if (stat(QFile::encodeName(target).constData(), &st) == 0)
         mode = st.st_mode & 07777;
     fchmod(fd, mode);
 
@@ -324,7 +346,7 @@ bool writeFileAtomically(const QString &fileName, const QByteArray &data, QStrin
         ::unlink(tmpl.constData());
         return fail(QStringLiteral("closing"), err);
     }
-    if (::rename(tmpl.constData(), QFile::encodeName(fileName).constData()) != 0) {
+    if (::rename(tmpl.constData(), QFile::encodeName(target).constData()) != 0) {
         const int err = errno;
         ::unlink(tmpl.constData());
         return fail(QStringLiteral("replacing the file"), err);

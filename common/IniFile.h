@@ -7,7 +7,8 @@
 // - a key that is present with an empty value reads as the empty text, an absent key as the
 //   caller's default;
 // - lines that are neither headers, "key=value" lines nor ";" comments are kept but ignored;
-//   CRLF line ends, a missing final newline and invalid UTF-8 are all read without complaint;
+//   CRLF line ends, a missing final newline, a UTF-8 byte order mark and invalid UTF-8 are all
+//   read without complaint;
 // - writes go through to the file at once (unless auto-flush is turned off for a batch) and
 //   replace it atomically: a temporary file in the same folder is written, synced and renamed
 //   over the old one, so a crash leaves either the old or the new file, never half of one.
@@ -27,7 +28,7 @@
 class IniFile {
 public:
     // Reads fileName. A missing file reads as an empty one; an unreadable one too, with
-    // readError() telling why.
+    // readError() telling why, and is then never written (writes fail with that reason).
     explicit IniFile(QString fileName);
 
     const QString &fileName() const { return fileName_; }
@@ -84,5 +85,6 @@ private:
 };
 
 // Writes data to fileName through a synced temporary file in the same folder and a rename, so
-// the file is replaced whole or not at all. On failure returns false and sets *error.
+// the file is replaced whole or not at all. A symbolic link is followed: the file it names is
+// replaced and the link stays. On failure returns false and sets *error.
 bool writeFileAtomically(const QString &fileName, const QByteArray &data, QString *error);

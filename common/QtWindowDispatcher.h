@@ -1,49 +1,27 @@
 // Binds the audio library's window-thread delivery to the Qt event loop.
 //
 // The event thread hands each done, progress and generic event to the GUI thread through
-// RunOnWindowThread and waits until it has run. The call is queued here and the GUI thread is
-// woken with a queued Qt invocation, so the handler runs from the event loop like any other
-// event. While the GUI thread waits for a worker (a synchronous Stop), the audio library calls
-// RunQueuedCalls, which runs only these queued calls (no other Qt events), so the two threads
-// cannot block each other.
+// RunOnWindowThread and waits until it has run. The call waits in the queue inherited from
+// TWindowCallQueue, and the GUI thread is woken with a queued Qt invocation, so the handler
+// runs from the event loop like any other event. While the GUI thread waits for a worker (a
+// synchronous Stop), the audio library calls RunQueuedCalls, which runs only these queued calls
+// (no other Qt events), so the two threads cannot block each other.
 #pragma once
 
 #include "AuEvents.h"
 
 #include <QObject>
 
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <thread>
 
-class TQtWindowDispatcher : public QObject, public IWindowThreadDispatcher {
+class TQtWindowDispatcher : public QObject, public TWindowCallQueue {
     Q_OBJECT
 public:
     // Must be created on the GUI thread (the thread that runs the Qt event loop).
-    TQtWindowDispatcher();
-    ~TQtWindowDispatcher() override;
+    TQtWindowDispatcher() = default;
 
-    bool RunOnWindowThread(const std::function<void()> &Call) override;
-    bool IsWindowThread() const override;
-    void RunQueuedCalls() override;
-
-    // Refuses new calls and releases every waiting poster with false. GUI thread; also done by
-    // the destructor.
-    void Close();
-
-private:
-    struct TCall {
-        std::function<void()> Fn;
-        bool Done = false;
-        bool Dropped = false;
-    };
-    const std::thread::id FGuiThread;
-    std::mutex FMutex;
-    std::condition_variable FChanged;
-    std::deque<std::shared_ptr<TCall>> FCalls;
-    bool FClosed = false;
+protected:
+    void CallQueued() override;
 };
 
 // Installs a TQtWindowDispatcher for the audio library for as long as it lives; created on the

@@ -148,6 +148,7 @@ void TForm1::wireHandlers()
     typedDeselects(ComboBox1, &TForm1::ComboBox1Change);
     typedDeselects(cbAdstn, &TForm1::cbAdstnChange);
 
+    connect(Slider, &QSlider::valueChanged, this, &TForm1::SliderChange);
     connect(edAddUrl, &QLineEdit::textChanged, this, &TForm1::edAddUrlChange);
     connect(btnTstUrl, &QPushButton::clicked, this, &TForm1::btnTstUrlClick);
     connect(btnAddStn, &QPushButton::clicked, this, &TForm1::btnAddStnClick);
@@ -164,6 +165,7 @@ void TForm1::wireHandlers()
         });
         connect(timerPanels[static_cast<size_t>(i)].cbognr, &QComboBox::activated, this,
                 [this, i] { reloadTimerStations(i); });
+        connect(timerPanels[static_cast<size_t>(i)].slvol, &QSlider::valueChanged, this, &TForm1::SliderChange);
     }
 }
 
@@ -283,9 +285,11 @@ void TForm1::ReadSettings()
 
     applyPositionFromSettings(ini);
 
+    // The default is the working folder as it stands before the field changes.
+    const QString workingFolder = path();
     edTempDir->setText(ini.readString(basic, QStringLiteral("TempDir"), QString()));
     if (edTempDir->text().isEmpty())
-        edTempDir->setText(path());
+        edTempDir->setText(workingFolder);
     edTempDir->setText(withTrailingSlash(edTempDir->text()));
     if (!QFileInfo(edTempDir->text()).isDir())
         edTempDir->setText(path());
@@ -395,6 +399,11 @@ void TForm1::endis()
                idleControls);
         PageControl1->setTabEnabled(addPage, idleControls);
     };
+    // Restarting and closing keep the layout they find (the exit button included).
+    if (RecState == rsRestarting || RecState == rsClosing) {
+        QCoreApplication::processEvents();
+        return;
+    }
     btnStop->setEnabled(true);
     switch (RecState) {
     case rsPlaying:
@@ -560,6 +569,11 @@ void TForm1::cbxOnTopClick()
     setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
     if (wasVisible)
         show();
+}
+
+void TForm1::SliderChange()
+{
+    DXAudioOut1.Volume = Slider->value();
 }
 
 void TForm1::cmmbrCloseUp()

@@ -135,6 +135,9 @@ public:
     void tsSetUpShow();
     void tsSetUpHide();
     void endis();
+    // The playback volume: the sound output takes the main slider's position, whichever
+    // slider (main or a timer's) changed.
+    void SliderChange();
     // A later start of the program asked this one to show itself.
     void ActivateFromOtherStart();
 

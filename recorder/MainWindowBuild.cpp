@@ -361,7 +361,7 @@ void TForm1::buildTimerPanel(QWidget *page, int i, int top)
 
     t.btnEnbl = make<QPushButton>(t.panel, nm("btnEnbl").constData(), {4, 4, 118, 28}, QStringLiteral("Timer Disabled"));
     t.btnEnbl->setCheckable(true);
-    t.btnEnbl->setIcon(buttonPicture(0));
+    setButtonPicture(t.btnEnbl, 0);
     t.rdply = make<QRadioButton>(t.panel, nm("rdply").constData(), {8, 36, 96, 22}, QStringLiteral("Play"));
     t.rdrec = make<QRadioButton>(t.panel, nm("rdrec").constData(), {8, 58, 96, 22}, QStringLiteral("Record"));
     t.rdpre = make<QRadioButton>(t.panel, nm("rdpre").constData(), {8, 80, 96, 22}, QStringLiteral("PreRecord"));

@@ -50,9 +50,11 @@ bool SingleInstance::claim()
             connect(server_, &QLocalServer::newConnection, this, [this] {
                 while (QLocalSocket *s = server_->nextPendingConnection()) {
                     connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
+                    // The request may arrive in pieces; act on whole lines only.
                     connect(s, &QLocalSocket::readyRead, this, [this, s] {
-                        if (s->readAll().contains(kActivate.trimmed()))
-                            emit activateRequested();
+                        while (s->canReadLine())
+                            if (s->readLine() == kActivate)
+                                emit activateRequested();
                     });
                 }
             });

@@ -2,6 +2,7 @@
 // page. Every access reads the file anew; only the boxes' item lists hold its contents.
 #include "Main.h"
 
+#include "ButtonPictures.h"
 #include "FileNames.h"
 #include "IniFile.h"
 #include "StreamUrl.h"
@@ -95,6 +96,7 @@ void TForm1::btnEnbl0Click(int i)
 {
     QPushButton *b = timerPanels[static_cast<size_t>(i)].btnEnbl;
     b->setChecked(!b->isChecked());
+    setButtonPicture(b, b->isChecked() ? 2 : 0);
     if (b->isChecked()) {
         b->setText(QStringLiteral("Timer Enabled "));
         onoff(i, false);
@@ -132,9 +134,18 @@ void TForm1::btnEdStnClick()
             message(error);
             return;
         }
+    } else {
+        // Nothing to back up; an empty list gives the editor a file to open and the user a
+        // place to start.
+        QString error;
+        if (!writeFileAtomically(file, QByteArray(), &error)) {
+            message(error);
+            return;
+        }
     }
     QCoreApplication::processEvents();
-    ui::openUrl(QUrl::fromLocalFile(file));
+    if (!ui::openUrl(QUrl::fromLocalFile(file)))
+        message(QStringLiteral("Could not open \"%1\" in a text editor.").arg(file));
 }
 
 void TForm1::tsAddStnShow()

@@ -8,6 +8,8 @@
 namespace {
 
 // The patterns need look-ahead, look-behind and a conditional group, which std::regex lacks.
+// They are matched byte by byte against the UTF-8 text: in Unicode mode a caseless [a-z] would
+// also take letters such as U+017F (long s) and U+212A (Kelvin sign) for host name letters.
 constexpr const char *kHostPattern =
     R"re([a-z_0-9]://(((?!-)[a-zA-Z\d\-]+(?<!-)\.)+[a-zA-Z]{2,}|\[(((?(?<!\[)\.)(25[0-5]|2[0-4]\d|[01]?\d?\d)){4}|[a-zA-Z\d\-]*[a-zA-Z\d]:((?=[\x01-\x7f])[^\\\[\]]|\\[\x01-\x7f])+)\]))re";
 constexpr const char *kNumericPattern =
@@ -23,7 +25,7 @@ Code compile(const char *pattern)
     int err = 0;
     PCRE2_SIZE offset = 0;
     pcre2_code *code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), PCRE2_ZERO_TERMINATED,
-                                     PCRE2_CASELESS | PCRE2_UTF, &err, &offset, nullptr);
+                                     PCRE2_CASELESS, &err, &offset, nullptr);
     return Code(code);
 }
 

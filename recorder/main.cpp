@@ -1,5 +1,6 @@
 // Fonolux's entry: one instance per user session, then the main window and its event loop.
 #include "Main.h"
+#include "QtWindowDispatcher.h"
 #include "SingleInstance.h"
 
 #include <QApplication>
@@ -12,6 +13,10 @@ int main(int argc, char **argv)
     SingleInstance instance;
     if (!instance.claim())
         return 0; // the running instance was asked to come forward
+
+    // Pipeline events (done, progress, levels, stream events) reach the window through the
+    // event loop; installed before the window creates any audio component.
+    TQtWindowDispatcherScope dispatcher;
 
     TForm1 form;
     if (form.terminateRequested())

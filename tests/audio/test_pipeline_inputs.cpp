@@ -207,6 +207,17 @@ TEST_F(RawFileTest, SeekClosedPresetsTheStartSeekOpenIsRelativeToTheSelection)
 
     // Beyond the length: refused.
     EXPECT_FALSE(In->Seek(In->TotalSamples() + 1));
+
+    // Before the first frame: refused, closed (the preset stays) and open (the place stays).
+    EXPECT_TRUE(In->Seek(200));
+    EXPECT_FALSE(In->Seek(-1));
+    EXPECT_EQ(In->StartSample(), 200);
+    In->Init();
+    Drain(*In, 400, 1);
+    EXPECT_FALSE(In->Seek(-300));
+    EXPECT_EQ(In->Position(), 400);
+    EXPECT_EQ(Drain(*In, 400, 1), PatternBytes(200 * Frame + 400, 400));
+    In->Flush();
 }
 
 TEST_F(RawFileTest, JumpByPerMilleClampsToTheSelection)
@@ -227,6 +238,25 @@ TEST_F(RawFileTest, JumpByPerMilleClampsToTheSelection)
     In->Flush();
 }
 
+TEST(LongFile, JumpBeyondTwoToTheThirtyOneFramesDoesNotWrap)
+{
+    // 8-bit mono, 2^33 frames (about 12 days at 8000 Hz): only the length is big.
+    class THugeStream : public TMemoryStream {
+    public:
+        using TMemoryStream::TMemoryStream;
+        std::int64_t Size() override { return 12 + (std::int64_t{1} << 33); }
+    };
+    THugeStream Huge(MakeRawPcm(8000, 1, 8, {}));
+    TRawFileIn In;
+    In.SetStream(&Huge);
+    In.Init();
+    In._Jump(500);
+    EXPECT_EQ(In.Position(), std::int64_t{1} << 32);
+    In._Jump(250);
+    EXPECT_EQ(In.Position(), std::int64_t{3} << 31);
+    In.Flush();
+}
+
 TEST_F(RawFileTest, FileWithoutAudioReportsADummyFormatAndNoData)
 {
     TMemoryStream Junk(std::vector<std::uint8_t>(100, 0x55));
@@ -238,6 +268,58 @@ TEST_F(RawFileTest, FileWithoutAudioReportsADummyFormatAndNoData)
     EXPECT_EQ(In->Channels(), 1u);
     EXPECT_EQ(In->Size(), 0);
     EXPECT_TRUE(Drain(*In).empty());
+    In->Flush();
+}
+
+namespace {
+
+// A memory stream whose rewind fails once Fail is set (as a stream on a device that went away).
+class TFailingRewindStream : public TMemoryStream {
+public:
+    using TMemoryStream::TMemoryStream;
+    bool Fail = false;
+    std::int64_t Seek(std::int64_t Offset, TSeekOrigin Origin) override
+    {
+        if (Fail && Origin == soBeginning && Offset == 0)
+            throw EAuException("rewind failed");
+        return TMemoryStream::Seek(Offset, Origin);
+    }
+};
+
+} // namespace
+
+TEST_F(RawFileTest, AFailedOpenOrCloseLeavesTheInputClosedForTheNextRun)
+{
+    testsupport::TempDir Dir;
+    TRawFileIn ByName;
+    ByName.SetFileName((Dir / "missing.raw").string());
+    EXPECT_THROW(ByName.Init(), EAuException);
+    EXPECT_FALSE(ByName.IsBusy());
+    // The next file opens; it is not refused as busy.
+    TMemoryStream Good(MakeRawPcm(8000, 2, 16, Pcm));
+    ByName.SetStream(&Good);
+    ByName.Init();
+    EXPECT_EQ(Drain(ByName), Pcm);
+    ByName.Flush();
+
+    TFailingRewindStream Flaky(MakeRawPcm(8000, 2, 16, Pcm));
+    In->SetStream(&Flaky);
+    In->SetStartSample(1000);
+    In->SetEndSample(1999);
+    In->Init();
+    Flaky.Fail = true;
+    try {
+        In->Flush();
+        FAIL() << "the closing failure reaches the caller";
+    } catch (const EAuException &E) {
+        EXPECT_STREQ(E.what(), "rewind failed");
+    }
+    EXPECT_FALSE(In->IsBusy());
+    EXPECT_EQ(In->StartSample(), 0);
+    EXPECT_EQ(In->EndSample(), -1);
+    Flaky.Fail = false;
+    In->Init();
+    EXPECT_EQ(Drain(*In), Pcm) << "the next run is the whole file";
     In->Flush();
 }
 
@@ -318,6 +400,8 @@ TEST(FillBuffer, ZeroSizeReportsEofAndBlocksAreJoined)
     bool Eof = false;
     EXPECT_EQ(Src->FillBuffer(Buf.data(), 0, Eof), 0u);
     EXPECT_TRUE(Eof);
+    EXPECT_EQ(Src->CopyData(Buf.data(), 0), 0u);
+    EXPECT_EQ(Src->CopyData(Buf.data(), -5), 0u);
     EXPECT_EQ(Src->Position(), 0) << "a zero-sized fill reads nothing";
     EXPECT_EQ(Src->FillBuffer(Buf.data(), 4000, Eof), 4000u);
     EXPECT_FALSE(Eof);
@@ -368,6 +452,29 @@ TEST(ConverterInput, SwappedDuringARunClosesTheOldAndOpensTheNew)
     EXPECT_EQ(Drain(*Conv, 1000, 1), PatternBytes(0, 1000)) << "the next block comes from the new input";
     Conv->SetInput(Conv); // ignored
     EXPECT_EQ(Conv->Input(), B);
+    Conv->Flush();
+    EXPECT_FALSE(B->IsBusy());
+}
+
+TEST(ConverterInput, TheNewInputIsOpenedEvenWhenTheOldOneFailsToClose)
+{
+    TComponent Owner;
+    auto *A = new TByteSource(&Owner, 100000, 1000);
+    auto *B = new TByteSource(&Owner, 100000, 1000);
+    auto *Conv = new TPassConverter(&Owner);
+    Conv->SetInput(A);
+    Conv->Init();
+    Drain(*Conv, 1000, 2);
+    A->FailClose = "close failed";
+    try {
+        Conv->SetInput(B);
+        FAIL() << "the closing failure reaches the caller";
+    } catch (const EAuException &E) {
+        EXPECT_STREQ(E.what(), "close failed");
+    }
+    EXPECT_EQ(Conv->Input(), B);
+    EXPECT_TRUE(B->IsBusy());
+    EXPECT_EQ(Drain(*Conv, 1000, 1), PatternBytes(0, 1000)) << "the run goes on from the new input";
     Conv->Flush();
     EXPECT_FALSE(B->IsBusy());
 }

@@ -8,8 +8,10 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QStringList>
+#include <QTest>
 #include <QUrl>
 #include <QWidget>
 
@@ -76,6 +78,22 @@ public:
     QList<QUrl> opened;
     std::function<void(const QUrl &)> onOpen;
 };
+
+// Processes events until condition() holds or timeoutMs have passed; returns whether it holds.
+// QTest's QTRY_ macros report only inside a QTest run: under GoogleTest a failed QTRY_ returns
+// quietly and the test passes, so tests wait with this and check the result themselves.
+template <class Condition>
+bool waitUntil(Condition condition, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return condition();
+        QTest::qWait(10);
+    }
+    return true;
+}
 
 // Saves a picture of w as $FONOLUX_SCREENSHOTS/name.png.
 inline void saveScreenshot(QWidget *w, const QString &name)

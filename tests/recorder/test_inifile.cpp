@@ -95,6 +95,31 @@ TEST_F(IniFileTest, InvalidUtf8IsReadAndKeptByteForByteWhenOtherKeysChange)
     EXPECT_EQ(read(), QByteArray("[Bad\xff\xfe]\nname\xc3=val\x80ue\n[Good]\nk=w\n  Caf\xc3\xa9 Key =new\n"));
 }
 
+TEST_F(IniFileTest, AByteOrderMarkDoesNotHideTheFirstSectionAndStaysInTheFile)
+{
+    write("\xef\xbb\xbf[Pop]\r\nOne=http://one.example.org/\r\n[Jazz]\r\nCool=http://cool.example.org/\r\n");
+    IniFile ini(file());
+    EXPECT_EQ(ini.sections(), (QStringList{QStringLiteral("Pop"), QStringLiteral("Jazz")}));
+    EXPECT_EQ(ini.readString(QStringLiteral("Pop"), QStringLiteral("One"), {}), QStringLiteral("http://one.example.org/"));
+    ASSERT_TRUE(ini.writeString(QStringLiteral("Pop"), QStringLiteral("Two"), QStringLiteral("http://two.example.org/")));
+    EXPECT_EQ(read(), QByteArray("\xef\xbb\xbf[Pop]\r\nOne=http://one.example.org/\r\nTwo=http://two.example.org/\r\n"
+                                 "[Jazz]\r\nCool=http://cool.example.org/\r\n"));
+}
+
+TEST_F(IniFileTest, AFileThatCouldNotBeReadIsNeverReplaced)
+{
+    // The name leads to something that cannot be read as a file; writing the (empty) snapshot
+    // would replace whatever is there with one key.
+    const QString target = QString::fromStdString(tmp.path().string()) + QStringLiteral("/elsewhere");
+    ASSERT_TRUE(QDir().mkpath(target));
+    ASSERT_TRUE(QFile::link(target, file(QStringLiteral("linked.ini"))));
+    IniFile ini(file(QStringLiteral("linked.ini")));
+    ASSERT_FALSE(ini.readError().isEmpty());
+    EXPECT_FALSE(ini.writeString(QStringLiteral("Jazz"), QStringLiteral("New"), QStringLiteral("http://new.example.org/")));
+    EXPECT_EQ(ini.errorString(), ini.readError());
+    EXPECT_EQ(QFileInfo(file(QStringLiteral("linked.ini"))).symLinkTarget(), target);
+}
+
 TEST_F(IniFileTest, WritesGoThroughAndKeepCommentsOrderAndLineEnds)
 {
     write("; settings\r\n[Basic]\r\nPreRecTime=60\r\n\r\n[state]\r\nvol=0\r\n");
@@ -183,6 +208,22 @@ TEST_F(IniFileTest, TenMegabyteFileIsReadAndWrittenInReasonableTime)
     const QByteArray after = read();
     EXPECT_TRUE(after.startsWith(big.left(1000)));
     EXPECT_TRUE(after.endsWith("[Tail]\nlast=found\nadded=1\n"));
+}
+
+TEST_F(IniFileTest, ALinkedFileIsWrittenThroughAndTheLinkStays)
+{
+    // A user who keeps the list elsewhere and links it into the data folder.
+    const QString folder = QString::fromStdString(tmp.path().string());
+    ASSERT_TRUE(QDir(folder).mkpath(QStringLiteral("synced")));
+    write("[Jazz]\nCool=http://cool.example.org/\n", QStringLiteral("synced/stations.ini"));
+    ASSERT_TRUE(QFile::link(file(QStringLiteral("synced/stations.ini")), file(QStringLiteral("stations.ini"))));
+    IniFile ini(file(QStringLiteral("stations.ini")));
+    ASSERT_TRUE(ini.writeString(QStringLiteral("Jazz"), QStringLiteral("Hot"), QStringLiteral("http://hot.example.org/")));
+    EXPECT_TRUE(QFileInfo(file(QStringLiteral("stations.ini"))).isSymLink());
+    EXPECT_EQ(read(QStringLiteral("synced/stations.ini")),
+              QByteArray("[Jazz]\nCool=http://cool.example.org/\nHot=http://hot.example.org/\n"));
+    const QStringList left = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    EXPECT_EQ(left, QStringList{QStringLiteral("stations.ini")});
 }
 
 TEST(AtomicWrite, ReplacesTheFileWholeAndKeepsItsMode)

@@ -6,12 +6,14 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 namespace {
@@ -108,6 +110,10 @@ TEST(Settings, OutOfRangeAndMalformedValuesFollowTheirRules)
     EXPECT_EQ(form.ComboBox1->currentIndex(), -1);
     EXPECT_EQ(form.ComboBox1->currentText(), QStringLiteral("http://10.1.2.3:8000/live"));
     EXPECT_EQ(form.Slider->value(), -1234);
+    EXPECT_EQ(form.DXAudioOut1.Volume, -1234);
+    // A timer's own slider is not the playback volume.
+    form.timerPanels[0].slvol->setValue(-3000);
+    EXPECT_EQ(form.DXAudioOut1.Volume, -1234);
     EXPECT_FALSE(form.cbPreRec->isChecked());
     EXPECT_EQ(form.GainHistory.size(), 10u);
 }
@@ -153,6 +159,48 @@ TEST(Settings, ClosingStoresEverythingAndARestartRestoresIt)
     EXPECT_TRUE(again.btnOnTop->isChecked());
     EXPECT_EQ(again.btnOnTop->text(), QStringLiteral("Enable Cover"));
     EXPECT_TRUE(again.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+}
+
+TEST(Settings, AnEmptyStoredWorkingFolderKeepsTheFolderInUse)
+{
+    FormEnv env;
+    env.writeData(QStringLiteral("Fonolux.INI"), "[Basic]\nTempDir=\n");
+    TForm1 form;
+    EXPECT_EQ(form.edTempDir->text(), env.dataFolder());
+    const QString chosen = env.home() + QStringLiteral("/recordings/");
+    ASSERT_TRUE(QDir().mkpath(chosen));
+    form.edTempDir->setText(chosen);
+    form.ReadSettings();
+    EXPECT_EQ(form.edTempDir->text(), chosen);
+    EXPECT_EQ(form.path(), chosen);
+}
+
+TEST(Settings, ANewSettingsFileHoldsTheKeysInTheirSavingOrder)
+{
+    FormEnv env;
+    env.writeData(QStringLiteral("stations.ini"), kTwoGenres);
+    {
+        TForm1 form;
+        form.ComboBox1->setCurrentIndex(-1);
+        form.ComboBox1->setEditText(QStringLiteral("http://typed.example.org/"));
+        form.close();
+    }
+    const IniFile ini = settingsOf(env);
+    EXPECT_EQ(ini.sections(), (QStringList{QStringLiteral("Form"), QStringLiteral("Basic"), QStringLiteral("Quality"),
+                                           QStringLiteral("state")}));
+    EXPECT_EQ(ini.keys(QStringLiteral("Basic")), (QStringList{QStringLiteral("TempDir"), QStringLiteral("strminms"),
+                                                              QStringLiteral("gainintrvl"), QStringLiteral("PreRecTime")}));
+    EXPECT_EQ(ini.keys(QStringLiteral("Quality")),
+              (QStringList{QStringLiteral("mp3bitrate"), QStringLiteral("BitRate"), QStringLiteral("Smplr"),
+                           QStringLiteral("DxPol"), QStringLiteral("DxLtnc"), QStringLiteral("DXFrm")}));
+    EXPECT_EQ(ini.keys(QStringLiteral("state")),
+              (QStringList{QStringLiteral("cbprerec"), QStringLiteral("vol"), QStringLiteral("gnridx"),
+                           QStringLiteral("gnrtxt"), QStringLiteral("stnidx"), QStringLiteral("stntxt"),
+                           QStringLiteral("OnTop")}));
+    EXPECT_EQ(ini.readString(QStringLiteral("state"), QStringLiteral("stnidx"), {}), QStringLiteral("-1"));
+    EXPECT_EQ(ini.readString(QStringLiteral("state"), QStringLiteral("stntxt"), {}), QStringLiteral("http://typed.example.org/"));
+    EXPECT_EQ(ini.readString(QStringLiteral("Basic"), QStringLiteral("TempDir"), {}), env.dataFolder());
+    EXPECT_EQ(ini.readString(QStringLiteral("state"), QStringLiteral("cbprerec"), {}), QStringLiteral("1"));
 }
 
 TEST(Settings, APositionThatIsNoIntegerLeavesThatCoordinateAlone)
@@ -250,6 +298,11 @@ TEST(SetUpPage, ControlsStartAsDesignedAndNumericFieldsTakeDigitsOnly)
     EXPECT_EQ(form.Label14->text(), QStringLiteral("Idle"));
     EXPECT_FALSE(form.btnOnTop->isChecked());
     EXPECT_EQ(form.btnOnTop->toolTip(), QStringLiteral("Click keep the Fonolux visible"));
+    EXPECT_EQ(form.btnOnTop->text(), QStringLiteral("Stay on top"));
+    // Closing the bit-rate list hands the choice to the encoder at once.
+    form.cmmbr->setCurrentIndex(3);
+    emit form.cmmbr->activated(3);
+    EXPECT_EQ(form.MP3Out1.BitRate, 3);
 
     form.edDXFrm->clear();
     form.edDXFrm->setFocus();
@@ -258,6 +311,20 @@ TEST(SetUpPage, ControlsStartAsDesignedAndNumericFieldsTakeDigitsOnly)
     QTest::keyClick(form.edDXFrm, Qt::Key_Backspace);
     QTest::keyClick(form.edDXFrm, Qt::Key_V, Qt::ControlModifier);
     EXPECT_EQ(form.edDXFrm->text(), QStringLiteral("12"));
+    // Arrows and Delete edit; Home is no allowed key, so the cursor stays where it was.
+    QTest::keyClick(form.edDXFrm, Qt::Key_Left);
+    QTest::keyClick(form.edDXFrm, Qt::Key_Delete);
+    EXPECT_EQ(form.edDXFrm->text(), QStringLiteral("1"));
+    QTest::keyClick(form.edDXFrm, Qt::Key_Home);
+    QTest::keyClicks(form.edDXFrm, QStringLiteral("9"));
+    EXPECT_EQ(form.edDXFrm->text(), QStringLiteral("19"));
+    for (QLineEdit *field : {form.edPreRec, form.strminwait, form.EdBitRate, form.edSmplr, form.edDxLtnc,
+                             form.edDxPol, form.edFGInt}) {
+        const QString before = field->text();
+        field->setFocus();
+        QTest::keyClicks(field, QStringLiteral("x,"));
+        EXPECT_EQ(field->text(), before) << field->objectName().toStdString();
+    }
 
     env.messages.clear();
     form.edPreRec->setText(QStringLiteral("20"));
@@ -286,6 +353,15 @@ TEST(SetUpPage, PagesAndControlsFollowTheRecorderState)
     form.endis();
     EXPECT_FALSE(form.PageControl1->isTabEnabled(setUp));
     EXPECT_EQ(form.Label14->text(), QStringLiteral("Play Paused"));
+    // Restarting and closing change nothing, not even the exit button.
+    for (TRecState other : {rsRestarting, rsClosing}) {
+        form.btnStop->setEnabled(false);
+        form.RecState = other;
+        form.endis();
+        EXPECT_FALSE(form.btnStop->isEnabled());
+        EXPECT_FALSE(form.PageControl1->isTabEnabled(setUp));
+        EXPECT_EQ(form.Label14->text(), QStringLiteral("Play Paused"));
+    }
     // Idle opens everything again, the Set Up page included.
     form.RecState = rsIdle;
     form.endis();
@@ -294,6 +370,26 @@ TEST(SetUpPage, PagesAndControlsFollowTheRecorderState)
     EXPECT_TRUE(form.cbgnr->isEnabled());
     EXPECT_TRUE(form.edTempDir->isEnabled());
     EXPECT_EQ(form.Label14->text(), QStringLiteral("Idle"));
+}
+
+TEST(Closing, TheExitButtonStopsTheTimerStoresTheSettingsAndClosesForGood)
+{
+    FormEnv env;
+    TForm1 form;
+    form.show();
+    form.Timer1->start();
+    form.edDXFrm->setText(QStringLiteral("2048"));
+    QElapsedTimer clock;
+    clock.start();
+    form.btnStop->click();
+    EXPECT_GE(clock.elapsed(), 100);
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_EQ(form.RecState, rsClosing);
+    EXPECT_EQ(settingsOf(env).readString(QStringLiteral("Quality"), QStringLiteral("DXFrm"), {}), QStringLiteral("2048"));
+    // The window no longer answers a later start.
+    form.ActivateFromOtherStart();
+    EXPECT_FALSE(form.isVisible());
 }
 
 TEST(Encoder, AMissingEncoderLibraryIsAWarningOnly)

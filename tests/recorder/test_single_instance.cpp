@@ -3,8 +3,10 @@
 
 #include "SingleInstance.h"
 
+#include <QLocalSocket>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSignalSpy>
 #include <QTest>
 
 namespace {
@@ -44,10 +46,10 @@ TEST_F(SingleInstanceTest, ASecondStartExitsWithZeroAndRestoresTheFirstWindow)
     second.setProcessEnvironment(childEnvironment(env));
     second.start(QStringLiteral(FONOLUX_BIN), {});
     ASSERT_TRUE(second.waitForStarted(5000));
-    QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 15000);
+    ASSERT_TRUE(waitUntil([&] { return second.state() == QProcess::NotRunning; }, 15000));
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(!form.isMinimized(), 5000);
+    EXPECT_TRUE(waitUntil([&] { return !form.isMinimized(); }, 5000));
 }
 
 TEST_F(SingleInstanceTest, TwoStartsOfTheProgramLeaveOneRunning)
@@ -58,7 +60,7 @@ TEST_F(SingleInstanceTest, TwoStartsOfTheProgramLeaveOneRunning)
     first.start(QStringLiteral(FONOLUX_BIN), {});
     ASSERT_TRUE(first.waitForStarted(5000));
     // The first instance has its socket before it creates the window that seeds the folder.
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(env.dataFolder() + QStringLiteral("Fonolux.INI")), 15000);
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(env.dataFolder() + QStringLiteral("Fonolux.INI")); }, 15000));
 
     QProcess second;
     second.setProcessEnvironment(childEnvironment(env));
@@ -72,6 +74,29 @@ TEST_F(SingleInstanceTest, TwoStartsOfTheProgramLeaveOneRunning)
         first.kill();
         first.waitForFinished(5000);
     }
+}
+
+TEST_F(SingleInstanceTest, ARequestThatArrivesInPiecesStillActivates)
+{
+    SingleInstance instance;
+    ASSERT_TRUE(instance.claim());
+    QSignalSpy spy(&instance, &SingleInstance::activateRequested);
+    QLocalSocket client;
+    client.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
+    client.connectToServer(SingleInstance::serverName());
+    ASSERT_TRUE(client.waitForConnected(2000));
+    client.write("acti");
+    ASSERT_TRUE(client.waitForBytesWritten(2000));
+    QTest::qWait(100);
+    EXPECT_EQ(spy.count(), 0);
+    client.write("vate\n");
+    ASSERT_TRUE(client.waitForBytesWritten(2000));
+    EXPECT_TRUE(waitUntil([&] { return spy.count() == 1; }, 2000));
+    // Anything else is no request.
+    client.write("hello\n");
+    ASSERT_TRUE(client.waitForBytesWritten(2000));
+    QTest::qWait(100);
+    EXPECT_EQ(spy.count(), 1);
 }
 
 TEST_F(SingleInstanceTest, ANewSessionOrAFinishedInstanceLeavesTheNameFree)

@@ -45,6 +45,9 @@ TEST(AddressCheck, AcceptsSchemeAndDottedOrNumericHostsOnly)
     EXPECT_FALSE(IsStreamUrl(QStringLiteral("http://-bad.example.org/")));
     EXPECT_FALSE(IsStreamUrl(QStringLiteral("http://example.c/")));
     EXPECT_FALSE(IsStreamUrl(QStringLiteral("http://999.1.1.1/")));
+    // Letters outside ASCII are no host name letters, even those that fold to one.
+    EXPECT_FALSE(IsStreamUrl(QStringLiteral("http://\u017Ftream.example.org/")));
+    EXPECT_FALSE(IsStreamUrl(QStringLiteral("http://\u212Aexp.example.org/")));
     EXPECT_FALSE(IsStreamUrl(QStringLiteral("Stations file reloaded. Timers have been reset!")));
     EXPECT_FALSE(IsStreamUrl(QString()));
 }
@@ -247,6 +250,8 @@ TEST(StationFile, ReloadReadsTheFileAgainAndDisarmsOnlyArmedTimers)
     TForm1 form;
     form.timerPanels[0].btnEnbl->click();
     ASSERT_TRUE(form.timerPanels[0].btnEnbl->isChecked());
+    EXPECT_EQ(form.timerPanels[0].btnEnbl->text(), QStringLiteral("Timer Enabled "));
+    EXPECT_EQ(form.timerPanels[0].btnEnbl->property("picture").toInt(), 2);
     EXPECT_FALSE(form.timerPanels[0].rdply->isEnabled()) << "an armed timer's panel is locked";
     chooseGenre(form.timerPanels[2].cbognr, 1);
     EXPECT_EQ(form.timerPanels[2].cbostn->currentText(), QStringLiteral("Cool"));
@@ -258,6 +263,7 @@ TEST(StationFile, ReloadReadsTheFileAgainAndDisarmsOnlyArmedTimers)
     EXPECT_EQ(form.timerPanels[2].cbostn->currentText(), QStringLiteral("Smooth"));
     EXPECT_EQ(form.timerPanels[2].cbognr->count(), 2) << "the timers keep the genres read at start";
     EXPECT_FALSE(form.timerPanels[0].btnEnbl->isChecked());
+    EXPECT_EQ(form.timerPanels[0].btnEnbl->property("picture").toInt(), 0);
     EXPECT_TRUE(form.timerPanels[0].rdply->isEnabled());
     EXPECT_FALSE(form.timerPanels[1].btnEnbl->isChecked());
     EXPECT_EQ(form.timerPanels[1].btnEnbl->text(), QStringLiteral("Timer Disabled"));
@@ -281,6 +287,24 @@ TEST(StationFile, EditStationsBacksTheFileUpBeforeTheEditorOpens)
     EXPECT_EQ(env.opened.size(), 2);
 }
 
+TEST(StationFile, EditStationsWithoutAFileStartsAnEmptyOneAndReportsAnEditorThatFails)
+{
+    FormEnv env;
+    env.writeData(QStringLiteral("Fonolux.INI"), "[state]\nvol=0\n");
+    TForm1 form;
+    ASSERT_FALSE(QFileInfo::exists(env.dataFolder() + QStringLiteral("stations.ini")));
+    form.SpeedButton1->click();
+    ASSERT_EQ(env.opened.size(), 1);
+    EXPECT_EQ(env.opened.first(), QUrl::fromLocalFile(env.dataFolder() + QStringLiteral("stations.ini")));
+    EXPECT_TRUE(QFileInfo::exists(env.dataFolder() + QStringLiteral("stations.ini")));
+    EXPECT_TRUE(env.messages.isEmpty()) << env.messages.join(u'|').toStdString();
+
+    ui::setUrlOpener([](const QUrl &) { return false; });
+    form.Edit2->trigger();
+    ASSERT_EQ(env.messages.size(), 1);
+    EXPECT_TRUE(env.messages.first().startsWith(QStringLiteral("Could not open")));
+}
+
 TEST(Pages, ScreenshotsOfEveryPage)
 {
     FormEnv env;
@@ -302,6 +326,16 @@ TEST(Pages, ScreenshotsOfEveryPage)
     QApplication::processEvents();
     saveScreenshot(&form, QStringLiteral("recorder_setup_advanced"));
     EXPECT_FALSE(form.Panel1->isVisible());
+    // The Radio page in two recorder states, for a look at the button pictures.
+    form.RecState = rsRecordPaused;
+    form.endis();
+    form.PageControl1->setCurrentWidget(form.TabSheet1);
+    QApplication::processEvents();
+    saveScreenshot(&form, QStringLiteral("recorder_radio_recordpaused"));
+    form.RecState = rsPrerecTap1;
+    form.endis();
+    QApplication::processEvents();
+    saveScreenshot(&form, QStringLiteral("recorder_radio_prerec"));
 }
 
 } // namespace

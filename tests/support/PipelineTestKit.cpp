@@ -43,6 +43,8 @@ void TByteSource::CloseSource()
     FStartSample = 0;
     FEndSample = -1;
     Busy = false;
+    if (!FailClose.empty())
+        throw EAuException(FailClose);
 }
 
 void TByteSource::ProduceBlock(void *&Buffer, std::uint32_t &Bytes)

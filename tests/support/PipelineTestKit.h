@@ -37,8 +37,9 @@ public:
     std::uint32_t Overshoot = 0;
     // Sleep this long in each ProduceBlock (to keep a run going in threaded tests).
     std::chrono::microseconds StepDelay{0};
-    // Raise from OpenSource with this text when not empty.
-    std::string FailOpen;
+    // Raise from OpenSource (respectively from CloseSource, once closed) with this text when
+    // not empty.
+    std::string FailOpen, FailClose;
     // False: hand out the buffer without writing the pattern (cheap blocks for long runs).
     bool Fill = true;
     // Called in every ProduceBlock, on the worker, with DataCS held.
