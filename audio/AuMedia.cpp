@@ -72,6 +72,12 @@ bool TWMStreamedIn::HasAudio()
     return reader.has_audio;
 }
 
+std::string TWMStreamedIn::ErrorDetail()
+{
+    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    return reader.ErrorText;
+}
+
 std::u16string TWMStreamedIn::StreamTitle()
 {
     std::lock_guard<std::recursive_mutex> lock(OpenCS);
@@ -94,9 +100,18 @@ void TWMStreamedIn::_Pause()
     _Unlock();
 }
 
-void TWMStreamedIn::_Resume() { AsyncReaderResume(reader); }
+void TWMStreamedIn::_Resume()
+{
+    // No data lock (a read may be waiting for data); OpenCS keeps a closing away.
+    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    AsyncReaderResume(reader);
+}
 
-std::uint32_t TWMStreamedIn::TotalTime() { return static_cast<std::uint32_t>(reader.duration); }
+std::uint32_t TWMStreamedIn::TotalTime()
+{
+    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    return static_cast<std::uint32_t>(reader.duration);
+}
 
 bool TWMStreamedIn::SeekSource(std::int64_t &) { return false; }
 

@@ -49,6 +49,9 @@ public:
     std::string ErrorMsg() const;
     TId3v2Tags *Id3v2Tags() const { return FId3v2Tags.get(); }
     bool TimedOut() const { return reader.TimedOut.load(); }
+    // What went wrong at the last failed opening, in the media layer's words ("connecting to
+    // http://...: Connection refused"); empty when nothing failed or nothing more is known.
+    std::string ErrorDetail();
     // The reader's latest status code (0 none/error, 1 opened, 4 end, 11 started, 12 stopped,
     // 13 closed). Any thread.
     std::uint8_t ReaderStatus() const { return reader.status.load(); }

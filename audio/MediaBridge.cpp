@@ -394,7 +394,11 @@ void AsyncReaderOpen(wma_async_reader &Reader, const std::string &Url)
 
     Reader.Event->WaitFor(Reader.MaxWaitMilliseconds, [&] { return Reader.status.load() != 0; });
     if (Reader.status != WMT_OPENED) {
+        const bool noAnswer = Reader.status == 0;
         ReleaseAfterFailedOpen(Reader);
+        if (noAnswer || Reader.ErrorText.empty())
+            Reader.ErrorText = "connecting to " + Url + ": no answer within " +
+                               std::to_string(Reader.MaxWaitMilliseconds) + " ms";
         Reader.TimedOut = true;
         return;
     }

@@ -264,6 +264,7 @@ std::int32_t TMediaNetReader::Close()
     FStreamIndex = -1;
     FInputEnded = false;
     FIcyPacket.clear();
+    FIcyServer = false;
     bool wasOpened;
     {
         std::lock_guard<std::mutex> lock(FLock);
@@ -442,10 +443,8 @@ std::int32_t TMediaNetReader::Connect(const std::string &Url)
             FHeader.SetText(name, Latin1OrUtf8ToUtf8(e->value));
     ReadIcyHeaders();
     const AVCodecParameters *par = ctx->streams[FStreamIndex]->codecpar;
-    std::uint32_t dummyLen = 0;
     TAttrDataType type;
     std::uint16_t len = 0;
-    (void)dummyLen;
     if (FHeader.GetAttributeByName("Bitrate", type, nullptr, len) != 0) {
         std::int64_t br = par->bit_rate > 0 ? par->bit_rate : ctx->bit_rate;
         if (br > 0)
@@ -457,6 +456,7 @@ std::int32_t TMediaNetReader::Connect(const std::string &Url)
 void TMediaNetReader::ReadIcyHeaders()
 {
     const std::string headers = OptString(FFormat->pb, "icy_metadata_headers");
+    FIcyServer = !headers.empty();
     size_t pos = 0;
     while (pos < headers.size()) {
         size_t end = headers.find('\n', pos);
@@ -521,10 +521,8 @@ std::int32_t TMediaNetReader::Prime()
         return 0;
     using Clock = std::chrono::steady_clock;
     const auto began = Clock::now();
-    const std::int64_t metaint = [&] {
-        std::int64_t v = 0;
-        return FFormat->pb && av_opt_get_int(FFormat->pb, "icy_metaint", AV_OPT_SEARCH_CHILDREN, &v) >= 0 ? v : 0;
-    }();
+    // FFmpeg keeps the metadata interval to itself; servers use 8 to 32 KB.
+    const std::int64_t metaint = FIcyServer ? 64 * 1024 : 0;
     std::u16string title;
     // Audio counts as found once a few frames in a row decoded with one format: a garbage body
     // that happens to contain a frame header now and then never gets there (and the open then
@@ -534,18 +532,23 @@ std::int32_t TMediaNetReader::Prime()
     // skipping bytes between two packets means it is hunting for frames in noise.
     const bool bare = std::strcmp(FFormat->iformat->name, "mp3") == 0 || std::strcmp(FFormat->iformat->name, "aac") == 0;
     std::int64_t nextPos = -1;
+    bool burstOver = false;
     for (;;) {
         if (FPrimed.size() >= wanted) {
-            // An ICY stream sends its first title after metaint bytes, which the server's burst
-            // usually covers at once: wait for it briefly so the title is known at opening.
+            // An ICY stream sends its first title after metaint bytes. A server's burst usually
+            // covers that at once: read on while the burst lasts (reads that do not wait), so
+            // the title is known at opening, but never wait on the network for it.
             const bool wantTitle = metaint > 0 && !FHeader.GetText("Title", title);
             const bool titleNear = FFormat->pb && avio_tell(FFormat->pb) < metaint + 8192;
-            if (!wantTitle || !titleNear || Clock::now() - began > std::chrono::milliseconds(400))
+            if (!wantTitle || !titleNear || burstOver || Clock::now() - began > std::chrono::milliseconds(250))
                 break;
         }
         if (FAbort)
             return AVERROR_EXIT;
+        const auto readStart = Clock::now();
         int rc = av_read_frame(FFormat.get(), FPacket.get());
+        if (FPrimed.size() >= wanted && Clock::now() - readStart > std::chrono::milliseconds(4))
+            burstOver = true;
         if (rc < 0) {
             if (!FPrimed.empty())
                 break; // a short stream: what was decoded plays, then the end comes

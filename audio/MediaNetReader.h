@@ -150,6 +150,7 @@ private:
     ff::Packet FPacket;
     std::deque<ff::Frame> FPrimed; // frames decoded while opening, delivered after Start
     std::string FIcyPacket;        // last raw ICY metadata seen
+    bool FIcyServer = false;       // the server answered with ICY headers (titles will come)
     std::uint64_t FHoldBackBytes = 0;
     bool FInputEnded = false;
 };

@@ -358,9 +358,24 @@ TEST_F(MediaFiles, EmptyCorruptTruncatedAndNonAudioFilesEndCleanly)
     }
 }
 
+TEST_F(MediaFiles, BitRateAndVariableBitRateComeFromTheFile)
+{
+    const auto cbr = NoiseMp3("cbr.mp3", 2);
+    const auto vbr = Make("vbr.mp3", {"-f", "lavfi", "-i", "anoisesrc=r=44100:a=0.3:d=2", "-ac", "2", "-c:a",
+                                      "libmp3lame", "-q:a", "2"});
+    TWMIn c, v;
+    c.SetFileName(cbr);
+    v.SetFileName(vbr);
+    EXPECT_EQ(c.Bitrate(), 128000u);
+    EXPECT_FALSE(c.IsVBR());
+    EXPECT_TRUE(v.IsVBR());
+}
+
 TEST_F(MediaFiles, MissingNamesAndFilesAreReported)
 {
     TWMIn unnamed;
+    EXPECT_EQ(unnamed.FormatsCount(), 0u);
+    EXPECT_EQ(unnamed.GetFormatSpec(0).Channels, 0u);
     try {
         unnamed.HasAudio();
         FAIL() << "no exception";

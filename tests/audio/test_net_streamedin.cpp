@@ -285,6 +285,7 @@ TEST_F(Misbehaving, AListenerThatNeverAnswersTimesOutWithinTheWaitAndStillPostsS
     EXPECT_LT(took, 1.6);
     EXPECT_EQ(in.ErrorMsg(), "Bad URL");
     EXPECT_TRUE(in.TimedOut());
+    EXPECT_NE(in.ErrorDetail().find("no answer within 1000 ms"), std::string::npos) << in.ErrorDetail();
     EXPECT_TRUE(window.PumpUntil([&] { return opened == 1; }, 2s));
     EXPECT_EQ(errorSeen, "Bad URL");
     EXPECT_FALSE(in.Valid());
@@ -299,6 +300,7 @@ TEST_F(Misbehaving, AClosedPortFailsAtOnce)
     EXPECT_EQ(OpenError(in), "Can't Connect");
     EXPECT_LT(Seconds(Clock::now() - t0), 0.5);
     EXPECT_EQ(in.ErrorMsg(), "Bad URL");
+    EXPECT_NE(in.ErrorDetail().find("Connection refused"), std::string::npos) << in.ErrorDetail();
 }
 
 TEST_F(Misbehaving, AHeaderThatNeverEndsOrAGarbageBodyGivesUpWithinTheWait)
@@ -369,6 +371,9 @@ TEST_F(Misbehaving, ATruncatedStreamDeliversWhatCameAndEndsPromptly)
     auto pcm = Pull(in, 1u << 30);
     EXPECT_LT(Seconds(Clock::now() - t0), 2.0) << "the end must not wait for a time-out";
     EXPECT_FALSE(in.TimedOut());
+    // A server without ICY headers gives no station texts.
+    EXPECT_EQ(in.Id3v2Tags()->Genre(), u"");
+    EXPECT_EQ(in.Id3v2Tags()->Artist(), u"");
     // About half of five seconds arrived.
     EXPECT_NEAR(pcm.size() / 2.0 / 44100.0, 2.5, 0.3);
     in.Flush();
@@ -498,4 +503,43 @@ TEST_F(Misbehaving, AnHlsPlaylistPlays)
     EXPECT_NEAR(pcm.size() / 2.0 / 44100.0, 6.0, 0.2);
     EXPECT_NEAR(ToneHz(pcm, 2, 44100), 440.0, 5.0);
     in.Flush();
+}
+
+TEST_F(NetStream, TheTitleAtOpeningFillsTheTagSet)
+{
+    ASSERT_TRUE(server.startSource("/titled.mp3"));
+    ASSERT_TRUE(server.setTitle("/titled.mp3", "Already Playing"));
+    // Icecast hands a new listener a burst of about four seconds from before the connect; the
+    // title has to be older than that to be in it.
+    std::this_thread::sleep_for(5s);
+    TWMStreamedIn in;
+    in.SetFileName(server.url("/titled.mp3"));
+    ASSERT_TRUE(in.HasAudio());
+    EXPECT_EQ(Utf16ToUtf8(in.Id3v2Tags()->Title()), "Already Playing");
+    EXPECT_EQ(Utf16ToUtf8(in.StreamTitle()), "Already Playing");
+    in.Reset();
+}
+
+TEST_F(NetStream, PausingTheOutputPausesTheReaderAndTheStreamGoesOnAfterResume)
+{
+    ASSERT_TRUE(server.startSource("/pause.mp3"));
+    TWMStreamedIn in;
+    in.SetFileName(server.url("/pause.mp3"));
+    in.SetMaxWaitMilliseconds(1500);
+    testkit::TCollectOut out(nullptr, 4096);
+    out.Keep = false;
+    out.SetInput(&in);
+    out.Run();
+    ASSERT_TRUE(window.PumpUntil([&] { return out.BytesPulled.load() > 44100 * 4 * 2; }, 5s));
+    out.Pause();
+    EXPECT_EQ(out.Status(), tosPaused);
+    // Longer than the wait for data: a paused stream must not count as timed out.
+    window.PumpFor(2500ms);
+    const auto before = out.BytesPulled.load();
+    out.Resume();
+    EXPECT_TRUE(window.PumpUntil([&] { return out.BytesPulled.load() > before + 44100 * 4; }, 5s));
+    EXPECT_EQ(out.Status(), tosPlaying);
+    EXPECT_FALSE(in.TimedOut());
+    out.Stop(false);
+    EXPECT_EQ(in.ReaderStatus(), WMT_CLOSED);
 }
