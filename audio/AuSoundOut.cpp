@@ -93,10 +93,10 @@ void TDXAudioOut::Pause()
 
 void TDXAudioOut::Resume()
 {
-    if (EndOfInput.load())
-        return;
-    // Only a paused run restarts the buffer: a run that is not paused is playing already.
-    if (Status() == tosPaused)
+    // Only a paused run restarts the buffer: a run that is not paused is playing already. Once
+    // the input has ended Pause left the buffer playing, so there is nothing to restart, but a
+    // worker parked in between still has to be woken to drain the buffer and end the run.
+    if (!EndOfInput.load() && Status() == tosPaused)
         DSW_Restart(DSW);
     TAuOutput::Resume();
 }

@@ -75,7 +75,8 @@ public:
 
     // Pause the output; unless the input has ended, stop the buffer.
     void Pause();
-    // Unless the input has ended: restart the buffer, then resume the output.
+    // Unless the input has ended, restart the buffer; then resume the output (a run paused
+    // after its input ended resumes to drain what is left and end).
     void Resume();
     // Pause, fill the free buffer space with silence, move the input by Offs per mille of its
     // length, resume.

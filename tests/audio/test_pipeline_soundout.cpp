@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -268,6 +269,82 @@ TEST(SoundOutPlayback, PauseResumeAndJump)
         EXPECT_EQ(R[1].second, static_cast<long>(Rate * 3 - 1));
         // Half the length further on than where the input stood.
         EXPECT_NEAR(R[1].first - R[0].second, Rate * 3 / 2, Rate / 20);
+    }
+}
+
+namespace {
+
+// An output that tells whether a Pause has been asked for and not yet taken by the worker.
+class TPauseProbeOut : public TDXAudioOut {
+public:
+    bool PauseRequested() const { return Thread->SetPause.load(); }
+};
+
+// A memory input whose end of data, when it is the first read of a step (a read that follows the
+// previous one after a pause for polling, not one inside the same fill), is held until Release
+// says so (2 s at most): the output's step that finds the input ended can then be caught by a
+// Pause.
+class TEndGateInput : public TMemoryAudioInput {
+public:
+    using TMemoryAudioInput::TMemoryAudioInput;
+    std::atomic<bool> AtGate{false};
+    std::function<bool()> Release;
+
+protected:
+    void ProduceBlock(void *&Buffer, std::uint32_t &Bytes) override
+    {
+        const auto Now = std::chrono::steady_clock::now();
+        const bool AfterPause = Now - LastRead > 30ms;
+        TMemoryAudioInput::ProduceBlock(Buffer, Bytes);
+        if (Bytes == 0 && AfterPause && !AtGate.load()) {
+            AtGate = true;
+            while (!Release() && std::chrono::steady_clock::now() - Now < 2s)
+                std::this_thread::sleep_for(1ms);
+        }
+        LastRead = std::chrono::steady_clock::now();
+    }
+
+private:
+    std::chrono::steady_clock::time_point LastRead = std::chrono::steady_clock::now();
+};
+
+} // namespace
+
+// Pause (or Jump) in the step that finds the input ended parks the worker with the sound still
+// to be drained: Resume must wake it so that the drain plays out the rest and the run ends.
+TEST(SoundOutPlayback, PauseOrJumpAsTheInputEndsStillFinishesTheRun)
+{
+    const std::uint32_t Rate = 16000;
+    for (const bool UseJump : {false, true}) {
+        SCOPED_TRACE(UseJump ? "Jump" : "Pause and Resume");
+        testsupport::TempDir Dir;
+        DiskAudio Disk(Dir / "out.raw");
+        const auto Signal = IndexedSignal(Rate * 4 / 5);
+        TEndGateInput In(Signal, 16, 2, Rate);
+        TPauseProbeOut Out;
+        In.Release = [&Out] { return Out.PauseRequested(); };
+        Out.SetLatency(600);
+        Out.SetPrefetchData(false);
+        Out.SetInput(&In);
+        Out.Run();
+        const auto Until = std::chrono::steady_clock::now() + 5s;
+        while (!In.AtGate.load() && std::chrono::steady_clock::now() < Until)
+            std::this_thread::sleep_for(1ms);
+        ASSERT_TRUE(In.AtGate.load());
+        if (UseJump) {
+            Out.Jump(0);
+        } else {
+            Out.Pause();
+            EXPECT_EQ(Out.Status(), tosPaused);
+            Out.Resume();
+        }
+        ASSERT_TRUE(WaitIdle(Out, 3s)) << "the run stayed parked after the input had ended";
+        EXPECT_EQ(Out.ExceptionMessage(), "");
+        EXPECT_EQ(Out.Underruns(), 0u);
+        EXPECT_EQ(In.Closes.load(), 1);
+        const auto R = Runs(PlayedIndices(Disk.Played()));
+        ASSERT_EQ(R.size(), 1u) << "frames lost or repeated";
+        EXPECT_EQ(R[0], std::make_pair(0L, static_cast<long>(Rate * 4 / 5 - 1)));
     }
 }
 
