@@ -348,7 +348,9 @@ void TWMIn::TakeLength()
     FChan = static_cast<std::uint32_t>(reader.channels);
     FBPS = static_cast<std::uint32_t>(reader.BitsPerSample);
     FSR = static_cast<std::uint32_t>(reader.SampleRate);
-    const auto total = static_cast<std::int64_t>(std::trunc(FDuration / 100.0 * FSR));
+    // Hundredths of a second times the rate, truncated: in whole numbers, because a double
+    // holds most hundredths only approximately and would often come out one frame short.
+    const std::int64_t total = static_cast<std::int64_t>(FDuration) * FSR / 100;
     FTotalSamples = total;
     FSize = total * FChan * (FBPS / 8);
 }

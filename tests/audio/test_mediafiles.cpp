@@ -98,6 +98,16 @@ TEST_F(MediaFiles, TheLengthComesFromTheHeaderRoundedToHundredthsAndCapsTheRun)
     EXPECT_EQ(in.Channels(), 1u);
     // The decoder has 8040 frames; the run stops at the header's 8000.
     EXPECT_EQ(Run(in).size(), 16000u);
+
+    // 2.01 s at 8000 Hz is 16080 frames exactly; 2.01 has no exact binary form, and the frame
+    // count must not come out one short of the last frame for it.
+    const auto exact = Make("b.wav", {"-f", "lavfi", "-i", "sine=f=300:r=8000:d=3", "-af", "atrim=end_sample=16080",
+                                      "-c:a", "pcm_s16le"});
+    TWMIn other;
+    other.SetFileName(exact);
+    EXPECT_EQ(other.Duration(), 201u);
+    EXPECT_EQ(other.TotalSamples(), 16080);
+    EXPECT_EQ(Run(other).size(), 16080u * 2);
 }
 
 TEST_F(MediaFiles, AWmaFileReportsItsHeaderLengthAndDecodes)
@@ -261,6 +271,21 @@ TEST_F(MediaFiles, DiscreteOutputOffersTheDepthOfALosslessSource)
     EXPECT_EQ(in.FormatsCount(), 3u);
     const auto data = Run(in);
     EXPECT_EQ(data.size(), 48000u * 2 * 3);
+}
+
+TEST_F(MediaFiles, DiscreteOutputOfASurroundFileKeepsAllItsChannels)
+{
+    const auto flac = Make("six.flac", {"-f", "lavfi", "-i", "sine=f=440:r=48000:d=1", "-ac", "6", "-c:a", "flac",
+                                        "-sample_fmt", "s32", "-bits_per_raw_sample", "24"});
+    TWMIn in;
+    in.SetFileName(flac);
+    ASSERT_TRUE(in.HasAudio());
+    EXPECT_EQ(in.Channels(), 2u) << "folded down to stereo without discrete output";
+    in.SetHighPrecision(true);
+    ASSERT_TRUE(in.HasAudio()) << "the file's own six channels are on offer with discrete output";
+    EXPECT_EQ(in.Channels(), 6u);
+    EXPECT_EQ(in.BitsPerSample(), 24u);
+    EXPECT_EQ(Run(in).size(), 48000u * 6 * 3);
 }
 
 TEST_F(MediaFiles, TagsGoToId3v2AndCommonTagsWithCopyrightOnlyAsTheId3v2Comment)
