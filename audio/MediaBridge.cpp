@@ -105,6 +105,10 @@ void SyncReaderOpen(wma_sync_reader &Reader, TStream *Stream, bool HighPrecision
         if (r.GetOutputProps(i, type) != 0 || !type.IsAudio)
             continue;
         r.SetOutputSetting(i, "EnableDiscreteOutput", HighPrecision ? 1 : 0);
+        // The setting changes what the output offers (discrete output keeps more than two
+        // channels): the file's own channels are those of the current type after it.
+        if (r.GetOutputProps(i, type) != 0 || !type.HasWaveFormat)
+            continue;
         if (ChannelRequest == ChannelRequestMonoOrStereo) {
             Reader.channels = type.Format.nChannels;
             Reader.SampleRate = static_cast<std::int32_t>(type.Format.nSamplesPerSec);
