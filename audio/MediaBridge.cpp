@@ -386,10 +386,9 @@ void AsyncReaderOpen(wma_async_reader &Reader, const std::string &Url)
     Reader.WMReaderCallback = std::make_shared<TWMReaderCallback>(&Reader);
 
     if (std::int32_t rc = r.Open(Url, Reader.WMReaderCallback); rc != 0) {
-        std::string text = "Result " + std::to_string(rc);
-        if (!r.RefusalText().empty())
-            text += ": " + r.RefusalText();
-        Reader.ErrorText = text;
+        // The message is the code alone; why the address was refused is kept for display.
+        const std::string text = "Result " + std::to_string(rc);
+        Reader.ErrorText = r.RefusalText().empty() ? text : text + ": " + r.RefusalText();
         Reader.WMReaderCallback.reset();
         Reader.Event.reset();
         Reader.CriticalSection.reset();

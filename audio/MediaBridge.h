@@ -165,7 +165,7 @@ bool AsyncReaderAddLoggingUrl(wma_async_reader &Reader, const std::string &Url);
 // Connects to Url and starts it (see TWMStreamedIn). Waits at most MaxWaitMilliseconds for the
 // connection. On a connection that did not complete, reader is nil afterwards (TimedOut set).
 // Raises EAuException "Result <decimal>" when the request itself is refused (an address that is
-// not a network stream: the text says so), "Failed seting buffering." and
+// not a network stream; ErrorText then says so), "Failed seting buffering." and
 // "Result <8 hex digits>" as documented.
 void AsyncReaderOpen(wma_async_reader &Reader, const std::string &Url);
 // True when the queue holds a block; waits at most MaxWaitMilliseconds for one otherwise.

@@ -192,9 +192,9 @@ TEST_F(StreamInputChecks, LocalFilesAndOtherSchemesAreRefusedWithAClearMessage)
         } catch (const EAuException &e) {
             message = e.what();
         }
-        EXPECT_EQ(message.rfind("Result ", 0), 0u) << url << ": " << message;
-        EXPECT_NE(message.find("not a network stream"), std::string::npos) << message;
+        EXPECT_EQ(message, "Result " + std::to_string(E_INVALIDARG_RESULT)) << url;
         EXPECT_EQ(in.ErrorMsg(), message);
+        EXPECT_NE(in.ErrorDetail().find("not a network stream"), std::string::npos) << in.ErrorDetail();
         EXPECT_TRUE(window.PumpUntil([&] { return opened == 1; }, 2s)) << url;
         EXPECT_FALSE(in.Valid());
     }
