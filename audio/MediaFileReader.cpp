@@ -121,21 +121,28 @@ int ScanMp3VbrTag(TAudioStream &Stream)
     std::uint64_t saved = 0;
     if (Stream.Seek(0, 1, &saved) != 0)
         return -1;
-    std::vector<std::uint8_t> head(64 * 1024);
-    std::uint32_t got = 0, total = 0;
-    Stream.Seek(0, 0, nullptr);
-    while (total < head.size() && Stream.Read(head.data() + total, static_cast<std::uint32_t>(head.size() - total), &got) == 0)
-        total += got;
-    Stream.Seek(static_cast<std::int64_t>(saved), 0, nullptr);
-    head.resize(total);
-    std::size_t start = 0;
-    if (total >= 10 && std::memcmp(head.data(), "ID3", 3) == 0) {
-        const std::size_t size = (std::size_t(head[6] & 0x7F) << 21) | (std::size_t(head[7] & 0x7F) << 14) |
-                                 (std::size_t(head[8] & 0x7F) << 7) | std::size_t(head[9] & 0x7F);
-        start = 10 + size;
+    auto readAt = [&Stream](std::uint64_t Offset, std::size_t Count) {
+        std::vector<std::uint8_t> bytes(Count);
+        std::uint32_t got = 0, total = 0;
+        if (Stream.Seek(static_cast<std::int64_t>(Offset), 0, nullptr) == 0)
+            while (total < bytes.size() &&
+                   Stream.Read(bytes.data() + total, static_cast<std::uint32_t>(bytes.size() - total), &got) == 0)
+                total += got;
+        bytes.resize(total);
+        return bytes;
+    };
+    // An ID3v2 tag may be large (cover pictures): the first frame is looked for behind it.
+    std::uint64_t start = 0;
+    const auto id3 = readAt(0, 10);
+    if (id3.size() == 10 && std::memcmp(id3.data(), "ID3", 3) == 0) {
+        const std::uint64_t size = (std::uint64_t(id3[6] & 0x7F) << 21) | (std::uint64_t(id3[7] & 0x7F) << 14) |
+                                   (std::uint64_t(id3[8] & 0x7F) << 7) | std::uint64_t(id3[9] & 0x7F);
+        start = 10 + size + ((id3[5] & 0x10) ? 10 : 0);
     }
+    const auto head = readAt(start, 8192);
+    Stream.Seek(static_cast<std::int64_t>(saved), 0, nullptr);
     // The tag sits within the first frame, at most ~40 bytes after its header.
-    for (std::size_t i = start; i + 4 < head.size() && i < start + 4096; ++i) {
+    for (std::size_t i = 0; i + 4 < head.size() && i < 4096; ++i) {
         if (head[i] == 0xFF && (head[i + 1] & 0xE0) == 0xE0) {
             for (std::size_t j = i + 4; j + 4 <= head.size() && j < i + 48; ++j) {
                 if (std::memcmp(&head[j], "Xing", 4) == 0 || std::memcmp(&head[j], "VBRI", 4) == 0)

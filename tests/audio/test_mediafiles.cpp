@@ -394,6 +394,14 @@ TEST_F(MediaFiles, BitRateAndVariableBitRateComeFromTheFile)
     EXPECT_EQ(c.Bitrate(), 128000u);
     EXPECT_FALSE(c.IsVBR());
     EXPECT_TRUE(v.IsVBR());
+
+    // Behind an ID3v2 tag larger than any fixed look-ahead (a long comment, as a cover picture).
+    const auto tagged = Make("tagged.mp3", {"-f", "lavfi", "-i", "anoisesrc=r=44100:a=0.3:d=2", "-ac", "2", "-c:a",
+                                            "libmp3lame", "-q:a", "2", "-metadata",
+                                            "comment=" + std::string(100000, 'x')});
+    TWMIn t;
+    t.SetFileName(tagged);
+    EXPECT_TRUE(t.IsVBR());
 }
 
 TEST_F(MediaFiles, MissingNamesAndFilesAreReported)
