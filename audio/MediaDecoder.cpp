@@ -64,10 +64,11 @@ void TAudioDecoder::Flush()
 // ---------------------------------------------------------------------------------------------
 
 int TPcmConverter::Convert(const AVFrame *Frame, unsigned Channels, unsigned Bits,
-                           const std::uint8_t *&Data, std::uint32_t &Length)
+                           const std::uint8_t *&Data, std::uint32_t &Length, unsigned Rate)
 {
-    if (Channels == 0 || Channels > 8 || (Bits != 16 && Bits != 24 && Bits != 32))
+    if (Channels == 0 || Channels > 8 || (Bits != 16 && Bits != 24 && Bits != 32) || Frame->sample_rate <= 0)
         return AVERROR(EINVAL);
+    const int outRate = Rate > 0 ? static_cast<int>(Rate) : Frame->sample_rate;
     AVChannelLayout inLayout{};
     if (Frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || Frame->ch_layout.nb_channels <= 0)
         av_channel_layout_default(&inLayout, Frame->ch_layout.nb_channels > 0 ? Frame->ch_layout.nb_channels : 1);
@@ -76,14 +77,14 @@ int TPcmConverter::Convert(const AVFrame *Frame, unsigned Channels, unsigned Bit
 
     const bool same = FSwr && FInFormat == Frame->format && FInRate == Frame->sample_rate &&
                       av_channel_layout_compare(&FInLayout, &inLayout) == 0 && FOutChannels == Channels &&
-                      FOutBits == Bits;
+                      FOutBits == Bits && FOutRate == outRate;
     if (!same) {
         FSwr.reset();
         AVChannelLayout outLayout{};
         av_channel_layout_default(&outLayout, static_cast<int>(Channels));
         SwrContext *swr = nullptr;
         const AVSampleFormat outFormat = Bits == 16 ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_S32;
-        int rc = swr_alloc_set_opts2(&swr, &outLayout, outFormat, Frame->sample_rate, &inLayout,
+        int rc = swr_alloc_set_opts2(&swr, &outLayout, outFormat, outRate, &inLayout,
                                      static_cast<AVSampleFormat>(Frame->format), Frame->sample_rate, 0, nullptr);
         ff::Resampler owner(swr);
         av_channel_layout_uninit(&outLayout);
@@ -100,16 +101,21 @@ int TPcmConverter::Convert(const AVFrame *Frame, unsigned Channels, unsigned Bit
         FInRate = Frame->sample_rate;
         FOutChannels = Channels;
         FOutBits = Bits;
+        FOutRate = outRate;
     } else {
         av_channel_layout_uninit(&inLayout);
     }
 
     const unsigned sampleBytes = Bits == 16 ? 2 : 4;
-    const std::size_t need = static_cast<std::size_t>(Frame->nb_samples) * Channels * sampleBytes;
+    // At the frame's own rate this is the frame's length; resampling may give a little more.
+    const int capacity = swr_get_out_samples(FSwr.get(), Frame->nb_samples);
+    if (capacity < 0)
+        return capacity;
+    const std::size_t need = static_cast<std::size_t>(capacity) * Channels * sampleBytes;
     if (FBuffer.size() < need)
         FBuffer.resize(need);
     std::uint8_t *out = FBuffer.data();
-    int frames = swr_convert(FSwr.get(), &out, Frame->nb_samples, const_cast<const std::uint8_t **>(Frame->extended_data),
+    int frames = swr_convert(FSwr.get(), &out, capacity, const_cast<const std::uint8_t **>(Frame->extended_data),
                              Frame->nb_samples);
     if (frames < 0)
         return frames;
@@ -200,10 +206,18 @@ int TTempoFilter::Open(const AVFrame *Sample, double Rate)
     if (rc < 0)
         return rc;
     FGraph = std::move(graph);
+    FInRate = Sample->sample_rate;
+    FInChannels = Sample->ch_layout.nb_channels;
+    FInFormat = Sample->format;
     FSource = src;
     FSink = sink;
     FOut = std::move(out);
     return 0;
+}
+
+bool TTempoFilter::Fits(const AVFrame *Frame) const
+{
+    return Frame->sample_rate == FInRate && Frame->ch_layout.nb_channels == FInChannels && Frame->format == FInFormat;
 }
 
 int TTempoFilter::Push(AVFrame *Frame)

@@ -39,7 +39,8 @@ private:
 
 // Converts decoded frames to interleaved little-endian integer PCM: 16-, 24- or 32-bit, any
 // channel count (FFmpeg's default layout for that count; down- and up-mixing as swresample does
-// them), at the frame's own sample rate.
+// them), at the frame's own sample rate or at a given one (a stream whose rate changes midway
+// keeps the rate it was opened with).
 class TPcmConverter {
 public:
     TPcmConverter() = default;
@@ -47,9 +48,9 @@ public:
     TPcmConverter &operator=(const TPcmConverter &) = delete;
     ~TPcmConverter() { Reset(); }
     // Data points into the converter's own buffer and stays valid until the next Convert.
-    // Returns 0 or an FFmpeg error.
+    // Rate 0 keeps the frame's own rate. Returns 0 or an FFmpeg error.
     int Convert(const AVFrame *Frame, unsigned Channels, unsigned Bits, const std::uint8_t *&Data,
-                std::uint32_t &Length);
+                std::uint32_t &Length, unsigned Rate = 0);
     void Reset();
 
 private:
@@ -59,6 +60,7 @@ private:
     int FInRate = 0;
     unsigned FOutChannels = 0;
     unsigned FOutBits = 0;
+    int FOutRate = 0;
     std::vector<std::uint8_t> FBuffer;
 };
 
@@ -75,10 +77,13 @@ public:
     // AVERROR(EAGAIN) when the filter needs more input, AVERROR_EOF at the end.
     int Push(AVFrame *Frame);
     int Pull(AVFrame *&Out);
+    // The graph takes frames of the rate, channel count and sample format it was built for.
+    bool Fits(const AVFrame *Frame) const;
 
 private:
     ff::FilterGraph FGraph;
     AVFilterContext *FSource = nullptr; // owned by FGraph
     AVFilterContext *FSink = nullptr;   // owned by FGraph
     ff::Frame FOut;
+    int FInRate = 0, FInChannels = 0, FInFormat = -1;
 };

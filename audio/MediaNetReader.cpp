@@ -645,6 +645,8 @@ std::int32_t TMediaNetReader::Deliver(AVFrame *Frame)
 {
     if (FTempoRate == 1.0f)
         return DeliverConverted(Frame);
+    if (FTempo.IsOpen() && !FTempo.Fits(Frame))
+        FTempo.Close(); // the stream changed its format: a graph for the new one
     if (!FTempo.IsOpen()) {
         if (int rc = FTempo.Open(Frame, FTempoRate); rc < 0) {
             SetError("setting up the tempo filter", rc);
@@ -664,8 +666,10 @@ std::int32_t TMediaNetReader::DeliverConverted(AVFrame *Frame)
 {
     const std::uint8_t *data = nullptr;
     std::uint32_t length = 0;
-    const unsigned channels = FOutput.Format.nChannels; // written before the thread reports opened
-    int rc = FConverter.Convert(Frame, channels, 16, data, length);
+    // Written before the thread reports opened. A stream that changes its rate or channels
+    // midway is converted to the format it opened with, which the pipeline was built for.
+    const unsigned channels = FOutput.Format.nChannels;
+    int rc = FConverter.Convert(Frame, channels, 16, data, length, FOutput.Format.nSamplesPerSec);
     if (rc < 0) {
         SetError("converting decoded audio", rc);
         return rc;

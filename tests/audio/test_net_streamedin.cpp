@@ -355,6 +355,43 @@ TEST_F(Misbehaving, AHeaderThatNeverEndsOrAGarbageBodyGivesUpWithinTheWait)
     }
 }
 
+TEST_F(Misbehaving, AStreamThatChangesItsRateKeepsPlayingAtTheRateItOpenedWith)
+{
+    // A station switching to a source at another rate (a fallback mount, a new encoder): the
+    // pipeline was built for the opening rate, so later audio must arrive at that rate too.
+    testsupport::TempDir dir;
+    auto body = std::make_shared<std::vector<std::uint8_t>>(MakeMp3(dir, 3));
+    ASSERT_EQ(testsupport::runProgram({"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
+                                       "sine=f=440:r=22050:d=3", "-ac", "2", "-c:a", "libmp3lame", "-b:a", "64k",
+                                       "-write_xing", "0", "-id3v2_version", "0", (dir / "low.mp3").string()}),
+              0);
+    FILE *f = std::fopen((dir / "low.mp3").c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::uint8_t buf[65536];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        body->insert(body->end(), buf, buf + n);
+    std::fclose(f);
+    ScriptedServer srv(ServeBody(body));
+    // Also played twice as fast: the tempo filter is rebuilt for the new rate.
+    for (const float stretch : {1.0f, 2.0f}) {
+        TWMStreamedIn in;
+        in.SetFileName(srv.url());
+        in.SetMaxWaitMilliseconds(4000);
+        in.SetStretchFactor(stretch);
+        ASSERT_TRUE(in.HasAudio());
+        ASSERT_EQ(in.SampleRate(), 44100u);
+        in.Init();
+        auto pcm = Pull(in, 1u << 30);
+        in.Flush();
+        // Six seconds at 44100 Hz (a few frames may be lost at the switch), and the second half
+        // is still a 440 Hz tone, not one an octave up.
+        EXPECT_NEAR(pcm.size() / 2.0 / 44100.0, 6.0 / stretch, 0.2) << stretch;
+        const std::size_t half = static_cast<std::size_t>(44100 * 2 * 3.5 / stretch);
+        const std::vector<std::int16_t> second(pcm.begin() + static_cast<long>(std::min(pcm.size(), half)), pcm.end());
+        EXPECT_NEAR(ToneHz(second, 2, 44100), 440.0, 8.0) << stretch;
+    }
+}
+
 TEST_F(Misbehaving, ATruncatedStreamDeliversWhatCameAndEndsPromptly)
 {
     testsupport::TempDir dir;
