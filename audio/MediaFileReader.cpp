@@ -427,7 +427,10 @@ std::int32_t TMediaFileReader::GetNextSample(std::uint16_t Stream, const std::ui
         if (rc == 0) {
             const std::uint8_t *data = nullptr;
             std::uint32_t length = 0;
-            rc = FConverter.Convert(frame, out.Current.nChannels, out.Current.wBitsPerSample, data, length);
+            // At the output's rate: a file whose rate changes midway (joined MP3s) keeps the
+            // rate it reports.
+            rc = FConverter.Convert(frame, out.Current.nChannels, out.Current.wBitsPerSample, data, length,
+                                    out.Current.nSamplesPerSec);
             if (rc < 0)
                 return Fail("converting decoded audio", rc);
             if (FFromStart && FFirstPts == AV_NOPTS_VALUE)
@@ -438,7 +441,8 @@ std::int32_t TMediaFileReader::GetNextSample(std::uint16_t Stream, const std::ui
                     FSkipUntil = AV_NOPTS_VALUE;
                 } else {
                     const std::int64_t skip =
-                        av_rescale_q(FSkipUntil - pts, st->time_base, AVRational{1, frame->sample_rate});
+                        av_rescale_q(FSkipUntil - pts, st->time_base,
+                                     AVRational{1, static_cast<int>(out.Current.nSamplesPerSec)});
                     const std::uint32_t align = out.Current.nBlockAlign;
                     if (skip >= 0 && static_cast<std::uint64_t>(skip) * align >= length)
                         continue; // wholly before the range start
