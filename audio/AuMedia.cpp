@@ -3,7 +3,6 @@
 #include "AuTags.h"
 #include "AuText.h"
 
-#include <cmath>
 #include <cstdio>
 #include <stdexcept>
 
