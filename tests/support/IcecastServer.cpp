@@ -49,7 +49,7 @@ IcecastServer::IcecastServer()
         xml << "</security>\n</icecast>\n";
         xml.close();
         server_ = ChildProcess({"icecast2", "-c", config.string()}, (dir_ / "server.out").string());
-        if (waitForPort(port_, std::chrono::seconds(3)))
+        if (waitForPort(port_, std::chrono::seconds(10)))
             ok_ = true;
         else
             server_.stop();
