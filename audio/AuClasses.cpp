@@ -452,18 +452,15 @@ bool TAuFileIn::Valid()
 
 bool TAuFileIn::SetStartTime(std::uint32_t Minutes, std::uint32_t Seconds)
 {
-    if (!Seekable())
-        return false;
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
-    OpenInputFile();
-    const std::int64_t Sample = (static_cast<std::int64_t>(Seconds) + static_cast<std::int64_t>(Minutes) * 60) * FSR;
-    if (Sample > FTotalSamples.load())
-        return false;
-    FStartSample = Sample;
-    return true;
+    return PresetBound(FStartSample, Minutes, Seconds);
 }
 
 bool TAuFileIn::SetEndTime(std::uint32_t Minutes, std::uint32_t Seconds)
+{
+    return PresetBound(FEndSample, Minutes, Seconds);
+}
+
+bool TAuFileIn::PresetBound(std::atomic<std::int64_t> &Bound, std::uint32_t Minutes, std::uint32_t Seconds)
 {
     if (!Seekable())
         return false;
@@ -472,7 +469,7 @@ bool TAuFileIn::SetEndTime(std::uint32_t Minutes, std::uint32_t Seconds)
     const std::int64_t Sample = (static_cast<std::int64_t>(Seconds) + static_cast<std::int64_t>(Minutes) * 60) * FSR;
     if (Sample > FTotalSamples.load())
         return false;
-    FEndSample = Sample;
+    Bound = Sample;
     return true;
 }
 

@@ -231,6 +231,11 @@ public:
     void Reset() override;
     void _Jump(std::int32_t Offs) override;
 
+private:
+    // SetStartTime/SetEndTime: opens the file and stores Minutes:Seconds as a sample frame in
+    // Bound when the input is seekable and the frame is not beyond the end.
+    bool PresetBound(std::atomic<std::int64_t> &Bound, std::uint32_t Minutes, std::uint32_t Seconds);
+
 protected:
     // OpenSource leaves the input closed (not busy) when OpenInputFile raises. CloseSource
     // resets the selection and clears Busy also when CloseInputFile raises (then re-raises).
