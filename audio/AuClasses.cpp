@@ -176,6 +176,56 @@ void TAuConverter::SetInput(TAuInput *Value)
     FInputShadow.store(Value, std::memory_order_release);
 }
 
+void TAuConverter::OpenInput(TAuInput *In)
+{
+    Busy = true;
+    try {
+        In->Init();
+    } catch (...) {
+        Busy = false;
+        throw;
+    }
+}
+
+void TAuConverter::RefuseInput(TAuInput *In, const char *Msg)
+{
+    try {
+        In->Flush();
+    } catch (...) {
+        // The refusal is what the caller needs to see.
+    }
+    Busy = false;
+    throw EAuException(Msg);
+}
+
+void TAuConverter::CloseInput()
+{
+    TAuInput *In = FInput;
+    try {
+        if (In)
+            In->Flush();
+    } catch (...) {
+        Busy = false;
+        throw;
+    }
+}
+
+bool TAuConverter::BlockWithoutConversion(bool PassThrough, void *&Buffer, std::uint32_t &Bytes)
+{
+    if (!FInput) { // the Input was taken away during the run
+        Buffer = nullptr;
+        Bytes = 0;
+        return true;
+    }
+    if (PassThrough) {
+        FInput->GetData(Buffer, Bytes);
+        return true;
+    }
+    if (!IsBusy())
+        throw EAuException("The Stream is not opened");
+    return false;
+}
+
 std::uint32_t TAuConverter::BitsPerSample()
 {
     TAuInput *In = Input();
