@@ -10,10 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -265,14 +262,9 @@ TEST(WMATap, ConfigurationFailuresEndTheRunWithTheirMessages)
 TEST(WMATapFullDisk, WriterErrorArrivesOnItsThreadAndTheFileIsRemoved)
 {
     TempDir dir;
-    const auto mnt = dir / "small";
-    std::filesystem::create_directory(mnt);
-    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
-        GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno) << "); full-disk test skipped";
-    struct Unmount {
-        std::filesystem::path P;
-        ~Unmount() { umount(P.c_str()); }
-    } unmount{mnt};
+    const SmallDisk mnt(dir.path());
+    if (!mnt.mounted())
+        GTEST_SKIP() << "cannot mount a small tmpfs here (" << mnt.error() << "); full-disk test skipped";
 
     testkit::TWindowThread w;
     Chain c(bursts(Rate * 20, {0, Rate * 5})); // 20 s at 256 kbit/s: about 640 KB
