@@ -86,20 +86,19 @@ std::uint32_t TAuInput::CopyData(void *Buffer, std::int32_t BufferSize)
     return Bytes;
 }
 
-std::uint32_t TAuInput::FillBuffer(void *Buffer, std::uint32_t BufferSize, bool &Eof)
+namespace {
+
+// Joins the blocks Read hands out into Buffer until it holds BufferSize bytes, or until Read
+// hands out 0 bytes (then Eof is set). Returns the bytes joined.
+template <class TRead>
+std::uint32_t JoinBlocks(TRead Read, void *Buffer, std::uint32_t BufferSize, bool &Eof)
 {
     auto *Dst = static_cast<std::uint8_t *>(Buffer);
     std::uint32_t Filled = 0;
-    Eof = false;
-    // A zero-sized request would read as end of data; report it so without asking the chain.
-    if (BufferSize == 0) {
-        Eof = true;
-        return 0;
-    }
     while (Filled < BufferSize) {
         void *P = nullptr;
         std::uint32_t Bytes = BufferSize - Filled;
-        GetData(P, Bytes);
+        Read(P, Bytes);
         if (Bytes == 0) {
             Eof = true;
             break;
@@ -113,6 +112,19 @@ std::uint32_t TAuInput::FillBuffer(void *Buffer, std::uint32_t BufferSize, bool 
     return Filled;
 }
 
+} // namespace
+
+std::uint32_t TAuInput::FillBuffer(void *Buffer, std::uint32_t BufferSize, bool &Eof)
+{
+    Eof = false;
+    // A zero-sized request would read as end of data; report it so without asking the chain.
+    if (BufferSize == 0) {
+        Eof = true;
+        return 0;
+    }
+    return JoinBlocks([this](void *&P, std::uint32_t &Bytes) { GetData(P, Bytes); }, Buffer, BufferSize, Eof);
+}
+
 std::uint32_t TAuInput::FillBufferUnprotected(void *Buffer, std::uint32_t BufferSize, bool &Eof)
 {
     Eof = false;
@@ -122,21 +134,9 @@ std::uint32_t TAuInput::FillBufferUnprotected(void *Buffer, std::uint32_t Buffer
         Eof = true;
         return 0;
     }
-    auto *Dst = static_cast<std::uint8_t *>(Buffer);
-    std::uint32_t Filled = 0;
     std::lock_guard<std::recursive_mutex> L(DataCS);
-    while (Filled < BufferSize) {
-        void *P = nullptr;
-        std::uint32_t Bytes = BufferSize - Filled;
-        ProduceBlock(P, Bytes);
-        if (Bytes == 0) {
-            Eof = true;
-            break;
-        }
-        Bytes = std::min(Bytes, BufferSize - Filled);
-        std::memcpy(Dst + Filled, P, Bytes);
-        Filled += Bytes;
-    }
+    const std::uint32_t Filled =
+        JoinBlocks([this](void *&P, std::uint32_t &Bytes) { ProduceBlock(P, Bytes); }, Buffer, BufferSize, Eof);
     FPosition.store(FPosition.load(std::memory_order_relaxed) + Filled, std::memory_order_relaxed);
     return Filled;
 }
