@@ -4,11 +4,14 @@
 
 #include "AuClasses.h"
 
+#include <benchmark/benchmark.h>
+
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -70,6 +73,28 @@ inline double CpuSeconds(int Who = RUSAGE_SELF)
     getrusage(Who, &U);
     return static_cast<double>(U.ru_utime.tv_sec + U.ru_stime.tv_sec) +
            static_cast<double>(U.ru_utime.tv_usec + U.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs Command through the shell once per iteration; a failing run skips the benchmark with
+// Failure. Returns the command's processor time per run (user + system, counted as the
+// children's: the benchmark's own CPU column only sees this process).
+inline double RunCommandPerIteration(benchmark::State &State, const std::string &Command, const char *Failure)
+{
+    const double Before = CpuSeconds(RUSAGE_CHILDREN);
+    for (auto _ : State) {
+        if (std::system(Command.c_str()) != 0) {
+            State.SkipWithError(Failure);
+            break;
+        }
+    }
+    return (CpuSeconds(RUSAGE_CHILDREN) - Before) / static_cast<double>(State.iterations());
+}
+
+// Reports AudioSeconds per iteration as the speed relative to real time ("x_realtime").
+inline void SetRealTimeSpeed(benchmark::State &State, double AudioSeconds)
+{
+    State.counters["x_realtime"] =
+        benchmark::Counter(AudioSeconds * static_cast<double>(State.iterations()), benchmark::Counter::kIsRate);
 }
 
 } // namespace bench

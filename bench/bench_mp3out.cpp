@@ -59,8 +59,7 @@ void BM_TMP3Out_192CBR(benchmark::State &State)
     out->SetWideFileName(file.u16string());
     for (auto _ : State)
         out->BlockingRun();
-    State.counters["x_realtime"] = benchmark::Counter(static_cast<double>(Seconds) * State.iterations(),
-                                                      benchmark::Counter::kIsRate);
+    bench::SetRealTimeSpeed(State, Seconds);
     State.counters["mp3_bytes"] = static_cast<double>(std::filesystem::file_size(file));
     std::filesystem::remove(file);
 }
@@ -92,19 +91,9 @@ void BM_LameCommand_192CBR(benchmark::State &State)
     const auto wav = bench::TempPath("in.wav"), mp3 = bench::TempPath("lame.mp3");
     WriteWav(wav);
     const std::string cmd = "lame --quiet -b 192 --cbr '" + wav.string() + "' '" + mp3.string() + "'";
-    // The command's processor time (user + system) is counted as the children's; the
-    // benchmark's own CPU column only sees this process.
-    const auto childCpu = [] { return bench::CpuSeconds(RUSAGE_CHILDREN); };
-    const double cpuBefore = childCpu();
-    for (auto _ : State) {
-        if (std::system(cmd.c_str()) != 0) {
-            State.SkipWithError("the lame command failed or is not installed");
-            break;
-        }
-    }
-    State.counters["x_realtime"] = benchmark::Counter(static_cast<double>(Seconds) * State.iterations(),
-                                                      benchmark::Counter::kIsRate);
-    State.counters["cpu_s_per_encode"] = (childCpu() - cpuBefore) / static_cast<double>(State.iterations());
+    const double cpu = bench::RunCommandPerIteration(State, cmd, "the lame command failed or is not installed");
+    bench::SetRealTimeSpeed(State, Seconds);
+    State.counters["cpu_s_per_encode"] = cpu;
     std::error_code ec;
     State.counters["mp3_bytes"] = static_cast<double>(std::filesystem::file_size(mp3, ec));
     std::filesystem::remove(wav, ec);

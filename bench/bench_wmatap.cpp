@@ -78,8 +78,7 @@ void BM_TWMATap_256k(benchmark::State &State)
         out->BlockingRun(); // the end of the data closes the file (and waits for the writer)
     }
     State.counters["cpu_s_per_file"] = (bench::CpuSeconds() - cpu) / static_cast<double>(State.iterations());
-    State.counters["x_realtime"] = benchmark::Counter(static_cast<double>(Seconds) * State.iterations(),
-                                                      benchmark::Counter::kIsRate);
+    bench::SetRealTimeSpeed(State, Seconds);
     std::error_code ec;
     State.counters["wma_bytes"] = static_cast<double>(std::filesystem::file_size(file, ec));
     std::filesystem::remove(file, ec);
@@ -94,16 +93,9 @@ void BM_FFmpegCommand_wmav2_256k(benchmark::State &State)
     }
     const std::string cmd = "ffmpeg -v error -y -f s16le -ar 32000 -ac 2 -i '" + raw.string() +
                             "' -c:a wmav2 -b:a 256k '" + wma.string() + "'";
-    const double cpu = bench::CpuSeconds(RUSAGE_CHILDREN);
-    for (auto _ : State) {
-        if (std::system(cmd.c_str()) != 0) {
-            State.SkipWithError("the ffmpeg command failed or is not installed");
-            break;
-        }
-    }
-    State.counters["cpu_s_per_file"] = (bench::CpuSeconds(RUSAGE_CHILDREN) - cpu) / static_cast<double>(State.iterations());
-    State.counters["x_realtime"] = benchmark::Counter(static_cast<double>(Seconds) * State.iterations(),
-                                                      benchmark::Counter::kIsRate);
+    State.counters["cpu_s_per_file"] =
+        bench::RunCommandPerIteration(State, cmd, "the ffmpeg command failed or is not installed");
+    bench::SetRealTimeSpeed(State, Seconds);
     std::error_code ec;
     State.counters["wma_bytes"] = static_cast<double>(std::filesystem::file_size(wma, ec));
     std::filesystem::remove(raw, ec);
