@@ -86,20 +86,19 @@ std::uint32_t TAuInput::CopyData(void *Buffer, std::int32_t BufferSize)
     return Bytes;
 }
 
-std::uint32_t TAuInput::FillBuffer(void *Buffer, std::uint32_t BufferSize, bool &Eof)
+namespace {
+
+// Joins the blocks Read hands out into Buffer until it holds BufferSize bytes, or until Read
+// hands out 0 bytes (then Eof is set). Returns the bytes joined.
+template <class TRead>
+std::uint32_t JoinBlocks(TRead Read, void *Buffer, std::uint32_t BufferSize, bool &Eof)
 {
     auto *Dst = static_cast<std::uint8_t *>(Buffer);
     std::uint32_t Filled = 0;
-    Eof = false;
-    // A zero-sized request would read as end of data; report it so without asking the chain.
-    if (BufferSize == 0) {
-        Eof = true;
-        return 0;
-    }
     while (Filled < BufferSize) {
         void *P = nullptr;
         std::uint32_t Bytes = BufferSize - Filled;
-        GetData(P, Bytes);
+        Read(P, Bytes);
         if (Bytes == 0) {
             Eof = true;
             break;
@@ -113,6 +112,19 @@ std::uint32_t TAuInput::FillBuffer(void *Buffer, std::uint32_t BufferSize, bool 
     return Filled;
 }
 
+} // namespace
+
+std::uint32_t TAuInput::FillBuffer(void *Buffer, std::uint32_t BufferSize, bool &Eof)
+{
+    Eof = false;
+    // A zero-sized request would read as end of data; report it so without asking the chain.
+    if (BufferSize == 0) {
+        Eof = true;
+        return 0;
+    }
+    return JoinBlocks([this](void *&P, std::uint32_t &Bytes) { GetData(P, Bytes); }, Buffer, BufferSize, Eof);
+}
+
 std::uint32_t TAuInput::FillBufferUnprotected(void *Buffer, std::uint32_t BufferSize, bool &Eof)
 {
     Eof = false;
@@ -122,21 +134,9 @@ std::uint32_t TAuInput::FillBufferUnprotected(void *Buffer, std::uint32_t Buffer
         Eof = true;
         return 0;
     }
-    auto *Dst = static_cast<std::uint8_t *>(Buffer);
-    std::uint32_t Filled = 0;
     std::lock_guard<std::recursive_mutex> L(DataCS);
-    while (Filled < BufferSize) {
-        void *P = nullptr;
-        std::uint32_t Bytes = BufferSize - Filled;
-        ProduceBlock(P, Bytes);
-        if (Bytes == 0) {
-            Eof = true;
-            break;
-        }
-        Bytes = std::min(Bytes, BufferSize - Filled);
-        std::memcpy(Dst + Filled, P, Bytes);
-        Filled += Bytes;
-    }
+    const std::uint32_t Filled =
+        JoinBlocks([this](void *&P, std::uint32_t &Bytes) { ProduceBlock(P, Bytes); }, Buffer, BufferSize, Eof);
     FPosition.store(FPosition.load(std::memory_order_relaxed) + Filled, std::memory_order_relaxed);
     return Filled;
 }
@@ -174,6 +174,56 @@ void TAuConverter::SetInput(TAuInput *Value)
     }
     FInput = Value;
     FInputShadow.store(Value, std::memory_order_release);
+}
+
+void TAuConverter::OpenInput(TAuInput *In)
+{
+    Busy = true;
+    try {
+        In->Init();
+    } catch (...) {
+        Busy = false;
+        throw;
+    }
+}
+
+void TAuConverter::RefuseInput(TAuInput *In, const char *Msg)
+{
+    try {
+        In->Flush();
+    } catch (...) {
+        // The refusal is what the caller needs to see.
+    }
+    Busy = false;
+    throw EAuException(Msg);
+}
+
+void TAuConverter::CloseInput()
+{
+    TAuInput *In = FInput;
+    try {
+        if (In)
+            In->Flush();
+    } catch (...) {
+        Busy = false;
+        throw;
+    }
+}
+
+bool TAuConverter::BlockWithoutConversion(bool PassThrough, void *&Buffer, std::uint32_t &Bytes)
+{
+    if (!FInput) { // the Input was taken away during the run
+        Buffer = nullptr;
+        Bytes = 0;
+        return true;
+    }
+    if (PassThrough) {
+        FInput->GetData(Buffer, Bytes);
+        return true;
+    }
+    if (!IsBusy())
+        throw EAuException("The Stream is not opened");
+    return false;
 }
 
 std::uint32_t TAuConverter::BitsPerSample()
@@ -452,18 +502,15 @@ bool TAuFileIn::Valid()
 
 bool TAuFileIn::SetStartTime(std::uint32_t Minutes, std::uint32_t Seconds)
 {
-    if (!Seekable())
-        return false;
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
-    OpenInputFile();
-    const std::int64_t Sample = (static_cast<std::int64_t>(Seconds) + static_cast<std::int64_t>(Minutes) * 60) * FSR;
-    if (Sample > FTotalSamples.load())
-        return false;
-    FStartSample = Sample;
-    return true;
+    return PresetBound(FStartSample, Minutes, Seconds);
 }
 
 bool TAuFileIn::SetEndTime(std::uint32_t Minutes, std::uint32_t Seconds)
+{
+    return PresetBound(FEndSample, Minutes, Seconds);
+}
+
+bool TAuFileIn::PresetBound(std::atomic<std::int64_t> &Bound, std::uint32_t Minutes, std::uint32_t Seconds)
 {
     if (!Seekable())
         return false;
@@ -472,7 +519,7 @@ bool TAuFileIn::SetEndTime(std::uint32_t Minutes, std::uint32_t Seconds)
     const std::int64_t Sample = (static_cast<std::int64_t>(Seconds) + static_cast<std::int64_t>(Minutes) * 60) * FSR;
     if (Sample > FTotalSamples.load())
         return false;
-    FEndSample = Sample;
+    Bound = Sample;
     return true;
 }
 

@@ -155,6 +155,19 @@ public:
 protected:
     void Notification(TComponent *AComponent, TOperation Operation) override;
 
+    // For converters reading one Input, in OpenSource: sets Busy and opens In; when opening
+    // raises, Busy is cleared again and the exception passes on.
+    void OpenInput(TAuInput *In);
+    // In OpenSource after In was opened but cannot be converted: closes In again (a failure
+    // there is dropped, the refusal is what the caller needs to see), clears Busy, raises Msg.
+    [[noreturn]] void RefuseInput(TAuInput *In, const char *Msg);
+    // In CloseSource: closes FInput when there is one; Busy is cleared when that raises.
+    void CloseInput();
+    // At the start of ProduceBlock: 0 bytes when the Input was taken away during the run;
+    // "The Stream is not opened" outside a run; with PassThrough the Input's own block. True
+    // when the request is answered so; false when the converter has to make the block.
+    bool BlockWithoutConversion(bool PassThrough, void *&Buffer, std::uint32_t &Bytes);
+
     // The input read on the worker; written under DataCS by SetInput.
     TAuInput *FInput = nullptr;
 
@@ -230,6 +243,11 @@ public:
 
     void Reset() override;
     void _Jump(std::int32_t Offs) override;
+
+private:
+    // SetStartTime/SetEndTime: opens the file and stores Minutes:Seconds as a sample frame in
+    // Bound when the input is seekable and the frame is not beyond the end.
+    bool PresetBound(std::atomic<std::int64_t> &Bound, std::uint32_t Minutes, std::uint32_t Seconds);
 
 protected:
     // OpenSource leaves the input closed (not busy) when OpenInputFile raises. CloseSource

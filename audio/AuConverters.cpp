@@ -20,18 +20,6 @@ TAuInput *RequireInput(TAuInput *In)
     return In;
 }
 
-// Closes In after a failed opening and raises Msg.
-[[noreturn]] void Refuse(TAuInput *In, std::atomic<bool> &Busy, const char *Msg)
-{
-    try {
-        In->Flush();
-    } catch (...) {
-        // The refusal is what the caller needs to see.
-    }
-    Busy = false;
-    throw EAuException(Msg);
-}
-
 void Release(std::vector<float> &V) { std::vector<float>().swap(V); }
 
 } // namespace
@@ -63,13 +51,7 @@ std::uint32_t TFastResampler::SampleRate()
 void TFastResampler::OpenSource()
 {
     TAuInput *In = RequireInput(FInput);
-    Busy = true;
-    try {
-        In->Init();
-    } catch (...) {
-        Busy = false;
-        throw;
-    }
+    OpenInput(In);
 
     const std::uint32_t Chans = In->Channels();
     const std::uint32_t Bits = In->BitsPerSample() & ~128u;
@@ -99,11 +81,11 @@ void TFastResampler::OpenSource()
     // Outside pass-through every chunk is converted: refuse what the conversion cannot hold
     // rather than divide by zero or write past the per-channel arrays.
     if (Chans < 1 || Chans > MaxResamplerChannels)
-        Refuse(In, Busy, "Only 1 to 8 channels can be resampled.");
+        RefuseInput(In, "Only 1 to 8 channels can be resampled.");
     if (Bits != 8 && Bits != 16 && Bits != 24 && Bits != 32)
-        Refuse(In, Busy, "Only 8, 16, 24 and 32 bits per sample can be resampled.");
+        RefuseInput(In, "Only 8, 16, 24 and 32 bits per sample can be resampled.");
     if (IFrames == 0 || OFrames == 0)
-        Refuse(In, Busy, "Sample rates below 5 Hz cannot be resampled.");
+        RefuseInput(In, "Sample rates below 5 Hz cannot be resampled.");
 
     if (IFrames < OFrames) {
         std::uint32_t e = 2;
@@ -139,14 +121,7 @@ void TFastResampler::OpenSource()
 
 void TFastResampler::CloseSource()
 {
-    TAuInput *In = FInput;
-    try {
-        if (In)
-            In->Flush();
-    } catch (...) {
-        Busy = false;
-        throw;
-    }
+    CloseInput();
     std::vector<std::uint8_t>().swap(_Buffer);
     Release(InputBuffer);
     for (TChannelArrays *Arr : {&X0, &Y0, &X1, &Y1, &X2, &Y2, &X3, &Y3})
@@ -214,17 +189,8 @@ void TFastResampler::MakeChunk(std::uint32_t InBytes)
 
 void TFastResampler::ProduceBlock(void *&Buffer, std::uint32_t &Bytes)
 {
-    if (!FInput) { // the Input was taken away during the run
-        Buffer = nullptr;
-        Bytes = 0;
+    if (BlockWithoutConversion(FPassThrough, Buffer, Bytes))
         return;
-    }
-    if (FPassThrough) {
-        FInput->GetData(Buffer, Bytes);
-        return;
-    }
-    if (!IsBusy())
-        throw EAuException("The Stream is not opened");
 
     if (BufStart >= BufEnd) {
         BufStart = 0;
@@ -295,9 +261,9 @@ void TAudioConverter::OpenSource()
         return Bits == 8 || Bits == 16 || Bits == 24 || Bits == 32;
     };
     if (!Convertible(InBits) || !Convertible(IBPS))
-        Refuse(In, Busy, "Only 8, 16, 24 and 32 bits per sample can be converted.");
+        RefuseInput(In, "Only 8, 16, 24 and 32 bits per sample can be converted.");
     if (FInChannels < 1)
-        Refuse(In, Busy, "The input has no channels.");
+        RefuseInput(In, "The input has no channels.");
 
     if (InSize < 0) {
         FSize = -1;
@@ -311,14 +277,7 @@ void TAudioConverter::OpenSource()
 
 void TAudioConverter::CloseSource()
 {
-    TAuInput *In = FInput;
-    try {
-        if (In)
-            In->Flush();
-    } catch (...) {
-        Busy = false;
-        throw;
-    }
+    CloseInput();
     std::vector<std::uint8_t>().swap(OutBuf);
     Release(FloatBuf);
     FPassThrough = false;
@@ -327,17 +286,8 @@ void TAudioConverter::CloseSource()
 
 void TAudioConverter::ProduceBlock(void *&Buffer, std::uint32_t &Bytes)
 {
-    if (!FInput) { // the Input was taken away during the run
-        Buffer = nullptr;
-        Bytes = 0;
+    if (BlockWithoutConversion(FPassThrough, Buffer, Bytes))
         return;
-    }
-    if (FPassThrough) {
-        FInput->GetData(Buffer, Bytes);
-        return;
-    }
-    if (!IsBusy())
-        throw EAuException("The Stream is not opened");
 
     const std::uint32_t Frames = (Bytes / OutBytesPerSample) / ICh;
     std::uint32_t InBytes = Frames * InBytesPerSample * FInChannels;

@@ -32,16 +32,10 @@ void TFastGainIndicator::OpenSource()
     TAuInput *In = FInput;
     if (!In)
         throw EAuException("Input is not assigned");
-    Busy = true;
     Accum = 0;
     Counter = 0;
     FPosition = 0;
-    try {
-        In->Init();
-    } catch (...) {
-        Busy = false;
-        throw;
-    }
+    OpenInput(In);
 
     const std::uint32_t Chans = In->Channels();
     const std::uint32_t Bits = In->BitsPerSample() & ~128u;
@@ -55,15 +49,8 @@ void TFastGainIndicator::OpenSource()
         Refusal = "Only 8, 16, 24 and 32 bits per sample can be measured.";
     else if (Rate == 0)
         Refusal = "The input has no sample rate.";
-    if (Refusal) {
-        try {
-            In->Flush();
-        } catch (...) {
-            // The refusal is what the caller needs to see.
-        }
-        Busy = false;
-        throw EAuException(Refusal);
-    }
+    if (Refusal)
+        RefuseInput(In, Refusal);
 
     FISR = Rate;
     FChannels = Chans;
@@ -76,28 +63,15 @@ void TFastGainIndicator::CloseSource()
 {
     FGainValue = 0;
     Report();
-    TAuInput *In = FInput;
-    try {
-        if (In)
-            In->Flush();
-    } catch (...) {
-        Busy = false;
-        throw;
-    }
+    CloseInput();
     Busy = false;
 }
 
 void TFastGainIndicator::ProduceBlock(void *&Buffer, std::uint32_t &Bytes)
 {
-    TAuInput *In = FInput;
-    if (!In) { // the Input was taken away during the run
-        Buffer = nullptr;
-        Bytes = 0;
+    if (BlockWithoutConversion(false, Buffer, Bytes))
         return;
-    }
-    if (!IsBusy())
-        throw EAuException("The Stream is not opened");
-    In->GetData(Buffer, Bytes);
+    FInput->GetData(Buffer, Bytes);
     if (Bytes == 0 || !Buffer)
         return;
 

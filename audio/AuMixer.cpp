@@ -176,30 +176,32 @@ void TAudioMixer::ProduceBlock(void *&Buffer, std::uint32_t &Bytes)
         Mix(Buffer, Bytes, n, Gain1, Gain2);
 }
 
+std::uint32_t TAudioMixer::ReadScaled(TAuInput *In, bool &Ended, std::uint8_t *Buf, std::uint8_t BytesPerSample,
+                                      std::uint32_t n, float Gain)
+{
+    float *F = FloatBuf1.data();
+    const std::uint32_t Got = ReadSamples(In, Ended, Buf, n, BytesPerSample);
+    ConvertToFloat(BytesPerSample, Buf, F, Got);
+    for (std::uint32_t i = 0; i < Got; ++i)
+        F[i] *= Gain;
+    ConvertFromFloat(BytesPerSample1, F, InBuf1.data(), Got);
+    return Got;
+}
+
 void TAudioMixer::Concatenate(void *&Buffer, std::uint32_t &Bytes, std::uint32_t n, float Gain1,
                               float Gain2)
 {
-    float *F = FloatBuf1.data();
     if (!EndOfInput1) {
-        const std::uint32_t Got = ReadSamples(Input1(), EndOfInput1, InBuf1.data(), n, BytesPerSample1);
+        const std::uint32_t Got = ReadScaled(Input1(), EndOfInput1, InBuf1.data(), BytesPerSample1, n, Gain1);
         if (Got > 0) {
-            ConvertToFloat(BytesPerSample1, InBuf1.data(), F, Got);
-            for (std::uint32_t i = 0; i < Got; ++i)
-                F[i] *= Gain1;
-            ConvertFromFloat(BytesPerSample1, F, InBuf1.data(), Got);
             Buffer = InBuf1.data();
             Bytes = Got * BytesPerSample1;
             return;
         }
     }
     std::uint32_t Got = 0;
-    if (!EndOfInput2) {
-        Got = ReadSamples(Input2(), EndOfInput2, InBuf2.data(), n, BytesPerSample2);
-        ConvertToFloat(BytesPerSample2, InBuf2.data(), F, Got);
-        for (std::uint32_t i = 0; i < Got; ++i)
-            F[i] *= Gain2;
-        ConvertFromFloat(BytesPerSample1, F, InBuf1.data(), Got);
-    }
+    if (!EndOfInput2)
+        Got = ReadScaled(Input2(), EndOfInput2, InBuf2.data(), BytesPerSample2, n, Gain2);
     Buffer = InBuf1.data();
     Bytes = Got * BytesPerSample1;
 }

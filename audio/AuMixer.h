@@ -87,6 +87,10 @@ private:
     void SetInputChecked(std::atomic<TAuInput *> &Field, TAuInput *Value);
     std::uint32_t ReadSamples(TAuInput *In, bool &Ended, std::uint8_t *Buf, std::uint32_t Samples,
                               std::uint8_t BytesPerSample);
+    // amConcatenate: reads up to n samples of In into Buf (BytesPerSample wide), scales them by
+    // Gain and writes them into InBuf1 in Input1's width; returns the samples read.
+    std::uint32_t ReadScaled(TAuInput *In, bool &Ended, std::uint8_t *Buf, std::uint8_t BytesPerSample,
+                             std::uint32_t n, float Gain);
     void Concatenate(void *&Buffer, std::uint32_t &Bytes, std::uint32_t n, float Gain1, float Gain2);
     void Mix(void *&Buffer, std::uint32_t &Bytes, std::uint32_t n, float Gain1, float Gain2);
 

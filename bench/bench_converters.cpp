@@ -8,6 +8,7 @@
 #include "AuConverters.h"
 #include "AuIndicators.h"
 #include "AuMixer.h"
+#include "BenchSupport.h"
 
 #include <benchmark/benchmark.h>
 
@@ -30,39 +31,6 @@ extern "C" {
 namespace {
 
 constexpr double Seconds = 10.0; // audio per iteration
-
-// Hands out a memory buffer in blocks of at most what is asked (no copy), then 0 bytes.
-class TBenchSource : public TAuInput {
-public:
-    TBenchSource(std::uint32_t Bits, std::uint32_t Chans, std::uint32_t Rate,
-                 const std::vector<std::uint8_t> &Data)
-        : FBits(Bits), FChans(Chans), FRate(Rate), FData(Data)
-    {
-    }
-    std::uint32_t BitsPerSample() override { return FBits; }
-    std::uint32_t Channels() override { return FChans; }
-    std::uint32_t SampleRate() override { return FRate; }
-
-protected:
-    void OpenSource() override
-    {
-        FRead = 0;
-        FSize = std::int64_t(FData.size());
-        Busy = true;
-    }
-    void CloseSource() override { Busy = false; }
-    void ProduceBlock(void *&Buffer, std::uint32_t &Bytes) override
-    {
-        Bytes = std::uint32_t(std::min<std::size_t>(Bytes, FData.size() - FRead));
-        Buffer = const_cast<std::uint8_t *>(FData.data()) + FRead;
-        FRead += Bytes;
-    }
-
-private:
-    std::uint32_t FBits, FChans, FRate;
-    const std::vector<std::uint8_t> &FData;
-    std::size_t FRead = 0;
-};
 
 // Stereo 16-bit: a few tones and some noise, not too loud.
 std::vector<std::uint8_t> Signal(std::uint32_t Rate, double Secs)
@@ -111,7 +79,7 @@ void BM_FastResampler(benchmark::State &State)
 {
     const auto InRate = std::uint32_t(State.range(0));
     const std::vector<std::uint8_t> Data = Signal(InRate, Seconds);
-    TBenchSource Src(16, 2, InRate, Data);
+    bench::TMemorySource Src(16, 2, InRate, Data.data(), Data.size());
     TFastResampler R;
     R.SetInput(&Src);
     R.SetOutSampleRate(32000);
@@ -176,7 +144,7 @@ void BM_Swresample(benchmark::State &State)
 void BM_FastGainIndicator(benchmark::State &State)
 {
     const std::vector<std::uint8_t> Data = Signal(32000, Seconds);
-    TBenchSource Src(16, 2, 32000, Data);
+    bench::TMemorySource Src(16, 2, 32000, Data.data(), Data.size());
     TFastGainIndicator G;
     G.SetInterval(200);
     G.SetInput(&Src);
@@ -190,7 +158,7 @@ void BM_AudioMixer(benchmark::State &State)
 {
     const bool Mix = State.range(0) != 0;
     const std::vector<std::uint8_t> A = Signal(32000, Seconds / 2), B = Signal(32000, Seconds / 2);
-    TBenchSource In1(16, 2, 32000, A), In2(16, 2, 32000, B);
+    bench::TMemorySource In1(16, 2, 32000, A.data(), A.size()), In2(16, 2, 32000, B.data(), B.size());
     TAudioMixer M;
     M.SetMode(Mix ? amMix : amConcatenate);
     M.SetInput1(&In1);
@@ -204,7 +172,7 @@ void BM_AudioMixer(benchmark::State &State)
 void BM_AudioConverter(benchmark::State &State)
 {
     const std::vector<std::uint8_t> Data = Signal(44100, Seconds);
-    TBenchSource Src(16, 2, 44100, Data);
+    bench::TMemorySource Src(16, 2, 44100, Data.data(), Data.size());
     TAudioConverter C;
     C.SetInput(&Src);
     C.SetOutChannels(1);

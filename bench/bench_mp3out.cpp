@@ -3,11 +3,9 @@
 // with "-b 192 --cbr". Both write into the system's temporary folder. Reported as wall time
 // per encode and as the speed relative to real time ("x_realtime").
 #include "AuLame.h"
+#include "BenchSupport.h"
 
 #include <benchmark/benchmark.h>
-
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -48,55 +46,20 @@ const std::vector<std::int16_t> &Pcm()
     return pcm;
 }
 
-// The samples, handed out from memory in blocks of up to 16 KiB.
-class TMemorySource : public TAuInput {
-public:
-    explicit TMemorySource(TComponent *AOwner) : TAuInput(AOwner) {}
-    std::uint32_t BitsPerSample() override { return 16; }
-    std::uint32_t Channels() override { return 2; }
-    std::uint32_t SampleRate() override { return Rate; }
-
-protected:
-    void OpenSource() override
-    {
-        FOffset = 0;
-        FSize = static_cast<std::int64_t>(Pcm().size() * 2);
-        Busy = true;
-    }
-    void CloseSource() override { Busy = false; }
-    void ProduceBlock(void *&Buffer, std::uint32_t &Bytes) override
-    {
-        const auto *data = reinterpret_cast<const std::uint8_t *>(Pcm().data());
-        const std::size_t total = Pcm().size() * 2;
-        const std::size_t n = std::min<std::size_t>({Bytes, 16384, total - FOffset});
-        Buffer = const_cast<std::uint8_t *>(data + FOffset);
-        Bytes = static_cast<std::uint32_t>(n);
-        FOffset += n;
-    }
-
-private:
-    std::size_t FOffset = 0;
-};
-
-std::filesystem::path TempPath(const std::string &Name)
-{
-    return std::filesystem::temp_directory_path() / ("fonolux-bench-" + std::to_string(getpid()) + "-" + Name);
-}
-
 void BM_TMP3Out_192CBR(benchmark::State &State)
 {
     Pcm();
-    const auto file = TempPath("out.mp3");
+    const auto file = bench::TempPath("out.mp3");
     TComponent owner;
-    auto *source = new TMemorySource(&owner);
+    // The samples, handed out from memory in blocks of up to 16 KiB.
+    auto *source = new bench::TMemorySource(16, 2, Rate, Pcm().data(), Pcm().size() * 2, 16384, &owner);
     auto *out = new TMP3Out(&owner);
     out->SetInput(source);
     out->SetBitRate(mbr192);
     out->SetWideFileName(file.u16string());
     for (auto _ : State)
         out->BlockingRun();
-    State.counters["x_realtime"] = benchmark::Counter(static_cast<double>(Seconds) * State.iterations(),
-                                                      benchmark::Counter::kIsRate);
+    bench::SetRealTimeSpeed(State, Seconds);
     State.counters["mp3_bytes"] = static_cast<double>(std::filesystem::file_size(file));
     std::filesystem::remove(file);
 }
@@ -125,26 +88,12 @@ void WriteWav(const std::filesystem::path &File)
 
 void BM_LameCommand_192CBR(benchmark::State &State)
 {
-    const auto wav = TempPath("in.wav"), mp3 = TempPath("lame.mp3");
+    const auto wav = bench::TempPath("in.wav"), mp3 = bench::TempPath("lame.mp3");
     WriteWav(wav);
     const std::string cmd = "lame --quiet -b 192 --cbr '" + wav.string() + "' '" + mp3.string() + "'";
-    // The command's processor time (user + system) is counted as the children's; the
-    // benchmark's own CPU column only sees this process.
-    const auto childCpu = [] {
-        rusage u{};
-        getrusage(RUSAGE_CHILDREN, &u);
-        return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-    };
-    const double cpuBefore = childCpu();
-    for (auto _ : State) {
-        if (std::system(cmd.c_str()) != 0) {
-            State.SkipWithError("the lame command failed or is not installed");
-            break;
-        }
-    }
-    State.counters["x_realtime"] = benchmark::Counter(static_cast<double>(Seconds) * State.iterations(),
-                                                      benchmark::Counter::kIsRate);
-    State.counters["cpu_s_per_encode"] = (childCpu() - cpuBefore) / static_cast<double>(State.iterations());
+    const double cpu = bench::RunCommandPerIteration(State, cmd, "the lame command failed or is not installed");
+    bench::SetRealTimeSpeed(State, Seconds);
+    State.counters["cpu_s_per_encode"] = cpu;
     std::error_code ec;
     State.counters["mp3_bytes"] = static_cast<double>(std::filesystem::file_size(mp3, ec));
     std::filesystem::remove(wav, ec);

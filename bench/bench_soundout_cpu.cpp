@@ -7,6 +7,7 @@
 //   SDL_AUDIODRIVER=dummy ./bench_soundout_cpu            (60 s each)
 //   FONOLUX_BENCH_SECONDS=10 ./bench_soundout_cpu         (shorter)
 #include "AuSoundOut.h"
+#include "BenchSupport.h"
 
 #include <SDL.h>
 #include <benchmark/benchmark.h>
@@ -40,14 +41,6 @@ std::vector<std::uint8_t> MakeData(int Secs)
     return D;
 }
 
-double CpuSeconds()
-{
-    rusage U{};
-    getrusage(RUSAGE_SELF, &U);
-    return static_cast<double>(U.ru_utime.tv_sec + U.ru_stime.tv_sec) +
-           static_cast<double>(U.ru_utime.tv_usec + U.ru_stime.tv_usec) / 1e6;
-}
-
 // Context switches of the whole process (every thread wake-up is one).
 double Switches()
 {
@@ -60,12 +53,12 @@ double Switches()
 template <class F> void Measure(benchmark::State &State, F Body)
 {
     for (auto _ : State) {
-        const double Cpu0 = CpuSeconds();
+        const double Cpu0 = bench::CpuSeconds();
         const double Sw0 = Switches();
         const auto T0 = std::chrono::steady_clock::now();
         Body();
         const double Wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - T0).count();
-        const double Cpu = CpuSeconds() - Cpu0;
+        const double Cpu = bench::CpuSeconds() - Cpu0;
         State.SetIterationTime(Wall);
         State.counters["wall_s"] = Wall;
         State.counters["cpu_s"] = Cpu;
@@ -121,41 +114,10 @@ void BM_MinimalSdlCallback(benchmark::State &State)
     });
 }
 
-// A source handing out the data in blocks of up to what is asked.
-class TMemorySource : public TAuInput {
-public:
-    explicit TMemorySource(const std::vector<std::uint8_t> &Data) : FData(Data) {}
-    std::uint32_t BitsPerSample() override { return 16; }
-    std::uint32_t Channels() override { return 2; }
-    std::uint32_t SampleRate() override { return Rate; }
-
-protected:
-    void OpenSource() override
-    {
-        Busy = true;
-        FPos = 0;
-        FPosition = 0;
-        FSize = static_cast<std::int64_t>(FData.size());
-    }
-    void CloseSource() override { Busy = false; }
-    void ProduceBlock(void *&Buffer, std::uint32_t &Bytes) override
-    {
-        const std::size_t N = std::min<std::size_t>(Bytes, FData.size() - FPos);
-        Buffer = const_cast<std::uint8_t *>(FData.data()) + FPos;
-        Bytes = static_cast<std::uint32_t>(N);
-        FPos += N;
-        FPosition += static_cast<std::int64_t>(N);
-    }
-
-private:
-    const std::vector<std::uint8_t> &FData;
-    std::size_t FPos = 0;
-};
-
 void BM_DXAudioOut(benchmark::State &State)
 {
     const auto Data = MakeData(Seconds());
-    TMemorySource In(Data);
+    bench::TMemorySource In(16, 2, Rate, Data.data(), Data.size());
     Measure(State, [&] {
         TDXAudioOut Out;
         Out.SetLatency(500);

@@ -3,11 +3,9 @@
 // ffmpeg command encoding the same raw samples with wmav2 at the same bit rate. Reported as
 // wall time per file, processor time, and speed relative to real time ("x_realtime").
 #include "AuMedia.h"
+#include "BenchSupport.h"
 
 #include <benchmark/benchmark.h>
-
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -43,34 +41,6 @@ const std::vector<std::int16_t> &Pcm()
     return pcm;
 }
 
-class TMemorySource : public TAuInput {
-public:
-    explicit TMemorySource(TComponent *AOwner) : TAuInput(AOwner) {}
-    std::uint32_t BitsPerSample() override { return 16; }
-    std::uint32_t Channels() override { return 2; }
-    std::uint32_t SampleRate() override { return Rate; }
-
-protected:
-    void OpenSource() override
-    {
-        FOffset = 0;
-        FSize = static_cast<std::int64_t>(Pcm().size() * 2);
-        Busy = true;
-    }
-    void CloseSource() override { Busy = false; }
-    void ProduceBlock(void *&Buffer, std::uint32_t &Bytes) override
-    {
-        const auto *data = reinterpret_cast<const std::uint8_t *>(Pcm().data());
-        const std::size_t n = std::min<std::size_t>(Bytes, Pcm().size() * 2 - FOffset);
-        Buffer = const_cast<std::uint8_t *>(data + FOffset);
-        Bytes = static_cast<std::uint32_t>(n);
-        FOffset += n;
-    }
-
-private:
-    std::size_t FOffset = 0;
-};
-
 // Pulls 0.1 s blocks and drops them, as the player at the end of the listening chain would.
 class TNullOut : public TAuOutput {
 public:
@@ -90,45 +60,25 @@ protected:
     void FinishSink() override { FInput->Flush(); }
 };
 
-std::filesystem::path TempPath(const std::string &Name)
-{
-    return std::filesystem::temp_directory_path() / ("fonolux-bench-" + std::to_string(getpid()) + "-" + Name);
-}
-
-double ChildCpu()
-{
-    rusage u{};
-    getrusage(RUSAGE_CHILDREN, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double OwnCpu()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u); // all threads, the writer's included
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 void BM_TWMATap_256k(benchmark::State &State)
 {
     Pcm();
-    const auto file = TempPath("tap.wma");
+    const auto file = bench::TempPath("tap.wma");
     TComponent owner;
-    auto *source = new TMemorySource(&owner);
+    auto *source = new bench::TMemorySource(16, 2, Rate, Pcm().data(), Pcm().size() * 2, UINT32_MAX, &owner);
     auto *tap = new TWMATap(&owner);
     auto *out = new TNullOut(&owner);
     tap->SetInput(source);
     out->SetInput(tap);
     tap->SetDesiredBitrate(256);
     tap->SetFileName(file.string());
-    const double cpu = OwnCpu();
+    const double cpu = bench::CpuSeconds();
     for (auto _ : State) {
         tap->StartRecord();
         out->BlockingRun(); // the end of the data closes the file (and waits for the writer)
     }
-    State.counters["cpu_s_per_file"] = (OwnCpu() - cpu) / static_cast<double>(State.iterations());
-    State.counters["x_realtime"] = benchmark::Counter(static_cast<double>(Seconds) * State.iterations(),
-                                                      benchmark::Counter::kIsRate);
+    State.counters["cpu_s_per_file"] = (bench::CpuSeconds() - cpu) / static_cast<double>(State.iterations());
+    bench::SetRealTimeSpeed(State, Seconds);
     std::error_code ec;
     State.counters["wma_bytes"] = static_cast<double>(std::filesystem::file_size(file, ec));
     std::filesystem::remove(file, ec);
@@ -136,23 +86,16 @@ void BM_TWMATap_256k(benchmark::State &State)
 
 void BM_FFmpegCommand_wmav2_256k(benchmark::State &State)
 {
-    const auto raw = TempPath("in.raw"), wma = TempPath("ffmpeg.wma");
+    const auto raw = bench::TempPath("in.raw"), wma = bench::TempPath("ffmpeg.wma");
     {
         std::ofstream f(raw, std::ios::binary);
         f.write(reinterpret_cast<const char *>(Pcm().data()), static_cast<std::streamsize>(Pcm().size() * 2));
     }
     const std::string cmd = "ffmpeg -v error -y -f s16le -ar 32000 -ac 2 -i '" + raw.string() +
                             "' -c:a wmav2 -b:a 256k '" + wma.string() + "'";
-    const double cpu = ChildCpu();
-    for (auto _ : State) {
-        if (std::system(cmd.c_str()) != 0) {
-            State.SkipWithError("the ffmpeg command failed or is not installed");
-            break;
-        }
-    }
-    State.counters["cpu_s_per_file"] = (ChildCpu() - cpu) / static_cast<double>(State.iterations());
-    State.counters["x_realtime"] = benchmark::Counter(static_cast<double>(Seconds) * State.iterations(),
-                                                      benchmark::Counter::kIsRate);
+    State.counters["cpu_s_per_file"] =
+        bench::RunCommandPerIteration(State, cmd, "the ffmpeg command failed or is not installed");
+    bench::SetRealTimeSpeed(State, Seconds);
     std::error_code ec;
     State.counters["wma_bytes"] = static_cast<double>(std::filesystem::file_size(wma, ec));
     std::filesystem::remove(raw, ec);

@@ -28,6 +28,16 @@ QByteArray trimmedBytes(const QByteArray &b)
     return b.trimmed();
 }
 
+// Appends name unless a name that differs from it at most in case came before.
+void appendFirstSpelling(QStringList &out, QSet<QString> &seen, const QString &name)
+{
+    const QString folded = name.toCaseFolded();
+    if (seen.contains(folded))
+        return;
+    seen.insert(folded);
+    out << name;
+}
+
 } // namespace
 
 IniFile::IniFile(QString fileName) : fileName_(std::move(fileName))
@@ -127,13 +137,8 @@ QStringList IniFile::sections() const
     QStringList out;
     QSet<QString> seen;
     for (const Line &l : lines_) {
-        if (l.kind != Line::Section)
-            continue;
-        const QString folded = l.name.toCaseFolded();
-        if (seen.contains(folded))
-            continue;
-        seen.insert(folded);
-        out << l.name;
+        if (l.kind == Line::Section)
+            appendFirstSpelling(out, seen, l.name);
     }
     return out;
 }
@@ -149,13 +154,8 @@ QStringList IniFile::keys(const QString &section) const
         const Line &l = lines_[i];
         if (l.kind == Line::Section)
             break;
-        if (l.kind != Line::Key)
-            continue;
-        const QString folded = l.name.toCaseFolded();
-        if (seen.contains(folded))
-            continue;
-        seen.insert(folded);
-        out << l.name;
+        if (l.kind == Line::Key)
+            appendFirstSpelling(out, seen, l.name);
     }
     return out;
 }

@@ -237,6 +237,9 @@ private:
     void pageChanged(int index);
     void applyPositionFromSettings(const IniFile &ini);
     void reloadTimerStations(int i);
+    // After the stations file was read again: the timers' station lists are refilled, enabled
+    // timers are reset and the message says so.
+    void resetTimersAfterReload();
     void btnEnbl0Click(int i);
     void onoff(int i, bool on);
     // Receiving arrives with the audio chain; Test URL already calls this entry point.

@@ -106,9 +106,8 @@ void TForm1::btnEnbl0Click(int i)
     }
 }
 
-void TForm1::Reload1Click()
+void TForm1::resetTimersAfterReload()
 {
-    LoadGenres();
     for (int i = 0; i < 3; ++i)
         reloadTimerStations(i);
     edAddUrl->setText(kReloaded);
@@ -116,6 +115,12 @@ void TForm1::Reload1Click()
         if (timerPanels[static_cast<size_t>(i)].btnEnbl->isChecked())
             btnEnbl0Click(i);
     setStatusPanelText(kReloaded);
+}
+
+void TForm1::Reload1Click()
+{
+    LoadGenres();
+    resetTimersAfterReload();
 }
 
 void TForm1::btnEdStnClick()
@@ -200,11 +205,5 @@ void TForm1::btnAddStnClick()
     edAddUrl->setText(QStringLiteral("Station Added. Timers have been reset!"));
     edadStnDsc->setText(QStringLiteral("Please enter short descriptive text"));
     QCoreApplication::processEvents();
-    for (int i = 0; i < 3; ++i)
-        reloadTimerStations(i);
-    edAddUrl->setText(kReloaded);
-    for (int i = 0; i < 3; ++i)
-        if (timerPanels[static_cast<size_t>(i)].btnEnbl->isChecked())
-            btnEnbl0Click(i);
-    setStatusPanelText(kReloaded);
+    resetTimersAfterReload();
 }

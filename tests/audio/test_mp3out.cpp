@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -400,14 +399,9 @@ TEST(MP3OutLibrariesDeathTest, WithoutTagLibTheFileEndsWithTheId3v1Block)
 TEST(MP3OutFullDisk, FailedWriteEndsTheRunAndRemovesTheFile)
 {
     TempDir dir;
-    const auto mnt = dir / "small";
-    std::filesystem::create_directory(mnt);
-    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
-        GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno) << "); full-disk test skipped";
-    struct Unmount {
-        std::filesystem::path P;
-        ~Unmount() { umount(P.c_str()); }
-    } unmount{mnt};
+    const SmallDisk mnt(dir.path());
+    if (!mnt.mounted())
+        GTEST_SKIP() << "cannot mount a small tmpfs here (" << mnt.error() << "); full-disk test skipped";
 
     testkit::TWindowThread w;
     Chain c(sinePcm16(44100, 2, 44100 * 10), 2, 44100); // about 240 KB at 192 kbit/s

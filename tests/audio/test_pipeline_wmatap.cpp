@@ -10,10 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -36,32 +33,6 @@ std::vector<std::int16_t> bursts(std::size_t Frames, const std::vector<std::size
             pcm[(s + i) * 2] = pcm[(s + i) * 2 + 1] = v;
         }
     return pcm;
-}
-
-// Decoded frame count and the first loud frame at or after each position.
-struct Decoded {
-    long long Frames = -1;
-    std::vector<long long> Onsets;
-};
-
-Decoded decode(const std::filesystem::path &File, const std::vector<long long> &From)
-{
-    Decoded d;
-    int rc = 0;
-    const std::string raw =
-        runCommand("ffmpeg -v error -i " + shellQuote(File.string()) + " -f s16le -acodec pcm_s16le -", &rc);
-    if (rc != 0)
-        return d;
-    const auto *s = reinterpret_cast<const std::int16_t *>(raw.data());
-    d.Frames = static_cast<long long>(raw.size() / 4);
-    for (long long from : From) {
-        long long onset = -1;
-        for (long long i = std::max(0LL, from); i < d.Frames && onset < 0; ++i)
-            if (std::abs(s[i * 2]) > 2000)
-                onset = i;
-        d.Onsets.push_back(onset);
-    }
-    return d;
 }
 
 // Pulls blocks of BlockBytes and keeps them; before step k (0-based) it calls OnStep(k).
@@ -167,7 +138,7 @@ TEST(WMATap, FileHoldsExactlyTheBlocksBetweenStartAndStop)
     const double seconds = static_cast<double>(end - first) / Rate;
     EXPECT_NEAR(std::stod(p.at("format.duration")), seconds, 2 * 2048.0 / Rate);
 
-    const Decoded d = decode(file, {0, 20000 - 100, static_cast<long long>(end - first) - 2600});
+    const Decoded d = decodeOnsets(file, 2, {0, 20000 - 100, static_cast<long long>(end - first) - 2600});
     EXPECT_GE(d.Frames, static_cast<long long>(end - first));
     EXPECT_LT(d.Frames, static_cast<long long>(end - first) + 2048);
     ASSERT_EQ(d.Onsets.size(), 3u);
@@ -291,14 +262,9 @@ TEST(WMATap, ConfigurationFailuresEndTheRunWithTheirMessages)
 TEST(WMATapFullDisk, WriterErrorArrivesOnItsThreadAndTheFileIsRemoved)
 {
     TempDir dir;
-    const auto mnt = dir / "small";
-    std::filesystem::create_directory(mnt);
-    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
-        GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno) << "); full-disk test skipped";
-    struct Unmount {
-        std::filesystem::path P;
-        ~Unmount() { umount(P.c_str()); }
-    } unmount{mnt};
+    const SmallDisk mnt(dir.path());
+    if (!mnt.mounted())
+        GTEST_SKIP() << "cannot mount a small tmpfs here (" << mnt.error() << "); full-disk test skipped";
 
     testkit::TWindowThread w;
     Chain c(bursts(Rate * 20, {0, Rate * 5})); // 20 s at 256 kbit/s: about 640 KB

@@ -36,6 +36,20 @@ std::int32_t Read24(const std::uint8_t *P)
     return V >= 0x800000 ? V - 0x1000000 : V;
 }
 
+constexpr std::size_t TwentyFourBitValues = 1u << 24;
+
+// Every 24-bit sample, little-endian, in the order of their unsigned bit patterns.
+std::vector<std::uint8_t> EveryTwentyFourBitValue()
+{
+    std::vector<std::uint8_t> B(3 * TwentyFourBitValues);
+    for (std::size_t I = 0; I < TwentyFourBitValues; ++I) {
+        B[3 * I] = static_cast<std::uint8_t>(I);
+        B[3 * I + 1] = static_cast<std::uint8_t>(I >> 8);
+        B[3 * I + 2] = static_cast<std::uint8_t>(I >> 16);
+    }
+    return B;
+}
+
 std::int32_t Read32(const std::uint8_t *P)
 {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(P[0]) | (P[1] << 8)
@@ -89,13 +103,8 @@ TEST(IntegerToFloat, EveryEightAndSixteenBitValueScalesByAPowerOfTwo)
 
 TEST(IntegerToFloat, EveryTwentyFourBitValueIsExactIncludingTheSign)
 {
-    constexpr std::size_t N = 1u << 24;
-    std::vector<std::uint8_t> B(3 * N);
-    for (std::size_t I = 0; I < N; ++I) {
-        B[3 * I] = static_cast<std::uint8_t>(I);
-        B[3 * I + 1] = static_cast<std::uint8_t>(I >> 8);
-        B[3 * I + 2] = static_cast<std::uint8_t>(I >> 16);
-    }
+    constexpr std::size_t N = TwentyFourBitValues;
+    const std::vector<std::uint8_t> B = EveryTwentyFourBitValue();
     std::vector<float> F(N);
     ConvertToFloat24(B.data(), F.data(), N);
     for (std::size_t I = 0; I < N; ++I) {
@@ -281,13 +290,8 @@ TEST(FloatToInteger, ClippingWritesFullScaleBackIntoTheSource)
 
 TEST(FloatToInteger, EveryTwentyFourBitValueSurvivesTheRoundTripShrunk)
 {
-    constexpr std::size_t N = 1u << 24;
-    std::vector<std::uint8_t> B(3 * N);
-    for (std::size_t I = 0; I < N; ++I) {
-        B[3 * I] = static_cast<std::uint8_t>(I);
-        B[3 * I + 1] = static_cast<std::uint8_t>(I >> 8);
-        B[3 * I + 2] = static_cast<std::uint8_t>(I >> 16);
-    }
+    constexpr std::size_t N = TwentyFourBitValues;
+    const std::vector<std::uint8_t> B = EveryTwentyFourBitValue();
     std::vector<float> F(N);
     ConvertToFloat24(B.data(), F.data(), N);
     std::vector<std::uint8_t> Out(3 * N);

@@ -32,33 +32,6 @@ std::vector<std::int16_t> burstPcm(unsigned Rate, unsigned Channels, std::size_t
     return pcm;
 }
 
-// The decoded frame count and, for each of the given positions, the first frame at or after
-// it whose left channel passes 2000 (-1 when none).
-struct Decoded {
-    long long Frames = -1;
-    std::vector<long long> Onsets;
-};
-
-Decoded decode(const std::filesystem::path &File, unsigned Channels, const std::vector<long long> &From)
-{
-    Decoded d;
-    int rc = 0;
-    const std::string raw =
-        runCommand("ffmpeg -v error -i " + shellQuote(File.string()) + " -f s16le -acodec pcm_s16le -", &rc);
-    if (rc != 0)
-        return d;
-    const auto *s = reinterpret_cast<const std::int16_t *>(raw.data());
-    d.Frames = static_cast<long long>(raw.size() / (2 * Channels));
-    for (long long from : From) {
-        long long onset = -1;
-        for (long long i = std::max(0LL, from); i < d.Frames && onset < 0; ++i)
-            if (std::abs(s[i * Channels]) > 2000)
-                onset = i;
-        d.Onsets.push_back(onset);
-    }
-    return d;
-}
-
 struct ErrorLog {
     std::atomic<int> Calls{0};
     std::atomic<std::uint32_t> Reason{0xFFFF};
@@ -168,7 +141,7 @@ TEST(WmaWriter, MonoInputAtAnotherRateIsConverted)
     const auto p = probe(file);
     EXPECT_EQ(p.at("stream.sample_rate"), "11025");
     EXPECT_EQ(p.at("stream.channels"), "1");
-    const Decoded d = decode(file, 1, {10000 * 11025 / 12000 - 100});
+    const Decoded d = decodeOnsets(file, 1, {10000 * 11025 / 12000 - 100});
     EXPECT_NEAR(static_cast<double>(d.Frames), frames * 11025.0 / 12000, 1024.0 + 64);
     ASSERT_EQ(d.Onsets.size(), 1u);
     EXPECT_NEAR(static_cast<double>(d.Onsets[0]), 10000 * 11025.0 / 12000, 40.0);
@@ -194,7 +167,7 @@ TEST(WmaWriter, LowestRateRecordsAtItsOwnRate)
     ASSERT_FALSE(p.empty());
     EXPECT_EQ(p.at("stream.sample_rate"), "8000");
     EXPECT_EQ(p.at("stream.channels"), "2");
-    const Decoded d = decode(file, 2, {12000 - 100});
+    const Decoded d = decodeOnsets(file, 2, {12000 - 100});
     EXPECT_GE(d.Frames, static_cast<long long>(frames));
     EXPECT_LT(d.Frames, static_cast<long long>(frames) + 2048);
     ASSERT_EQ(d.Onsets.size(), 1u);

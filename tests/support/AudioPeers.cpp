@@ -1,9 +1,11 @@
 #include "AudioPeers.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <dlfcn.h>
@@ -118,6 +120,26 @@ long long ffmpegDecodedFrames(const std::filesystem::path &File, unsigned Channe
     const long long bytes = countedBytes("ffmpeg -v error -i " + shellQuote(File.string()) +
                                          " -f s16le -acodec pcm_s16le - 2>/dev/null | wc -c");
     return bytes < 0 ? -1 : bytes / (2 * Channels);
+}
+
+Decoded decodeOnsets(const std::filesystem::path &File, unsigned Channels, const std::vector<long long> &From)
+{
+    Decoded d;
+    int rc = 0;
+    const std::string raw =
+        runCommand("ffmpeg -v error -i " + shellQuote(File.string()) + " -f s16le -acodec pcm_s16le -", &rc);
+    if (rc != 0)
+        return d;
+    const auto *s = reinterpret_cast<const std::int16_t *>(raw.data());
+    d.Frames = static_cast<long long>(raw.size() / (2 * Channels));
+    for (long long from : From) {
+        long long onset = -1;
+        for (long long i = std::max(0LL, from); i < d.Frames && onset < 0; ++i)
+            if (std::abs(s[i * Channels]) > 2000)
+                onset = i;
+        d.Onsets.push_back(onset);
+    }
+    return d;
 }
 
 std::map<std::string, std::string> taglibRead(const std::filesystem::path &File)

@@ -30,6 +30,15 @@ std::map<std::string, std::string> probe(const std::filesystem::path &File);
 long long mpg123DecodedFrames(const std::filesystem::path &File, unsigned Channels);
 long long ffmpegDecodedFrames(const std::filesystem::path &File, unsigned Channels);
 
+// What ffmpeg decodes from a file of 16-bit PCM with Channels channels: the frame count (-1
+// when ffmpeg fails) and, for each of the positions in From, the first frame at or after it
+// whose first channel passes 2000 (-1 when none).
+struct Decoded {
+    long long Frames = -1;
+    std::vector<long long> Onsets;
+};
+Decoded decodeOnsets(const std::filesystem::path &File, unsigned Channels, const std::vector<long long> &From);
+
 // What TagLib's C binding (libtag_c.so.0, loaded here with dlopen) reads from the file's tag:
 // "title", "artist", "album", "genre", "year", "track" (numbers as decimal text). Empty when
 // TagLib is missing or cannot open the file.

@@ -1,6 +1,10 @@
 #include "TestSupport.h"
 
+#include <sys/mount.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -18,6 +22,20 @@ TempDir::~TempDir()
 {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
+}
+
+SmallDisk::SmallDisk(const std::filesystem::path &Dir) : path_(Dir / "small")
+{
+    std::filesystem::create_directory(path_);
+    mounted_ = mount("tmpfs", path_.c_str(), "tmpfs", 0, "size=64k") == 0;
+    if (!mounted_)
+        error_ = std::strerror(errno);
+}
+
+SmallDisk::~SmallDisk()
+{
+    if (mounted_)
+        umount(path_.c_str());
 }
 
 bool haveProgram(const std::string &name)
