@@ -58,5 +58,5 @@ run_suite "thread sanitizer" build-tsan -DCMAKE_BUILD_TYPE=Debug \
   -DFONOLUX_SANITIZE=thread -DFONOLUX_GUI=OFF -DFONOLUX_BENCH=OFF -- -L pipeline
 
 echo
-echo "all suites: $passed_total passed, $failed_total failed"
+echo "total: $passed_total passed, $failed_total failed"
 exit $failed
