@@ -15,7 +15,7 @@ PACKAGES=(
   libpcre2-dev libsqlite3-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
-  icecast2 ffmpeg lame mpg123 sox xvfb xauth curl time
+  icecast2 ffmpeg lame mpg123 sox xvfb xauth curl time openssl
 )
 
 missing=()

@@ -6,6 +6,7 @@
 #include "IcecastServer.h"
 #include "PipelineTestKit.h"
 #include "ScriptedServer.h"
+#include "StreamTestKit.h"
 
 #include <gtest/gtest.h>
 
@@ -18,50 +19,16 @@
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testsupport::IcecastServer;
+using testsupport::MakeMp3;
+using testsupport::OpenError;
+using testsupport::Pull;
 using testsupport::ScriptedServer;
 using testsupport::SourceOptions;
+using testsupport::ToneHz;
 
 namespace {
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// Pulls at least Bytes bytes of 16-bit PCM from an opened input (Init done); stops at the end.
-std::vector<std::int16_t> Pull(TAuInput &In, std::size_t Bytes)
-{
-    std::vector<std::int16_t> out;
-    while (out.size() * 2 < Bytes) {
-        void *buf = nullptr;
-        std::uint32_t n = 4096;
-        In.GetData(buf, n);
-        if (n == 0)
-            break;
-        const auto *s = static_cast<const std::int16_t *>(buf);
-        out.insert(out.end(), s, s + n / 2);
-    }
-    return out;
-}
-
-// The tone's frequency measured by zero crossings of the left channel of interleaved stereo.
-double ToneHz(const std::vector<std::int16_t> &Pcm, unsigned Channels, unsigned Rate)
-{
-    // Skips the first half second (an encoder's start-up) and counts rising crossings with a
-    // little hysteresis, so coding noise around zero is not counted.
-    const std::size_t frames = Pcm.size() / Channels, first = Rate / 2;
-    if (frames <= first + Rate / 4)
-        return 0;
-    std::size_t rises = 0;
-    bool low = false;
-    for (std::size_t i = first; i < frames; ++i) {
-        const int v = Pcm[i * Channels];
-        if (v < -200)
-            low = true;
-        else if (v > 200 && low) {
-            low = false;
-            ++rises;
-        }
-    }
-    return rises / (static_cast<double>(frames - first) / Rate);
-}
 
 class NetStream : public ::testing::Test {
 protected:
@@ -223,35 +190,6 @@ protected:
     testkit::TCollectOut keeper;
 };
 
-// The message opening raised; "no audio" when it opened a stream without audio.
-std::string OpenError(TWMStreamedIn &In)
-{
-    try {
-        return In.HasAudio() ? "" : "no audio";
-    } catch (const EAuException &e) {
-        return e.what();
-    }
-}
-
-std::vector<std::uint8_t> MakeMp3(const testsupport::TempDir &Dir, double Seconds, const std::string &Name = "s.mp3")
-{
-    const auto path = Dir / Name;
-    EXPECT_EQ(testsupport::runProgram({"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
-                                       "sine=f=440:r=44100:d=" + std::to_string(Seconds), "-ac", "2", "-c:a",
-                                       "libmp3lame", "-b:a", "128k", path.string()}),
-              0);
-    FILE *f = std::fopen(path.c_str(), "rb");
-    std::vector<std::uint8_t> data;
-    if (!f)
-        return data;
-    std::uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        data.insert(data.end(), buf, buf + n);
-    std::fclose(f);
-    return data;
-}
-
 // Serves Body after a live-stream style header (no length), as fast as the peer takes it.
 ScriptedServer::Script ServeBody(std::shared_ptr<const std::vector<std::uint8_t>> Body, std::string Extra = "")
 {
@@ -366,12 +304,9 @@ TEST_F(Misbehaving, AStreamThatChangesItsRateKeepsPlayingAtTheRateItOpenedWith)
                                        "sine=f=440:r=22050:d=3", "-ac", "2", "-c:a", "libmp3lame", "-b:a", "64k",
                                        "-write_xing", "0", "-id3v2_version", "0", (dir / "low.mp3").string()}),
               0);
-    FILE *f = std::fopen((dir / "low.mp3").c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    std::uint8_t buf[65536];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-        body->insert(body->end(), buf, buf + n);
-    std::fclose(f);
+    const auto low = testsupport::ReadFileBytes(dir / "low.mp3");
+    ASSERT_FALSE(low.empty());
+    body->insert(body->end(), low.begin(), low.end());
     ScriptedServer srv(ServeBody(body));
     // Also played twice as fast: the tempo filter is rebuilt for the new rate.
     for (const float stretch : {1.0f, 2.0f}) {

@@ -20,7 +20,7 @@ extern char **environ;
 
 namespace testsupport {
 
-ChildProcess::ChildProcess(const std::vector<std::string> &Argv, const std::string &LogFile)
+ChildProcess::ChildProcess(const std::vector<std::string> &Argv, const std::string &LogFile, const std::string &WorkDir)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -28,6 +28,8 @@ ChildProcess::ChildProcess(const std::vector<std::string> &Argv, const std::stri
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (!WorkDir.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, WorkDir.c_str());
     std::vector<char *> args;
     for (const auto &a : Argv)
         args.push_back(const_cast<char *>(a.c_str()));

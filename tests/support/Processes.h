@@ -13,8 +13,10 @@ namespace testsupport {
 class ChildProcess {
 public:
     ChildProcess() = default;
-    // Starts argv[0] (searched on PATH) with its output sent to LogFile (or /dev/null).
-    explicit ChildProcess(const std::vector<std::string> &Argv, const std::string &LogFile = "");
+    // Starts argv[0] (searched on PATH) with its output sent to LogFile (or /dev/null), in
+    // the folder WorkDir when one is given (else in the current one).
+    explicit ChildProcess(const std::vector<std::string> &Argv, const std::string &LogFile = "",
+                          const std::string &WorkDir = "");
     ~ChildProcess();
     ChildProcess(ChildProcess &&Other) noexcept;
     ChildProcess &operator=(ChildProcess &&Other) noexcept;
