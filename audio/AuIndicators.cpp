@@ -1,4 +1,5 @@
 #include "AuIndicators.h"
+#include "AuLocked.h"
 
 #include "AuProcs.h"
 
@@ -10,14 +11,12 @@ TFastGainIndicator::~TFastGainIndicator() = default;
 
 TIndicatorEvent TFastGainIndicator::OnGainData() const
 {
-    std::lock_guard<std::mutex> L(FHandlerCS);
-    return FOnGainData;
+    return LockedGet(FHandlerCS, FOnGainData);
 }
 
 void TFastGainIndicator::SetOnGainData(TIndicatorEvent Value)
 {
-    std::lock_guard<std::mutex> L(FHandlerCS);
-    FOnGainData = std::move(Value);
+    LockedSet(FHandlerCS, FOnGainData, std::move(Value));
 }
 
 void TFastGainIndicator::Report()

@@ -1,4 +1,5 @@
 #include "AuMedia.h"
+#include "AuLocked.h"
 
 #include "AuTags.h"
 #include "AuText.h"
@@ -31,26 +32,22 @@ void TWMStreamedIn::SetErrorMsg(const std::string &Value)
 
 TStreamedAudioEvent TWMStreamedIn::OnStreamOpened() const
 {
-    std::lock_guard<std::mutex> lock(FSmallCS);
-    return FOnStreamOpened;
+    return LockedGet(FSmallCS, FOnStreamOpened);
 }
 
 void TWMStreamedIn::SetOnStreamOpened(TStreamedAudioEvent Value)
 {
-    std::lock_guard<std::mutex> lock(FSmallCS);
-    FOnStreamOpened = std::move(Value);
+    LockedSet(FSmallCS, FOnStreamOpened, std::move(Value));
 }
 
 TStreamedAudioEvent TWMStreamedIn::OnStartedPlaying() const
 {
-    std::lock_guard<std::mutex> lock(FSmallCS);
-    return FOnStartedPlaying;
+    return LockedGet(FSmallCS, FOnStartedPlaying);
 }
 
 void TWMStreamedIn::SetOnStartedPlaying(TStreamedAudioEvent Value)
 {
-    std::lock_guard<std::mutex> lock(FSmallCS);
-    FOnStartedPlaying = std::move(Value);
+    LockedSet(FSmallCS, FOnStartedPlaying, std::move(Value));
 }
 
 void TWMStreamedIn::Post(const TStreamedAudioEvent &Handler)
@@ -481,14 +478,12 @@ void TWMATap::SetId3v2Tags(const TId3v2Tags *Value)
 
 TOutputErrorEvent TWMATap::OnOutputError() const
 {
-    std::lock_guard<std::mutex> lock(FHandlerCS);
-    return FOnOutputError;
+    return LockedGet(FHandlerCS, FOnOutputError);
 }
 
 void TWMATap::SetOnOutputError(TOutputErrorEvent Value)
 {
-    std::lock_guard<std::mutex> lock(FHandlerCS);
-    FOnOutputError = std::move(Value);
+    LockedSet(FHandlerCS, FOnOutputError, std::move(Value));
 }
 
 void TWMATap::WriterError(TComponent *, std::uint32_t Reason)

@@ -1,4 +1,5 @@
 #include "AuClasses.h"
+#include "AuLocked.h"
 
 #include "AuTags.h"
 #include "AuText.h"
@@ -412,50 +413,42 @@ std::string TAuOutput::ExceptionMessage() const
 
 TOutputDoneEvent TAuOutput::OnDone() const
 {
-    std::lock_guard<std::mutex> L(HandlersCS);
-    return FOnDone;
+    return LockedGet(HandlersCS, FOnDone);
 }
 
 void TAuOutput::SetOnDone(TOutputDoneEvent Value)
 {
-    std::lock_guard<std::mutex> L(HandlersCS);
-    FOnDone = std::move(Value);
+    LockedSet(HandlersCS, FOnDone, std::move(Value));
 }
 
 TOutputDoneEvent TAuOutput::OnSyncDone() const
 {
-    std::lock_guard<std::mutex> L(HandlersCS);
-    return FOnSyncDone;
+    return LockedGet(HandlersCS, FOnSyncDone);
 }
 
 void TAuOutput::SetOnSyncDone(TOutputDoneEvent Value)
 {
-    std::lock_guard<std::mutex> L(HandlersCS);
-    FOnSyncDone = std::move(Value);
+    LockedSet(HandlersCS, FOnSyncDone, std::move(Value));
 }
 
 TOutputProgressEvent TAuOutput::OnProgress() const
 {
-    std::lock_guard<std::mutex> L(HandlersCS);
-    return FOnProgress;
+    return LockedGet(HandlersCS, FOnProgress);
 }
 
 void TAuOutput::SetOnProgress(TOutputProgressEvent Value)
 {
-    std::lock_guard<std::mutex> L(HandlersCS);
-    FOnProgress = std::move(Value);
+    LockedSet(HandlersCS, FOnProgress, std::move(Value));
 }
 
 TThreadExceptionEvent TAuOutput::OnThreadException() const
 {
-    std::lock_guard<std::mutex> L(HandlersCS);
-    return FOnThreadException;
+    return LockedGet(HandlersCS, FOnThreadException);
 }
 
 void TAuOutput::SetOnThreadException(TThreadExceptionEvent Value)
 {
-    std::lock_guard<std::mutex> L(HandlersCS);
-    FOnThreadException = std::move(Value);
+    LockedSet(HandlersCS, FOnThreadException, std::move(Value));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,4 +1,5 @@
 #include "AuSoundOut.h"
+#include "AuLocked.h"
 
 #include <algorithm>
 #include <chrono>
@@ -54,14 +55,12 @@ std::u16string TDXAudioOut::GetDeviceName(std::int32_t Number) const
 
 TUnderrunEvent TDXAudioOut::OnUnderrun() const
 {
-    std::lock_guard<std::mutex> L(EventCS);
-    return FOnUnderrun;
+    return LockedGet(EventCS, FOnUnderrun);
 }
 
 void TDXAudioOut::SetOnUnderrun(TUnderrunEvent Value)
 {
-    std::lock_guard<std::mutex> L(EventCS);
-    FOnUnderrun = std::move(Value);
+    LockedSet(EventCS, FOnUnderrun, std::move(Value));
 }
 
 std::int32_t TDXAudioOut::Volume()
