@@ -16,6 +16,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QUrl>
 
 #include <array>
 #include <cstdint>
@@ -43,6 +44,7 @@ class QTimer;
 class QToolBar;
 class QToolButton;
 class VerticalLabel;
+class WebPane;
 
 // Settings destined for the audio components, held until the components exist. Each struct is
 // named after the component's class, each member after the component's property.
@@ -149,6 +151,31 @@ public:
     QString statusPanelText() const;
     void setStatusPanelText(const QString &text);
 
+    // ---- web pane and launches (MainWeb.cpp) ----
+    // The pane's address: "/senden.html" of the site named by the setting [Basic] WebHost, or
+    // the page shipped beside the program when that is empty. The home page likewise.
+    QUrl PaneUrl();
+    QUrl HomePageUrl();
+    // Sets up the pane and navigates it to PaneUrl (at start).
+    void StartWebPane();
+    // The main timer's duty: enables the pane after a load, refreshes it every 120 s while the
+    // Radio page shows and the window is not minimised, loads it anew after the page was hidden.
+    void WebPaneUpkeep();
+    void TabSheet1Show();
+    void TabSheet1Hide();
+    // Opens an address in the desktop's default browser.
+    void OpenInBrowser(const QUrl &address);
+    void Image1Click();       // the home page
+    void SpeedButton3Click(); // the help document "Fonolux Doc.pdf"
+    void btnclipClick();      // the trimmer on the last saved MP3
+    // Starts the trimmer beside the program on mp3File as its one argument, as a process of its
+    // own; false when it could not be started.
+    bool launchTrimmer(const QString &mp3File);
+    // A file shipped beside the program (matched ignoring case).
+    static QString shippedFile(const QString &name);
+    // The last saved MP3 file of this run (empty: nothing saved yet).
+    QString SaveDialog1FileName;
+
     // ---- controller state ----
     TRecState RecState = rsIdle;
     std::uint32_t PrerecMs = 60000;
@@ -189,7 +216,8 @@ public:
     QSlider *Slider = nullptr, *ProgressBar2 = nullptr;
     VerticalLabel *MMLabel1 = nullptr;
     QLabel *Image1 = nullptr;
-    QFrame *Panel2 = nullptr, *WebBrowser1 = nullptr;
+    QFrame *Panel2 = nullptr;
+    WebPane *WebBrowser1 = nullptr;
     QPushButton *SpeedButton3 = nullptr;
     QToolButton *btnclip = nullptr, *btnStop = nullptr;
 
@@ -253,4 +281,9 @@ private:
     bool activationHooked_ = false;
     bool closing_ = false;
     bool readingSettings_ = false;
+    bool webPaneWired_ = false;
+    // The configured web site's host name ([Basic] WebHost) and an address on it (empty when
+    // no site is configured).
+    QString webHost();
+    QUrl webSiteUrl(const QString &path);
 };
