@@ -42,6 +42,7 @@ class QTimeEdit;
 class QTimer;
 class QToolBar;
 class QToolButton;
+class TScrollingMarquee;
 class VerticalLabel;
 
 // Settings destined for the audio components, held until the components exist. Each struct is
@@ -145,6 +146,9 @@ public:
     // that passed.
     std::uint32_t WaitPumping(std::uint32_t ms);
 
+    // The text of the marquee's one item (genre and title, or "Station not connected.").
+    void setStationText(const QString &text);
+
     // The single panel of the status bar.
     QString statusPanelText() const;
     void setStatusPanelText(const QString &text);
@@ -177,7 +181,7 @@ public:
     QTimer *Timer1 = nullptr;
 
     // Radio page
-    QLabel *mrqstn = nullptr;
+    TScrollingMarquee *mrqstn = nullptr;
     QGroupBox *GroupBox2 = nullptr, *GroupBox1 = nullptr;
     QToolButton *BitBtn1 = nullptr, *BitBtn2 = nullptr;
     QToolButton *RecordButton = nullptr, *PauseRecordButton = nullptr;
