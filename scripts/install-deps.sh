@@ -16,6 +16,8 @@ PACKAGES=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   icecast2 ffmpeg lame mpg123 sox xvfb xauth curl time openssl
+  # fuzzing harnesses
+  clang libclang-rt-14-dev
 )
 
 missing=()
