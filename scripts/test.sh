@@ -57,6 +57,18 @@ run_suite "address+undefined sanitizers" build-asan -DCMAKE_BUILD_TYPE=Debug \
 run_suite "thread sanitizer" build-tsan -DCMAKE_BUILD_TYPE=Debug \
   -DFONOLUX_SANITIZE=thread -DFONOLUX_GUI=OFF -DFONOLUX_BENCH=OFF -DFONOLUX_REQUIRE_TESTS=ON -- -L pipeline
 
+# The fuzzing harnesses (clang, address + undefined sanitizers), each for a short fixed number
+# of runs over its seed corpus, so that every input that once crashed stays fixed.
+echo "=== fuzzing harnesses"
+bash scripts/fuzz.sh 2>&1 | tee build-fuzz.log
+fuzz_rc=${PIPESTATUS[0]}
+fuzz_line=$(grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed' build-fuzz.log | tail -n 1)
+if [ -n "$fuzz_line" ]; then
+  passed_total=$((passed_total + $(sed -E 's/fuzz: ([0-9]+) passed.*/\1/' <<<"$fuzz_line")))
+  failed_total=$((failed_total + $(sed -E 's/.* ([0-9]+) failed/\1/' <<<"$fuzz_line")))
+fi
+[ "$fuzz_rc" -eq 0 ] || { echo "=== fuzzing FAILED"; failed=1; }
+
 echo
 echo "total: $passed_total passed, $failed_total failed"
 exit $failed
