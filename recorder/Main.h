@@ -338,6 +338,8 @@ private:
     bool abortConnect_ = false;
     bool stopping_ = false;
     bool prerecWriteWarned_ = false;
+    TWMATap *pendingStart_ = nullptr; // the tap last asked to start recording
+    void startTap(TWMATap *tap);
 
     NumericKeyFilter *numericFilter_ = nullptr;
     int currentPage_ = 0;

@@ -201,6 +201,7 @@ void TForm1::connectStation()
     if (ComboBox1->currentText().isEmpty()) {
         message(QStringLiteral("Select Station Please"));
         Label14->setText(QStringLiteral("Error: Select Station"));
+        BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
         cbPreRec->setEnabled(true);
         edPreRec->setEnabled(true);
         connecting_ = false;

@@ -35,6 +35,12 @@ bool folderWritable(const QString &folder)
 
 } // namespace
 
+void TForm1::startTap(TWMATap *tap)
+{
+    tap->StartRecord();
+    pendingStart_ = tap;
+}
+
 void TForm1::endis()
 {
     const TStateLayout l = StateLayout(RecState);
@@ -105,7 +111,7 @@ void TForm1::StartPrerec()
         PrerecSwitchTick = tickNow();
         RecState = rsPrerecStart;
         QCoreApplication::processEvents();
-        WMATap1->StartRecord();
+        startTap(WMATap1);
         PrerecRunning = true;
         QCoreApplication::processEvents();
     }
@@ -135,7 +141,7 @@ void TForm1::prerecTimer()
         QCoreApplication::processEvents();
         // The new segment begins before the old one ends: they overlap by a block or two
         // rather than leave a gap.
-        start->StartRecord();
+        startTap(start);
         stop->StopRecord();
     }
     QCoreApplication::processEvents();
@@ -143,6 +149,11 @@ void TForm1::prerecTimer()
 
 void TForm1::stopprerec()
 {
+    // A start not yet taken up by the worker would still begin after the stop below (a stop
+    // acts only on a running recording); let it begin first.
+    if (pendingStart_ && pendingStart_->Status() == tosIdle && DXAudioOut1->Status() == tosPlaying)
+        WaitPumpingUntil([this] { return pendingStart_->Status() != tosIdle; }, 1000);
+    pendingStart_ = nullptr;
     for (TWMATap *tap : {WMATap1, WMATap2}) {
         if (tap->Status() == tosIdle)
             continue;
@@ -185,7 +196,7 @@ void TForm1::RecordButtonClick()
         // The record clock counts this recording from now.
         RecClock.Zero();
         RecClock.BaseTick = tickNow();
-        WMATap1->StartRecord();
+        startTap(WMATap1);
     } else {
         return;
     }
