@@ -3,6 +3,7 @@
 #include "ProgramOptions.h"
 #include "QtWindowDispatcher.h"
 #include "SingleInstance.h"
+#include "TestDriver.h"
 
 #include <QApplication>
 
@@ -43,5 +44,6 @@ int main(int argc, char **argv)
         return 1;
     QObject::connect(&instance, &SingleInstance::activateRequested, &form, &TForm1::ActivateFromOtherStart);
     form.show();
+    installTestDriverFromEnvironment(&form);
     return app.exec();
 }
