@@ -2,6 +2,7 @@
 #include "Main.h"
 #include "QtWindowDispatcher.h"
 #include "SingleInstance.h"
+#include "TestDriver.h"
 
 #include <QApplication>
 
@@ -23,5 +24,6 @@ int main(int argc, char **argv)
         return 1;
     QObject::connect(&instance, &SingleInstance::activateRequested, &form, &TForm1::ActivateFromOtherStart);
     form.show();
+    installTestDriverFromEnvironment(&form);
     return app.exec();
 }
