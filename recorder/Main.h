@@ -99,6 +99,10 @@ public:
     // unless set otherwise (tests point it at the repository's data folder).
     static QString programFolder();
     static void setProgramFolder(const QString &folder);
+    // A file the program ships with (seed, page, help document): its path beside the program
+    // or in the installed data folder "<prefix>/share/fonolux/"; empty when neither has it.
+    // With a program folder set, only that folder is searched.
+    static QString programFile(const QString &name);
     // The MP3 encoder library checked at start; tests may name one that does not exist.
     static void setEncoderLibraryName(const QString &name);
 
@@ -275,6 +279,7 @@ private:
     int currentPage_ = 0;
     bool terminateRequested_ = false;
     bool dataFolderMessageShown_ = false;
+    bool seedMessageShown_ = false;
     bool activationHooked_ = false;
     bool closing_ = false;
     bool readingSettings_ = false;
