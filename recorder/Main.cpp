@@ -157,22 +157,13 @@ void TForm1::wireHandlers()
     connect(SpeedButton2, &QPushButton::clicked, this, &TForm1::Reload1Click);
     connect(Edit2, &QAction::triggered, this, &TForm1::btnEdStnClick);
     connect(Reload1, &QAction::triggered, this, &TForm1::Reload1Click);
-    for (int i = 0; i < 3; ++i) {
-        connect(timerPanels[static_cast<size_t>(i)].btnEnbl, &QPushButton::clicked, this, [this, i] {
-            // The button toggles itself on a click; btnEnbl0Click does the toggling.
-            auto *b = timerPanels[static_cast<size_t>(i)].btnEnbl;
-            b->setChecked(!b->isChecked());
-            btnEnbl0Click(i);
-        });
-        connect(timerPanels[static_cast<size_t>(i)].cbognr, &QComboBox::activated, this,
-                [this, i] { reloadTimerStations(i); });
-        connect(timerPanels[static_cast<size_t>(i)].slvol, &QSlider::valueChanged, this, &TForm1::SliderChange);
-    }
+    wireTimerPage();
 }
 
 void TForm1::FormCreate()
 {
     Panel1->setText(QStringLiteral("Fonolux Version: ") + FileVersionText());
+    bindTimers();
     Saving = false;
     RecordOnFlow = false;
     AutoSave = false;
@@ -650,6 +641,7 @@ void TForm1::FormCloseQuery()
     int step = 0;
     try {
         saveSettings();
+        saveTimers();
         StopMark = tickCount();
         // Waiting for the output and the taps to stop joins here once they exist.
         step = 3;
