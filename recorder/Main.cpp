@@ -14,7 +14,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
@@ -122,6 +121,22 @@ void TForm1::message(const QString &text)
 
 void TForm1::wireHandlers()
 {
+    // Keys: Ctrl+Q closes as the exit button does; the Radio page's buttons answer Ctrl+P
+    // (Receive & Play), Ctrl+Shift+P (Pause Receive & Play), Ctrl+R (Record) and Ctrl+Shift+R
+    // (Pause Recording) while that page is shown. A disabled button ignores its key.
+    auto *quit = new QAction(this);
+    quit->setObjectName(QStringLiteral("QuitAction"));
+    // Spelt out: the standard Quit key is not defined on every desktop.
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    addAction(quit);
+    connect(quit, &QAction::triggered, this, &TForm1::btnStopClick);
+    BitBtn1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+    BitBtn2->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_P));
+    RecordButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    PauseRecordButton->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
+    for (QToolButton *b : {BitBtn1, BitBtn2, RecordButton, PauseRecordButton})
+        b->setAccessibleDescription(b->shortcut().toString(QKeySequence::NativeText));
+
     connect(PageControl1, &QTabWidget::currentChanged, this, &TForm1::pageChanged);
     connect(btnStop, &QToolButton::clicked, this, &TForm1::btnStopClick);
     connect(ToolButton1, &QToolButton::clicked, this, &TForm1::SpeedButton1Click);
@@ -554,8 +569,8 @@ void TForm1::tsSetUpHide()
 
 void TForm1::SpeedButton1Click()
 {
-    QString dir = QFileDialog::getExistingDirectory(QApplication::activeWindow(),
-                                                    QStringLiteral("Select a folder"), QStringLiteral("/"));
+    // Owned by this window, so that it comes up in front of it even while it stays on top.
+    QString dir = ui::chooseFolder(this, QStringLiteral("Select a folder"), QStringLiteral("/"));
     if (dir.isEmpty())
         return;
     dir = withTrailingSlash(dir);
