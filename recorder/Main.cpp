@@ -5,6 +5,7 @@
 #include "DataFolder.h"
 #include "FileNames.h"
 #include "IniFile.h"
+#include "ProgramFiles.h"
 #include "UserMessages.h"
 
 #include <QAction>
@@ -156,22 +157,13 @@ void TForm1::wireHandlers()
     connect(SpeedButton2, &QPushButton::clicked, this, &TForm1::Reload1Click);
     connect(Edit2, &QAction::triggered, this, &TForm1::btnEdStnClick);
     connect(Reload1, &QAction::triggered, this, &TForm1::Reload1Click);
-    for (int i = 0; i < 3; ++i) {
-        connect(timerPanels[static_cast<size_t>(i)].btnEnbl, &QPushButton::clicked, this, [this, i] {
-            // The button toggles itself on a click; btnEnbl0Click does the toggling.
-            auto *b = timerPanels[static_cast<size_t>(i)].btnEnbl;
-            b->setChecked(!b->isChecked());
-            btnEnbl0Click(i);
-        });
-        connect(timerPanels[static_cast<size_t>(i)].cbognr, &QComboBox::activated, this,
-                [this, i] { reloadTimerStations(i); });
-        connect(timerPanels[static_cast<size_t>(i)].slvol, &QSlider::valueChanged, this, &TForm1::SliderChange);
-    }
+    wireTimerPage();
 }
 
 void TForm1::FormCreate()
 {
     Panel1->setText(QStringLiteral("Fonolux Version: ") + FileVersionText());
+    bindTimers();
     Saving = false;
     RecordOnFlow = false;
     AutoSave = false;
@@ -215,14 +207,41 @@ void TForm1::ActivateFromOtherStart()
     activateWindow();
 }
 
+QString TForm1::programFile(const QString &name)
+{
+    if (!programFolderOverride().isEmpty()) {
+        const QString file = findFileNoCase(programFolder(), name);
+        return QFileInfo(file).isFile() ? file : QString();
+    }
+    return findProgramFile(programFolder(), name);
+}
+
 QString TForm1::AppDataPath()
 {
     const QString folder = dataFolderPath();
     if (!QFileInfo(folder).isDir()) {
+        // The seeds come from one folder: beside the program, else the installed data folder.
+        const QString stationsSeed = QStringLiteral("stations.ini.bu"), settingsSeed = QStringLiteral("Fonolux.INI.bu");
+        QString seed = programFile(stationsSeed);
+        if (seed.isEmpty())
+            seed = programFile(settingsSeed);
+        const QString seedFolder = seed.isEmpty() ? programFolder() : QFileInfo(seed).absolutePath();
         QStringList errors;
-        createAndSeedDataFolder(folder, programFolder(), [] { QCoreApplication::processEvents(); }, &errors);
+        createAndSeedDataFolder(folder, seedFolder, [] { QCoreApplication::processEvents(); }, &errors);
         for (const QString &e : errors)
             message(e);
+        // A copy of the program without its seed files would otherwise start with empty lists
+        // and say nothing; said once, as the folder may be recreated while the program runs.
+        if (QFileInfo(folder).isDir() && !QFileInfo(findFileNoCase(seedFolder, stationsSeed)).isFile() &&
+            !seedMessageShown_) {
+            seedMessageShown_ = true;
+            const QStringList searched = programFolderOverride().isEmpty() ? programFileFolders(programFolder())
+                                                                           : QStringList{programFolder()};
+            message(QStringLiteral("The station list to start with (\"%1\") was not found in %2. "
+                                   "Fonolux starts with an empty station list; add stations on the "
+                                   "\"Add Station\" page.")
+                        .arg(stationsSeed, searched.join(QStringLiteral(" or "))));
+        }
     }
     if (!QFileInfo(folder).isDir()) {
         // Said once: every file access comes here and would repeat it while the program ends.
@@ -622,6 +641,7 @@ void TForm1::FormCloseQuery()
     int step = 0;
     try {
         saveSettings();
+        saveTimers();
         StopMark = tickCount();
         // Waiting for the output and the taps to stop joins here once they exist.
         step = 3;
