@@ -59,7 +59,9 @@ int keyByName(const QString &name)
                                           {QStringLiteral("Down"), Qt::Key_Down},
                                           {QStringLiteral("Up"), Qt::Key_Up},
                                           {QStringLiteral("Tab"), Qt::Key_Tab},
-                                          {QStringLiteral("Space"), Qt::Key_Space}};
+                                          {QStringLiteral("Space"), Qt::Key_Space},
+                                          {QStringLiteral("Backspace"), Qt::Key_Backspace},
+                                          {QStringLiteral("End"), Qt::Key_End}};
     return keys.value(name, 0);
 }
 
