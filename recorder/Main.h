@@ -239,19 +239,6 @@ public:
     void tmstr0Change(QObject *Sender);
     // The label "Volume" of timer 0: tells whether timer 0's moment is now.
     void MMLabel2Click();
-    // One look at the three timers, in order 0, 1, 2: each whose start or stop moment is now
-    // is carried out by trig, one at a time and each moment once (the main timer calls this
-    // every 1.5 s).
-    void SchedulerStep();
-    TTrigSequencer trigSequencer;
-    // Carries out timer i's start or stop (alarmStart, alarmStop) through the recorder's own
-    // handlers; ends with the timer's chkenbl.
-    void trig(std::uint8_t i);
-    // Brings the recorder to a stop, saving a running recording without a dialog; lasts at
-    // least 20 s from its start unless the recorder was idle.
-    void AutoStop();
-    // The address the network input is set to (its FileName); empty before any.
-    QString currentStreamUrl() const;
     void Panel3Click() {}
     void Panel4Click() {}
     void Panel5Click() {}
