@@ -237,6 +237,8 @@ public:
     void cbostn0Change(QObject *Sender);
     void chkstr0Click(QObject *Sender);
     void tmstr0Change(QObject *Sender);
+    // The label "Volume" of timer 0: tells whether timer 0's moment is now.
+    void MMLabel2Click();
     void Panel3Click() {}
     void Panel4Click() {}
     void Panel5Click() {}

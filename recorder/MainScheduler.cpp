@@ -2,6 +2,7 @@
 // shown and saving them when it closes, and the Timers page's handlers.
 #include "Main.h"
 
+#include "AuMedia.h"
 #include "ButtonPictures.h"
 #include "IniFile.h"
 #include "UserMessages.h"
@@ -11,6 +12,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDateEdit>
 #include <QLineEdit>
 #include <QPushButton>
@@ -87,6 +89,8 @@ void TForm1::wireTimerPage()
             connect(p, &QDateTimeEdit::dateTimeChanged, this, [this, p] { tmstr0Change(p); });
         connect(t.slvol, &QSlider::valueChanged, this, &TForm1::SliderChange);
     }
+    // Only timer 0's label answers a click.
+    connect(timerPanels[0].volumeLabel, &VerticalLabel::clicked, this, &TForm1::MMLabel2Click);
 }
 
 void TForm1::showEvent(QShowEvent *event)
@@ -176,4 +180,9 @@ void TForm1::tmstr0Change(QObject *Sender)
     const int i = timerOf(Sender);
     if (i >= 0)
         alarms[static_cast<size_t>(i)].chkenbl();
+}
+
+void TForm1::MMLabel2Click()
+{
+    message(alarms[0].istriger() ? QStringLiteral("triggered") : QStringLiteral("Not triggered"));
 }

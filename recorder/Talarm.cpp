@@ -363,3 +363,23 @@ void Talarm::chkenbl()
         form_->btnEnbl0Click(fenabled);
     onoff(!(fenabled->isChecked() && enabled));
 }
+
+bool Talarm::istriger()
+{
+    alarmStart = alarmStop = false;
+    startOccurrence.reset();
+    stopOccurrence.reset();
+    const bool start = getcheckstart(), stop = getcheckstop();
+    if ((!start && !stop) || !getenabled())
+        return false;
+    const TWallClock now = TWallClock::fromLocal(form_->SchedulerNow());
+    if (start) {
+        startOccurrence = momentOccurrence(startMoment(), now);
+        alarmStart = startOccurrence.has_value();
+    }
+    if (stop) {
+        stopOccurrence = momentOccurrence(stopMoment(), now);
+        alarmStop = stopOccurrence.has_value();
+    }
+    return alarmStart || alarmStop;
+}
