@@ -75,9 +75,10 @@ TEST(Keys, TheRadioPageButtonsAnswerTheirShortcutsWhenEnabledAndShown)
     form.BitBtn2->setEnabled(true);
     form.RecordButton->setEnabled(true);
     form.PauseRecordButton->setEnabled(true);
+    // Pause last: resuming an idle receiver lays the idle controls out again.
     press(form, Qt::Key_R, Qt::ControlModifier);
-    press(form, Qt::Key_P, Qt::ControlModifier | Qt::ShiftModifier);
     press(form, Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
+    press(form, Qt::Key_P, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_EQ(record.count(), 1);
     EXPECT_EQ(pause.count(), 1);
     EXPECT_EQ(pauseRecord.count(), 1);

@@ -237,3 +237,41 @@ TEST(PreRecording, TheRealFifteenSecondSegmentSwitchesOnTime)
     EXPECT_GT(length, 15000u);
     EXPECT_LT(length, 15000u + 200u);
 }
+
+TEST(PreRecording, AFullWorkingFolderIsSaidOnceTheStationPlaysOnAndTheRingStartsWhenThereIsRoom)
+{
+    Station station;
+    SKIP_WITHOUT(station);
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    testsupport::SmallDisk disk(e.env.tmp.path());
+    if (!disk.mounted())
+        GTEST_SKIP() << disk.error();
+    {
+        // Fill the folder to the last byte.
+        std::FILE *filler = std::fopen((disk / "filler").c_str(), "wb");
+        ASSERT_NE(filler, nullptr);
+        const std::vector<char> block(4096, 'x');
+        while (std::fwrite(block.data(), 1, block.size(), filler) == block.size() && std::fflush(filler) == 0) {
+        }
+        std::fclose(filler);
+    }
+    f.edTempDir->setText(QString::fromStdString(disk.path().string()) + QLatin1Char('/'));
+    ASSERT_EQ(f.path(), QString::fromStdString(disk.path().string()) + QLatin1Char('/'));
+    f.cbPreRec->setChecked(true);
+    e.tune(station.url());
+    ASSERT_TRUE(e.receive());
+    ASSERT_TRUE(e.levelReports(4));
+    EXPECT_EQ(f.RecState, rsPlaying);
+    EXPECT_EQ(f.DXAudioOut1->Status(), tosPlaying);
+    EXPECT_FALSE(f.PrerecRunning);
+    ASSERT_EQ(e.env.messages.size(), 1);
+    EXPECT_TRUE(e.env.messages.first().contains(f.path()));
+
+    std::filesystem::remove(disk / "filler");
+    ASSERT_TRUE(waitUntil([&] { return f.RecState == rsPrerecStart; }, 3000));
+    EXPECT_TRUE(f.PrerecRunning);
+    EXPECT_EQ(e.env.messages.size(), 1);
+    f.BitBtn1Click();
+    EXPECT_EQ(f.RecState, rsIdle);
+}
