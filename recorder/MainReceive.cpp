@@ -23,7 +23,9 @@
 #include <QTabWidget>
 #include <QToolButton>
 
+#include <atomic>
 #include <limits>
+#include <thread>
 
 namespace {
 
@@ -238,13 +240,22 @@ void TForm1::connectStation()
     const std::uint32_t maxWait = WMStreamedIn1->MaxWaitMilliseconds();
     const std::uint32_t spent = tickNow() - began;
     WMStreamedIn1->SetMaxWaitMilliseconds(spent + 1000 < maxWait ? maxWait - spent : 1000);
+    // The open blocks for up to that long; it runs on a thread of its own (the input guards it
+    // with its open lock) while the window goes on processing its events, so it repaints,
+    // answers and can be closed meanwhile.
     bool hasAudio = false;
     bool raised = false;
-    try {
-        hasAudio = WMStreamedIn1->HasAudio();
-    } catch (const std::exception &) {
-        raised = true;
-    }
+    std::atomic<bool> opened{false};
+    std::thread opener([&] {
+        try {
+            hasAudio = WMStreamedIn1->HasAudio();
+        } catch (...) {
+            raised = true;
+        }
+        opened = true;
+    });
+    WaitPumpingUntil([&] { return opened.load(); }, std::numeric_limits<std::uint32_t>::max());
+    opener.join();
     WMStreamedIn1->SetMaxWaitMilliseconds(maxWait);
     if (raised || abortConnect_ || closingNow()) {
         abandonConnect();

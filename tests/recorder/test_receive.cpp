@@ -220,3 +220,28 @@ TEST(Receive, ATapErrorFromTheWritersThreadShowsItsReasonAndNameAndChangesNothin
     EXPECT_EQ(e.env.messages, QStringList{QStringLiteral("Error#2 WMATap2")});
     EXPECT_EQ(f.RecState, rsIdle);
 }
+
+TEST(Receive, TheWindowClosesCleanlyDuringASlowConnect)
+{
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    f.strminwait->setText(QStringLiteral("3000"));
+    f.applyComponentSettings();
+    f.show();
+    ScriptedServer silent([](int, ScriptedServer &server) {
+        while (!server.stopping())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    e.tune(QString::fromStdString(silent.url()));
+    QTimer::singleShot(400, &f, [&] { f.close(); });
+    QElapsedTimer t;
+    t.start();
+    f.BitBtn1Click();
+    EXPECT_LT(t.elapsed(), 3000 + 1000);
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_EQ(f.RecState, rsClosing);
+    EXPECT_EQ(f.DXAudioOut1->Status(), tosIdle);
+    // Nothing of the abandoned connect acts afterwards.
+    QTest::qWait(300);
+    EXPECT_EQ(f.RecState, rsClosing);
+}
