@@ -5,6 +5,7 @@
 #include "DataFolder.h"
 #include "FileNames.h"
 #include "IniFile.h"
+#include "ProgramFiles.h"
 #include "UserMessages.h"
 
 #include <QAction>
@@ -13,7 +14,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
@@ -121,6 +121,22 @@ void TForm1::message(const QString &text)
 
 void TForm1::wireHandlers()
 {
+    // Keys: Ctrl+Q closes as the exit button does; the Radio page's buttons answer Ctrl+P
+    // (Receive & Play), Ctrl+Shift+P (Pause Receive & Play), Ctrl+R (Record) and Ctrl+Shift+R
+    // (Pause Recording) while that page is shown. A disabled button ignores its key.
+    auto *quit = new QAction(this);
+    quit->setObjectName(QStringLiteral("QuitAction"));
+    // Spelt out: the standard Quit key is not defined on every desktop.
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    addAction(quit);
+    connect(quit, &QAction::triggered, this, &TForm1::btnStopClick);
+    BitBtn1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+    BitBtn2->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_P));
+    RecordButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    PauseRecordButton->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
+    for (QToolButton *b : {BitBtn1, BitBtn2, RecordButton, PauseRecordButton})
+        b->setAccessibleDescription(b->shortcut().toString(QKeySequence::NativeText));
+
     connect(PageControl1, &QTabWidget::currentChanged, this, &TForm1::pageChanged);
     connect(btnStop, &QToolButton::clicked, this, &TForm1::btnStopClick);
     connect(ToolButton1, &QToolButton::clicked, this, &TForm1::SpeedButton1Click);
@@ -156,22 +172,13 @@ void TForm1::wireHandlers()
     connect(SpeedButton2, &QPushButton::clicked, this, &TForm1::Reload1Click);
     connect(Edit2, &QAction::triggered, this, &TForm1::btnEdStnClick);
     connect(Reload1, &QAction::triggered, this, &TForm1::Reload1Click);
-    for (int i = 0; i < 3; ++i) {
-        connect(timerPanels[static_cast<size_t>(i)].btnEnbl, &QPushButton::clicked, this, [this, i] {
-            // The button toggles itself on a click; btnEnbl0Click does the toggling.
-            auto *b = timerPanels[static_cast<size_t>(i)].btnEnbl;
-            b->setChecked(!b->isChecked());
-            btnEnbl0Click(i);
-        });
-        connect(timerPanels[static_cast<size_t>(i)].cbognr, &QComboBox::activated, this,
-                [this, i] { reloadTimerStations(i); });
-        connect(timerPanels[static_cast<size_t>(i)].slvol, &QSlider::valueChanged, this, &TForm1::SliderChange);
-    }
+    wireTimerPage();
 }
 
 void TForm1::FormCreate()
 {
     Panel1->setText(QStringLiteral("Fonolux Version: ") + FileVersionText());
+    bindTimers();
     Saving = false;
     RecordOnFlow = false;
     AutoSave = false;
@@ -215,14 +222,41 @@ void TForm1::ActivateFromOtherStart()
     activateWindow();
 }
 
+QString TForm1::programFile(const QString &name)
+{
+    if (!programFolderOverride().isEmpty()) {
+        const QString file = findFileNoCase(programFolder(), name);
+        return QFileInfo(file).isFile() ? file : QString();
+    }
+    return findProgramFile(programFolder(), name);
+}
+
 QString TForm1::AppDataPath()
 {
     const QString folder = dataFolderPath();
     if (!QFileInfo(folder).isDir()) {
+        // The seeds come from one folder: beside the program, else the installed data folder.
+        const QString stationsSeed = QStringLiteral("stations.ini.bu"), settingsSeed = QStringLiteral("Fonolux.INI.bu");
+        QString seed = programFile(stationsSeed);
+        if (seed.isEmpty())
+            seed = programFile(settingsSeed);
+        const QString seedFolder = seed.isEmpty() ? programFolder() : QFileInfo(seed).absolutePath();
         QStringList errors;
-        createAndSeedDataFolder(folder, programFolder(), [] { QCoreApplication::processEvents(); }, &errors);
+        createAndSeedDataFolder(folder, seedFolder, [] { QCoreApplication::processEvents(); }, &errors);
         for (const QString &e : errors)
             message(e);
+        // A copy of the program without its seed files would otherwise start with empty lists
+        // and say nothing; said once, as the folder may be recreated while the program runs.
+        if (QFileInfo(folder).isDir() && !QFileInfo(findFileNoCase(seedFolder, stationsSeed)).isFile() &&
+            !seedMessageShown_) {
+            seedMessageShown_ = true;
+            const QStringList searched = programFolderOverride().isEmpty() ? programFileFolders(programFolder())
+                                                                           : QStringList{programFolder()};
+            message(QStringLiteral("The station list to start with (\"%1\") was not found in %2. "
+                                   "Fonolux starts with an empty station list; add stations on the "
+                                   "\"Add Station\" page.")
+                        .arg(stationsSeed, searched.join(QStringLiteral(" or "))));
+        }
     }
     if (!QFileInfo(folder).isDir()) {
         // Said once: every file access comes here and would repeat it while the program ends.
@@ -535,8 +569,8 @@ void TForm1::tsSetUpHide()
 
 void TForm1::SpeedButton1Click()
 {
-    QString dir = QFileDialog::getExistingDirectory(QApplication::activeWindow(),
-                                                    QStringLiteral("Select a folder"), QStringLiteral("/"));
+    // Owned by this window, so that it comes up in front of it even while it stays on top.
+    QString dir = ui::chooseFolder(this, QStringLiteral("Select a folder"), QStringLiteral("/"));
     if (dir.isEmpty())
         return;
     dir = withTrailingSlash(dir);
@@ -622,6 +656,7 @@ void TForm1::FormCloseQuery()
     int step = 0;
     try {
         saveSettings();
+        saveTimers();
         StopMark = tickCount();
         // Waiting for the output and the taps to stop joins here once they exist.
         step = 3;

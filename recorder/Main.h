@@ -13,12 +13,15 @@
 #pragma once
 
 #include "RecState.h"
+#include "Talarm.h"
 
+#include <QDateTime>
 #include <QMainWindow>
 #include <QString>
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 class IniFile;
@@ -96,6 +99,10 @@ public:
     // unless set otherwise (tests point it at the repository's data folder).
     static QString programFolder();
     static void setProgramFolder(const QString &folder);
+    // A file the program ships with (seed, page, help document): its path beside the program
+    // or in the installed data folder "<prefix>/share/fonolux/"; empty when neither has it.
+    // With a program folder set, only that folder is searched.
+    static QString programFile(const QString &name);
     // The MP3 encoder library checked at start; tests may name one that does not exist.
     static void setEncoderLibraryName(const QString &name);
 
@@ -214,8 +221,32 @@ public:
     // Timers page
     std::array<TTimerPanel, 3> timerPanels{};
 
+    // ---- scheduled timers (MainScheduler.cpp) ----
+    // Timer i is bound to timerPanels[i]; the shared handlers find it by the sender's "Tag".
+    std::array<Talarm, 3> alarms{};
+    // The clocks the scheduler reads: the millisecond tick count and the local time. Tests
+    // replace them to drive the timers through days in moments.
+    std::function<std::uint32_t()> SchedulerTicks;
+    std::function<QDateTime()> SchedulerNow;
+    // FormShow: every timer is read back from the store, then its panel locked when armed.
+    void FormShow();
+    // Closing: the timers' settings go to the store (throws UserStoreError).
+    void saveTimers();
+    void btnEnbl0Click(QObject *Sender);
+    void cbognr0Change(QObject *Sender);
+    void cbostn0Change(QObject *Sender);
+    void chkstr0Click(QObject *Sender);
+    void tmstr0Change(QObject *Sender);
+    // The label "Volume" of timer 0: tells whether timer 0's moment is now.
+    void MMLabel2Click();
+    void Panel3Click() {}
+    void Panel4Click() {}
+    void Panel5Click() {}
+    void dtstr0Click() {}
+
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     // Window building (MainWindowBuild.cpp).
@@ -240,8 +271,8 @@ private:
     // After the stations file was read again: the timers' station lists are refilled, enabled
     // timers are reset and the message says so.
     void resetTimersAfterReload();
-    void btnEnbl0Click(int i);
-    void onoff(int i, bool on);
+    void bindTimers();
+    void wireTimerPage();
     // Receiving arrives with the audio chain; Test URL already calls this entry point.
     void BitBtn1Click();
     void message(const QString &text);
@@ -250,7 +281,9 @@ private:
     int currentPage_ = 0;
     bool terminateRequested_ = false;
     bool dataFolderMessageShown_ = false;
+    bool seedMessageShown_ = false;
     bool activationHooked_ = false;
     bool closing_ = false;
     bool readingSettings_ = false;
+    bool shown_ = false;
 };

@@ -1,8 +1,10 @@
 // Builds TForm1's controls. The window has a fixed client size, so controls are placed at fixed
-// positions, page by page, in the pages' reading order.
+// positions, page by page, in the pages' reading order; positions and sizes are those of the
+// default font and grow with a larger one (FontScaling.h).
 #include "Main.h"
 
 #include "ButtonPictures.h"
+#include "FontScaling.h"
 #include "NumericKeyFilter.h"
 #include "VerticalLabel.h"
 
@@ -122,6 +124,9 @@ void TForm1::buildWindow()
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(50);
+
+    // The positions above are those of the default font; a larger font grows the whole window.
+    fitFixedWindowToFont(this, {621, 392});
 }
 
 QWidget *TForm1::buildRadioPage()
@@ -359,7 +364,7 @@ void TForm1::buildTimerPanel(QWidget *page, int i, int top)
     t.panel->setFrameShape(QFrame::StyledPanel);
     setTag(t.panel, i);
 
-    t.btnEnbl = make<QPushButton>(t.panel, nm("btnEnbl").constData(), {4, 4, 118, 28}, QStringLiteral("Timer Disabled"));
+    t.btnEnbl = make<QPushButton>(t.panel, nm("btnEnbl").constData(), {4, 4, 120, 28}, QStringLiteral("Timer Disabled"));
     t.btnEnbl->setCheckable(true);
     setButtonPicture(t.btnEnbl, 0);
     t.rdply = make<QRadioButton>(t.panel, nm("rdply").constData(), {8, 36, 96, 22}, QStringLiteral("Play"));
