@@ -5,6 +5,7 @@
 
 #include "ButtonPictures.h"
 #include "FontScaling.h"
+#include "LevelMeter.h"
 #include "NumericKeyFilter.h"
 #include "VerticalLabel.h"
 
@@ -182,13 +183,9 @@ QWidget *TForm1::buildRadioPage()
     bold.setBold(true);
     Label14->setFont(bold);
 
-    ProgressBar2 = make<QSlider>(page, "ProgressBar2", {6, 274, 290, 26}, Qt::Horizontal);
+    ProgressBar2 = make<LevelMeter>(page, "ProgressBar2", {6, 274, 290, 26});
     ProgressBar2->setRange(20, 120);
-    ProgressBar2->setTickPosition(QSlider::TicksBelow);
-    ProgressBar2->setTickInterval(10);
-    // A level meter: shows a position, takes no input.
-    ProgressBar2->setAttribute(Qt::WA_TransparentForMouseEvents);
-    ProgressBar2->setFocusPolicy(Qt::NoFocus);
+    ProgressBar2->setValue(20);
     label(page, "ProgressBar2Label", QStringLiteral("Level"), {6, 302, 60, 20});
 
     Slider = make<QSlider>(page, "Slider", {304, 36, 24, 264}, Qt::Vertical);
