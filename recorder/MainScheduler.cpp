@@ -183,6 +183,9 @@ void TForm1::MMLabel2Click()
 
 void TForm1::SchedulerStep()
 {
+    // A closing window starts nothing new.
+    if (RecState == rsClosing || closing_)
+        return;
     for (Talarm &a : alarms)
         if (a.istriger())
             trigSequencer.offer(a.index, a.alarmStart ? a.startOccurrence : std::nullopt,
