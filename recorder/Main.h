@@ -289,9 +289,8 @@ public:
     // ---- scheduled timers (MainScheduler.cpp) ----
     // Timer i is bound to timerPanels[i]; the shared handlers find it by the sender's "Tag".
     std::array<Talarm, 3> alarms{};
-    // The clocks the scheduler reads: the millisecond tick count and the local time. Tests
-    // replace them to drive the timers through days in moments.
-    std::function<std::uint32_t()> SchedulerTicks;
+    // The local time the scheduler reads (the tick count is tickNow); tests replace it to
+    // drive the timers through days in moments.
     std::function<QDateTime()> SchedulerNow;
     // FormShow: every timer is read back from the store, then its panel locked when armed.
     void FormShow();
@@ -304,6 +303,19 @@ public:
     void tmstr0Change(QObject *Sender);
     // The label "Volume" of timer 0: tells whether timer 0's moment is now.
     void MMLabel2Click();
+    // One look at the three timers, in order 0, 1, 2: each whose start or stop moment is now
+    // is carried out by trig, one at a time and each moment once (the main timer calls this
+    // every 1.5 s).
+    void SchedulerStep();
+    TTrigSequencer trigSequencer;
+    // Carries out timer i's start or stop (alarmStart, alarmStop) through the recorder's own
+    // handlers; ends with the timer's chkenbl.
+    void trig(std::uint8_t i);
+    // Brings the recorder to a stop, saving a running recording without a dialog; lasts at
+    // least 20 s from its start unless the recorder was idle.
+    void AutoStop();
+    // The address the network input is set to (its FileName); empty before any.
+    QString currentStreamUrl() const;
     void Panel3Click() {}
     void Panel4Click() {}
     void Panel5Click() {}
