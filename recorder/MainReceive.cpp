@@ -297,7 +297,9 @@ void TForm1::connectStation()
 
 void TForm1::abandonConnect()
 {
-    if (autoStop)
+    // While closing, the close itself stops everything; an automatic stop's 20-second tail
+    // would only hold the window open.
+    if (autoStop && !closingNow())
         autoStop();
     BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
     setButtonPicture(BitBtn1, 0);
