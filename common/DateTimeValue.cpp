@@ -9,6 +9,8 @@
 namespace {
 
 constexpr std::int64_t kMsPerDay = 86400000;
+// About 270 000 years either side of the epoch.
+constexpr double kMaxDays = 1e8;
 
 } // namespace
 
@@ -33,7 +35,9 @@ DateTimeValue DateTimeValue::now()
 
 void DateTimeValue::split(std::int64_t *day, int *msec) const
 {
-    if (!std::isfinite(days_)) {
+    // A stored value that is no number, or lies far beyond any calendar the programs show
+    // (a damaged record), reads as the epoch rather than overflowing the day count.
+    if (!std::isfinite(days_) || std::fabs(days_) > kMaxDays) {
         *day = 0;
         *msec = 0;
         return;

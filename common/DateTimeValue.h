@@ -7,6 +7,9 @@
 // is negative and the fraction still counts forward from midnight: -1.25 is 29 December 1899
 // 06:00 (its magnitude is one and a quarter, its date part -1, its time 0.25).
 //
+// A value that is not a finite number or lies more than 10^8 days from the epoch (only a
+// damaged record holds one) reads as the epoch, 30 December 1899 00:00.
+//
 // Conversions round to the millisecond; a time that rounds up to 24:00 becomes 00:00 of the
 // next day. A plain value type, usable from any thread.
 #pragma once

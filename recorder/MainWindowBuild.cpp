@@ -1,8 +1,11 @@
 // Builds TForm1's controls. The window has a fixed client size, so controls are placed at fixed
-// positions, page by page, in the pages' reading order.
+// positions, page by page, in the pages' reading order; positions and sizes are those of the
+// default font and grow with a larger one (FontScaling.h).
 #include "Main.h"
 
 #include "ButtonPictures.h"
+#include "FontScaling.h"
+#include "LevelMeter.h"
 #include "NumericKeyFilter.h"
 #include "ScrollingMarquee.h"
 #include "VerticalLabel.h"
@@ -123,12 +126,9 @@ void TForm1::buildWindow()
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(50);
-}
 
-void TForm1::setStationText(const QString &text)
-{
-    if (TMarqueeItem *item = mrqstn->Items()->GetItems(0))
-        item->SetText(text);
+    // The positions above are those of the default font; a larger font grows the whole window.
+    fitFixedWindowToFont(this, {621, 392});
 }
 
 QWidget *TForm1::buildRadioPage()
@@ -192,13 +192,9 @@ QWidget *TForm1::buildRadioPage()
     bold.setBold(true);
     Label14->setFont(bold);
 
-    ProgressBar2 = make<QSlider>(page, "ProgressBar2", {6, 274, 290, 26}, Qt::Horizontal);
+    ProgressBar2 = make<LevelMeter>(page, "ProgressBar2", {6, 274, 290, 26});
     ProgressBar2->setRange(20, 120);
-    ProgressBar2->setTickPosition(QSlider::TicksBelow);
-    ProgressBar2->setTickInterval(10);
-    // A level meter: shows a position, takes no input.
-    ProgressBar2->setAttribute(Qt::WA_TransparentForMouseEvents);
-    ProgressBar2->setFocusPolicy(Qt::NoFocus);
+    ProgressBar2->setValue(20);
     label(page, "ProgressBar2Label", QStringLiteral("Level"), {6, 302, 60, 20});
 
     Slider = make<QSlider>(page, "Slider", {304, 36, 24, 264}, Qt::Vertical);
@@ -374,7 +370,7 @@ void TForm1::buildTimerPanel(QWidget *page, int i, int top)
     t.panel->setFrameShape(QFrame::StyledPanel);
     setTag(t.panel, i);
 
-    t.btnEnbl = make<QPushButton>(t.panel, nm("btnEnbl").constData(), {4, 4, 118, 28}, QStringLiteral("Timer Disabled"));
+    t.btnEnbl = make<QPushButton>(t.panel, nm("btnEnbl").constData(), {4, 4, 120, 28}, QStringLiteral("Timer Disabled"));
     t.btnEnbl->setCheckable(true);
     setButtonPicture(t.btnEnbl, 0);
     t.rdply = make<QRadioButton>(t.panel, nm("rdply").constData(), {8, 36, 96, 22}, QStringLiteral("Play"));

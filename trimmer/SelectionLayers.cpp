@@ -544,9 +544,15 @@ TLayeredImage::~TLayeredImage()
         FLayers.pop_back();
 }
 
-void TLayeredImage::SetBitmap(QImage Value)
+void TLayeredImage::Changed()
 {
-    FBitmap = std::move(Value);
+    FSurfaceText.clear();
+    update();
+}
+
+void TLayeredImage::DrawSurfaceText(const QString &Text)
+{
+    FSurfaceText = Text;
     update();
 }
 
@@ -579,16 +585,16 @@ void TLayeredImage::BringToFront(TCustomLayer *Layer)
 
 QPointF TLayeredImage::BitmapToControl(QPointF P) const
 {
-    if (FBitmap.isNull() || width() <= 0 || height() <= 0)
+    if (Bitmap.isNull() || width() <= 0 || height() <= 0)
         return P;
-    return {P.x() * width() / FBitmap.width(), P.y() * height() / FBitmap.height()};
+    return {P.x() * width() / Bitmap.width(), P.y() * height() / Bitmap.height()};
 }
 
 QPointF TLayeredImage::ControlToBitmap(QPointF P) const
 {
-    if (FBitmap.isNull() || width() <= 0 || height() <= 0)
+    if (Bitmap.isNull() || width() <= 0 || height() <= 0)
         return P;
-    return {P.x() * FBitmap.width() / width(), P.y() * FBitmap.height() / height()};
+    return {P.x() * Bitmap.width() / width(), P.y() * Bitmap.height() / height()};
 }
 
 QPointF TLayeredImage::ViewportCentre() const
@@ -611,11 +617,15 @@ void TLayeredImage::paintEvent(QPaintEvent *)
     QPainter P(this);
     P.fillRect(rect(), Qt::white);
     // Without SmoothPixmapTransform the stretch is nearest-neighbour.
-    if (!FBitmap.isNull())
-        P.drawImage(rect(), FBitmap);
+    if (!Bitmap.isNull())
+        P.drawImage(rect(), Bitmap);
     for (const auto &L : FLayers)
         if (L->Visible())
             L->Paint(P);
+    if (!FSurfaceText.isEmpty()) {
+        P.setPen(Qt::white);
+        P.drawText(QPoint(20, 10 + P.fontMetrics().ascent()), FSurfaceText);
+    }
 }
 
 void TLayeredImage::mousePressEvent(QMouseEvent *Event)

@@ -19,6 +19,7 @@
 #include <QImage>
 #include <QPointF>
 #include <QRect>
+#include <QString>
 #include <QWidget>
 
 #include <cstdint>
@@ -278,10 +279,15 @@ public:
     explicit TLayeredImage(QWidget *Parent = nullptr);
     ~TLayeredImage() override;
 
-    // The picture; draw into it and call update() to show the change.
-    QImage &Bitmap() { return FBitmap; }
-    const QImage &Bitmap() const { return FBitmap; }
-    void SetBitmap(QImage Value);
+    // The picture bitmap (ARGB32). Call Changed after drawing into it.
+    QImage Bitmap;
+    // Shows the bitmap again (a surface text goes).
+    void Changed();
+
+    // Writes Text onto the control's surface at x 20, y 10 (control pixels, white); it stays
+    // until the bitmap is next shown (Changed).
+    void DrawSurfaceText(const QString &Text);
+    QString SurfaceText() const { return FSurfaceText; }
 
     // Layers bottom to top. AddLayer takes ownership and puts the layer on top.
     template <class L> L *AddLayer(std::unique_ptr<L> Layer)
@@ -295,6 +301,8 @@ public:
     const std::vector<std::unique_ptr<TCustomLayer>> &Layers() const { return FLayers; }
     void BringToFront(TCustomLayer *Layer);
 
+    // The rectangle the bitmap fills, in control pixels: the whole control.
+    QRectF BitmapRect() const { return QRectF(0, 0, width(), height()); }
     // Conversions between bitmap coordinates and control pixels (floating point).
     QPointF BitmapToControl(QPointF P) const;
     QPointF ControlToBitmap(QPointF P) const;
@@ -320,7 +328,7 @@ protected:
 private:
     TCustomLayer *LayerAt(int X, int Y) const;
 
-    QImage FBitmap;
+    QString FSurfaceText;
     std::vector<std::unique_ptr<TCustomLayer>> FLayers;
     // The layer that took the mouse-down, until the mouse-up.
     TCustomLayer *FMouseListener = nullptr;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <cstdlib>
 #include <ctime>
 
@@ -122,3 +124,18 @@ TEST(DateTimeValue, LocalWallClockAcrossDaylightSavingChanges)
 }
 
 } // namespace
+
+TEST(DateTimeValue, DamagedStoredValuesReadAsTheEpochWithoutOverflow)
+{
+    // What a damaged record may hold: no number, infinities, values beyond any calendar.
+    for (double v : {std::nan(""), HUGE_VAL, -HUGE_VAL, 1.10639e+74, -9.3e18, 1e8 + 1})
+    {
+        const DateTimeValue d(v);
+        EXPECT_EQ(d.date(), QDate(1899, 12, 30)) << v;
+        EXPECT_EQ(d.msecOfDay(), 0) << v;
+        EXPECT_EQ(d.wholeDays(), 0) << v;
+        EXPECT_EQ(DateTimeValue::fromBytes(d.toBytes())->toBytes(), d.toBytes());
+    }
+    // The edge of the range still reads as a date.
+    EXPECT_EQ(DateTimeValue(1e8).wholeDays(), 100000000);
+}

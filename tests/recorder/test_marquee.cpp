@@ -356,10 +356,15 @@ TEST(RadioPageMarquee, ShowsStationNotConnectedScrollingAndTakesTheStationText)
     const auto cols = ink(m->DisplayImage(), false, m->Color());
     EXPECT_NEAR(cols.first, m->width() / 2, 12);
 
-    form.setStationText(QStringLiteral("Jazz: Some Artist - Some Title"));
+    form.setMarqueeText(QStringLiteral("Jazz: Some Artist - Some Title"));
     EXPECT_EQ(m->Items()->GetItems(0)->Text(), QStringLiteral("Jazz: Some Artist - Some Title"));
     // Carries on from where it was.
     EXPECT_NEAR(ink(m->DisplayImage(), false, m->Color()).first, cols.first, 2);
+    // and scrolls the new text on: 200 ticks move it 200 pixels to the left.
+    t->Fire(200);
+    QCoreApplication::processEvents();
+    EXPECT_NEAR(ink(m->DisplayImage(), false, m->Color()).first, std::max(0, cols.first - 200), 2);
+    saveScreenshot(&form, QStringLiteral("radio_page_marquee_title"));
 }
 
 } // namespace

@@ -46,9 +46,9 @@ struct PictureWithBand : AppFirst {
     PictureWithBand()
     {
         Image.resize(ControlWidth, ControlHeight);
-        QImage Bitmap(BitmapWidth, BitmapHeight, QImage::Format_ARGB32);
-        Bitmap.fill(Grey);
-        Image.SetBitmap(Bitmap);
+        Image.Bitmap = QImage(BitmapWidth, BitmapHeight, QImage::Format_ARGB32);
+        Image.Bitmap.fill(Grey);
+        Image.Changed();
 
         Selected = Image.AddLayer(std::make_unique<MyTPositionedLayer>(&Image));
         const QPointF C = Image.ViewportCentre();
