@@ -11,6 +11,8 @@
 #include <QVBoxLayout>
 
 #include <chrono>
+#include <cstdio>
+#include <unistd.h>
 
 #ifdef FONOLUX_HAVE_WEBENGINE
 #include <QWebEngineLoadingInfo>
@@ -32,6 +34,23 @@ std::uint32_t steadyTickCount()
     return static_cast<std::uint32_t>(
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
+
+#ifdef FONOLUX_HAVE_WEBENGINE
+// The engine's helper processes refuse to start as root with their sandbox on, and the program
+// would end there. Run as root (a fresh machine, a container), the pane goes without it; for
+// everyone else the sandbox stays. Read by the engine when its first profile is made.
+void allowEngineAsRoot()
+{
+    static const bool once = [] {
+        if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX")) {
+            qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+            std::fputs("Running as root: the web pane runs without its sandbox.\n", stderr);
+        }
+        return true;
+    }();
+    (void)once;
+}
+#endif
 
 bool isLinkTag(const QString &tag)
 {
@@ -180,6 +199,7 @@ WebPane::WebPane(QWidget *parent) : QWidget(parent)
     setPalette(pal);
 
 #ifdef FONOLUX_HAVE_WEBENGINE
+    allowEngineAsRoot();
     // A profile of the pane's own that keeps nothing on disk: no cache or cookies of the
     // vendor's page in the user's folders.
     auto *profile = new QWebEngineProfile(this);

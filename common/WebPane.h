@@ -14,6 +14,9 @@
 // Built on QtWebEngine when the build has it (FONOLUX_HAVE_WEBENGINE); otherwise a plain page
 // view shows local pages, and clicked links go to the default browser the same way.
 //
+// Run as root, the engine's helper processes go without their sandbox (they refuse to start
+// otherwise); a user's pane keeps it.
+//
 // GUI thread only. Handlers pump events (as the window's waits do), so they tolerate re-entry.
 #pragma once
 

@@ -58,25 +58,22 @@ QUrl TForm1::webSiteUrl(const QString &path)
     return url;
 }
 
-QString TForm1::shippedFile(const QString &name)
-{
-    return findFileNoCase(programFolder(), name);
-}
-
 QUrl TForm1::PaneUrl()
 {
     const QUrl site = webSiteUrl(QStringLiteral("/senden.html"));
-    return site.isEmpty() ? QUrl::fromLocalFile(shippedFile(QStringLiteral("senden.html"))) : site;
+    return site.isEmpty() ? QUrl::fromLocalFile(programFile(QStringLiteral("senden.html"))) : site;
 }
 
 QUrl TForm1::HomePageUrl()
 {
     const QUrl site = webSiteUrl(QStringLiteral("/"));
-    return site.isEmpty() ? QUrl::fromLocalFile(shippedFile(QStringLiteral("senden.html"))) : site;
+    return site.isEmpty() ? QUrl::fromLocalFile(programFile(QStringLiteral("senden.html"))) : site;
 }
 
 void TForm1::StartWebPane()
 {
+    // The pane counts time on the window's tick source, so tests drive its windows by ticks.
+    WebBrowser1->setClock([] { return tickNow(); });
     WebBrowser1->setOpener([this](const QUrl &url) { OpenInBrowser(url); });
     if (!webPaneWired_) {
         webPaneWired_ = true;
@@ -118,7 +115,7 @@ void TForm1::Image1Click()
 void TForm1::SpeedButton3Click()
 {
     QCoreApplication::processEvents();
-    const QString doc = shippedFile(QStringLiteral("Fonolux Doc.pdf"));
+    const QString doc = programFile(QStringLiteral("Fonolux Doc.pdf"));
     // A missing document opens nothing (the desktop would only report an error of its own).
     if (QFileInfo(doc).isFile())
         ui::openUrl(QUrl::fromLocalFile(doc));
@@ -127,7 +124,7 @@ void TForm1::SpeedButton3Click()
 
 bool TForm1::launchTrimmer(const QString &mp3File)
 {
-    const QString program = shippedFile(QStringLiteral("snipolux"));
+    const QString program = programFile(QStringLiteral("snipolux"));
     if (!QFileInfo(program).isExecutable())
         return false;
     // The file name is passed as one argument as it stands (blanks and quotes included), and
@@ -140,5 +137,5 @@ bool TForm1::launchTrimmer(const QString &mp3File)
 
 void TForm1::btnclipClick()
 {
-    launchTrimmer(SaveDialog1FileName);
+    launchTrimmer(lastSaveName());
 }

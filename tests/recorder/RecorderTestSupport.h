@@ -5,6 +5,7 @@
 #include "Main.h"
 #include "TestSupport.h"
 #include "UserMessages.h"
+#include "WebPane.h"
 
 #include <QApplication>
 #include <QDir>
@@ -25,7 +26,10 @@ inline QApplication &testApp()
     static char name[] = "recorder-test";
     static char *argv[] = {name, nullptr};
     // Never destroyed: tearing Qt down during static destruction crashes at exit.
-    static QApplication *app = new QApplication(argc, argv);
+    static QApplication *app = [] {
+        WebPane::prepareApplication();
+        return new QApplication(argc, argv);
+    }();
     return *app;
 }
 
@@ -37,6 +41,8 @@ public:
     {
         testApp();
         qputenv("XDG_DATA_HOME", QFile::encodeName(home()));
+        // The timers' store too, so that no test reads or writes the user's own.
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home()));
         TForm1::setProgramFolder(qEnvironmentVariable("FONOLUX_TEST_DATA"));
         TForm1::setEncoderLibraryName(QStringLiteral("libmp3lame.so.0"));
         ui::setMessageSink([this](const QString &text) { messages << text; });
