@@ -76,7 +76,9 @@ class Fonolux:
                    QT_QPA_PLATFORM="offscreen", SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=self.played,
                    FONOLUX_TEST_DRIVER=self.home + "/drive")
         os.makedirs(self.home + "/runtime", mode=0o700)
-        self.proc = subprocess.Popen([os.path.join(build, "recorder/fonolux")], env=env,
+        # FONOLUX_BENCH_WRAP runs the program under a tool (for instance a heap profiler).
+        wrap = os.environ.get("FONOLUX_BENCH_WRAP", "").split()
+        self.proc = subprocess.Popen(wrap + [os.path.join(build, "recorder/fonolux")], env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.sock = None
         deadline = time.time() + 30
