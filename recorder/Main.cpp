@@ -8,6 +8,7 @@
 #include "FileNames.h"
 #include "IniFile.h"
 #include "ProgramFiles.h"
+#include "ScrollingMarquee.h"
 #include "UserMessages.h"
 
 #include <QAction>
@@ -422,12 +423,14 @@ void TForm1::setStatusPanelText(const QString &text)
 
 QString TForm1::marqueeText() const
 {
-    return mrqstn->text();
+    const TMarqueeItem *item = mrqstn->Items()->GetItems(0);
+    return item ? item->Text() : QString();
 }
 
 void TForm1::setMarqueeText(const QString &text)
 {
-    mrqstn->setText(text);
+    if (TMarqueeItem *item = mrqstn->Items()->GetItems(0))
+        item->SetText(text);
 }
 
 bool TForm1::eventFilter(QObject *watched, QEvent *event)

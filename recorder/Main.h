@@ -60,6 +60,7 @@ class QTimeEdit;
 class QTimer;
 class QToolBar;
 class QToolButton;
+class TScrollingMarquee;
 class VerticalLabel;
 
 // The controls of one scheduled timer's panel on the Timers page; every name ends in the
@@ -150,7 +151,8 @@ public:
     // The single panel of the status bar.
     QString statusPanelText() const;
     void setStatusPanelText(const QString &text);
-    // The marquee's item text (genre and title).
+    // The text of the marquee's one item: "Station not connected." until a station plays,
+    // then genre and title. Setting it re-renders the item; the scroll carries on.
     QString marqueeText() const;
     void setMarqueeText(const QString &text);
 
@@ -248,7 +250,7 @@ public:
     QTimer *Timer1 = nullptr;
 
     // Radio page
-    QLabel *mrqstn = nullptr;
+    TScrollingMarquee *mrqstn = nullptr;
     QGroupBox *GroupBox2 = nullptr, *GroupBox1 = nullptr;
     QToolButton *BitBtn1 = nullptr, *BitBtn2 = nullptr;
     QToolButton *RecordButton = nullptr, *PauseRecordButton = nullptr;

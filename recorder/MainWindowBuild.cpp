@@ -7,6 +7,7 @@
 #include "FontScaling.h"
 #include "LevelMeter.h"
 #include "NumericKeyFilter.h"
+#include "ScrollingMarquee.h"
 #include "VerticalLabel.h"
 
 #include <QCheckBox>
@@ -135,11 +136,19 @@ QWidget *TForm1::buildRadioPage()
     auto *page = new QWidget;
     page->setObjectName(QStringLiteral("TabSheet1"));
 
-    mrqstn = make<QLabel>(page, "mrqstn", {6, 6, 600, 22}, QStringLiteral("Station not connected."));
-    mrqstn->setFrameShape(QFrame::Panel);
-    mrqstn->setFrameShadow(QFrame::Sunken);
-    mrqstn->setAutoFillBackground(true);
-    mrqstn->setStyleSheet(QStringLiteral("background:#10233f;color:#f0d060;padding-left:4px;"));
+    // The marquee across the top: one item, one pixel every 10 ms, a full width of space
+    // between two copies, endless.
+    mrqstn = make<TScrollingMarquee>(page, "mrqstn", {6, 6, 600, 22});
+    mrqstn->SetColor(QColor(0x10, 0x23, 0x3f));
+    mrqstn->SetFontColor(QColor(0xf0, 0xd0, 0x60));
+    mrqstn->SetInterval(10);
+    mrqstn->SetStep(1);
+    mrqstn->SetSpacing(100);
+    mrqstn->SetLoopSpacing(100);
+    mrqstn->SetNumLoops(0);
+    mrqstn->SetOrientation(moHorizontal);
+    mrqstn->Items()->Add()->SetText(QStringLiteral("Station not connected."));
+    mrqstn->SetActive(true);
 
     cbgnr = editableCombo(page, "cbgnr", {6, 36, 290, 26});
     cbgnr->setToolTip(QStringLiteral("Genre"));
