@@ -188,6 +188,19 @@ TPlaylistResult PlaylistStreamUrl(const QString &FetchedText, const QString &Add
     return {address, QString()};
 }
 
+bool AnnouncesAudioStream(const QString &ContentType)
+{
+    const QString type = ContentType.section(QLatin1Char(';'), 0, 0).trimmed().toLower();
+    if (type == QLatin1String("application/ogg"))
+        return true;
+    if (!type.startsWith(QLatin1String("audio/")))
+        return false;
+    for (const char *playlist : {"mpegurl", "scpls", "x-ms-wax", "x-ms-asx", "xspf"})
+        if (type.contains(QLatin1String(playlist)))
+            return false;
+    return true;
+}
+
 bool FetchUrlText(const QString &Address, QString &Text, const QString &AgentName, std::uint32_t TimeoutMs,
                   const std::function<void()> &Pump)
 {
@@ -208,7 +221,18 @@ bool FetchUrlText(const QString &Address, QString &Text, const QString &AgentNam
     clock.start();
     bool opened = false;
     char block[PlaylistBlockSize];
+    bool headersSeen = false;
     for (;;) {
+        if (!headersSeen && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
+            headersSeen = true;
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            if (status >= 200 && status < 300 &&
+                AnnouncesAudioStream(QString::fromLatin1(reply->rawHeader("Content-Type")))) {
+                reply->abort();
+                Text.clear();
+                return false;
+            }
+        }
         while (reply->bytesAvailable() > 0 && Text.size() <= PlaylistTextLimit) {
             const qint64 n = reply->read(block, PlaylistBlockSize);
             if (n <= 0)

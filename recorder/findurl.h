@@ -35,11 +35,18 @@ QString TrimAddress(const QString &Address);
 // or other schemes gives a Refusal.
 TPlaylistResult PlaylistStreamUrl(const QString &Text, const QString &Address);
 
+// True when an answer's Content-Type announces audio itself (audio/..., application/ogg) rather
+// than a playlist (M3U/M3U8, PLS, ASX/WAX, XSPF). Such an answer is a stream: its body need not
+// be read, which saves the wait for 16 000 bytes of a slow station before it is connected.
+bool AnnouncesAudioStream(const QString &ContentType);
+
 // Reads Address over HTTP(S) in blocks of PlaylistBlockSize bytes, each appended to Text as
 // 8-bit characters, until the body ends or Text has grown beyond PlaylistTextLimit characters.
 // Returns true when Text is shorter than PlaylistTextLimit (a playlist or a page), false for a
 // live stream. An address that cannot be opened (refused, unanswered within TimeoutMs, another
 // scheme than http or https) gives an empty Text and true. AgentName goes in the User-Agent
-// header. GUI thread: Pump is called while waiting, so the window keeps processing its events.
+// header. An answer whose Content-Type announces an audio stream ends the read at its headers:
+// Text stays empty and the result is false, as for a live stream read past the limit.
+// GUI thread: Pump is called while waiting, so the window keeps processing its events.
 bool FetchUrlText(const QString &Address, QString &Text, const QString &AgentName, std::uint32_t TimeoutMs,
                   const std::function<void()> &Pump);

@@ -133,7 +133,7 @@ TEST(FetchUrlText, ReadsAPlaylistWithTheAgentNameAndStopsAnEndlessStreamJustPast
 
     ScriptedServer endless([](int s, ScriptedServer &server) {
         ScriptedServer::readRequest(s);
-        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n");
+        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n");
         const std::string chunk(700, 'Z');
         while (!server.stopping() && ScriptedServer::sendAll(s, chunk))
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -141,6 +141,42 @@ TEST(FetchUrlText, ReadsAPlaylistWithTheAgentNameAndStopsAnEndlessStreamJustPast
     EXPECT_FALSE(FetchUrlText(QString::fromStdString(endless.url()), text, QStringLiteral("fonolux"), 5000, pump));
     EXPECT_GT(text.size(), PlaylistTextLimit);
     EXPECT_LE(text.size(), PlaylistTextLimit + PlaylistBlockSize);
+}
+
+TEST(FetchUrlText, AnAnswerAnnouncingAudioIsAStreamAtItsHeadersAndPlaylistTypesAreStillRead)
+{
+    app();
+    EXPECT_TRUE(AnnouncesAudioStream(QStringLiteral("audio/mpeg")));
+    EXPECT_TRUE(AnnouncesAudioStream(QStringLiteral("Audio/AAC; charset=binary")));
+    EXPECT_TRUE(AnnouncesAudioStream(QStringLiteral("application/ogg")));
+    for (const char *playlist : {"audio/x-mpegurl", "audio/mpegurl", "application/vnd.apple.mpegurl", "audio/x-scpls",
+                                 "video/x-ms-asf", "audio/x-ms-wax", "application/xspf+xml", "text/html", ""})
+        EXPECT_FALSE(AnnouncesAudioStream(QString::fromLatin1(playlist))) << playlist;
+
+    // A slow station: its headers, a few bytes, then nothing for longer than the test waits.
+    // Reading 16 000 bytes of it would hold the connect up for the whole time limit.
+    ScriptedServer slow([](int s, ScriptedServer &server) {
+        ScriptedServer::readRequest(s);
+        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nicy-metaint: 16000\r\n\r\nID3");
+        while (!server.stopping())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    QString text = QStringLiteral("old");
+    QElapsedTimer t;
+    t.start();
+    EXPECT_FALSE(FetchUrlText(QString::fromStdString(slow.url()), text, QStringLiteral("fonolux"), 4000, pump));
+    EXPECT_TRUE(text.isEmpty());
+    EXPECT_LT(t.elapsed(), 2000);
+
+    // A playlist served under its own type is read as text, even when it arrives slowly.
+    ScriptedServer m3u([](int s, ScriptedServer &) {
+        ScriptedServer::readRequest(s);
+        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/x-mpegurl\r\n\r\n#EXTM3U\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ScriptedServer::sendAll(s, "http://s.example/live\n");
+    });
+    EXPECT_TRUE(FetchUrlText(QString::fromStdString(m3u.url("/a.m3u")), text, QStringLiteral("fonolux"), 4000, pump));
+    EXPECT_EQ(text, QStringLiteral("#EXTM3U\nhttp://s.example/live\n"));
 }
 
 TEST(FetchUrlText, AnAddressThatCannotBeOpenedGivesAnEmptyTextWithinTheTimeLimit)
