@@ -1,5 +1,5 @@
 // WebPane: the navigation veto, load events, hover tag and upkeep, on QtWebEngine or on the plain
-// page view.
+// page view (chosen when the pane is made).
 #include "WebPane.h"
 
 #include <QApplication>
@@ -22,9 +22,8 @@
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
-#else
-#include <QTextBrowser>
 #endif
+#include <QTextBrowser>
 
 namespace {
 
@@ -185,6 +184,19 @@ class WebPanePage {};
 
 #endif
 
+namespace {
+bool &engineWanted()
+{
+    static bool wanted = true;
+    return wanted;
+}
+} // namespace
+
+void WebPane::setEngineWanted(bool on)
+{
+    engineWanted() = on;
+}
+
 WebPane::WebPane(QWidget *parent) : QWidget(parent)
 {
     clock_ = steadyTickCount;
@@ -199,29 +211,32 @@ WebPane::WebPane(QWidget *parent) : QWidget(parent)
     setPalette(pal);
 
 #ifdef FONOLUX_HAVE_WEBENGINE
-    allowEngineAsRoot();
-    // A profile of the pane's own that keeps nothing on disk: no cache or cookies of the
-    // vendor's page in the user's folders.
-    auto *profile = new QWebEngineProfile(this);
-    auto *view = new QWebEngineView(this);
-    page_ = new WebPanePage(this, profile);
-    view->setPage(page_);
-    view_ = view;
-#else
-    auto *browser = new QTextBrowser(this);
-    browser->setFrameShape(QFrame::NoFrame);
-    browser->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    browser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    browser->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
-    browser->setOpenLinks(false);
-    browser->setOpenExternalLinks(false);
-    browser->viewport()->setContextMenuPolicy(Qt::NoContextMenu);
-    connect(browser, &QTextBrowser::highlighted, this, [this](const QUrl &url) {
-        HoverTagUpdate(url.isEmpty() ? QStringLiteral("BODY") : QStringLiteral("A"));
-    });
-    connect(browser, &QTextBrowser::anchorClicked, this, [this](const QUrl &url) { navigate(url); });
-    view_ = browser;
+    if (engineWanted()) {
+        allowEngineAsRoot();
+        // A profile of the pane's own that keeps nothing on disk: no cache or cookies of the
+        // vendor's page in the user's folders.
+        auto *profile = new QWebEngineProfile(this);
+        auto *view = new QWebEngineView(this);
+        page_ = new WebPanePage(this, profile);
+        view->setPage(page_);
+        view_ = view;
+    }
 #endif
+    if (!page_) {
+        auto *browser = new QTextBrowser(this);
+        browser->setFrameShape(QFrame::NoFrame);
+        browser->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        browser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        browser->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+        browser->setOpenLinks(false);
+        browser->setOpenExternalLinks(false);
+        browser->viewport()->setContextMenuPolicy(Qt::NoContextMenu);
+        connect(browser, &QTextBrowser::highlighted, this, [this](const QUrl &url) {
+            HoverTagUpdate(url.isEmpty() ? QStringLiteral("BODY") : QStringLiteral("A"));
+        });
+        connect(browser, &QTextBrowser::anchorClicked, this, [this](const QUrl &url) { navigate(url); });
+        view_ = browser;
+    }
     view_->setContextMenuPolicy(Qt::NoContextMenu);
     view_->setObjectName(QStringLiteral("WebPaneView"));
     // Shown once the first document completed (no empty frame before the page).
@@ -234,6 +249,8 @@ WebPane::WebPane(QWidget *parent) : QWidget(parent)
 WebPane::~WebPane()
 {
 #ifdef FONOLUX_HAVE_WEBENGINE
+    if (!page_)
+        return;
     // The view and the page go before the profile they use.
     page_->detach();
     delete view_;
@@ -246,10 +263,15 @@ WebPane::~WebPane()
 bool WebPane::hasWebEngine()
 {
 #ifdef FONOLUX_HAVE_WEBENGINE
-    return true;
+    return engineWanted();
 #else
     return false;
 #endif
+}
+
+bool WebPane::usesEngine() const
+{
+    return page_ != nullptr;
 }
 
 void WebPane::prepareApplication()
@@ -276,26 +298,29 @@ void WebPane::setOpener(Opener opener)
 QWidget *WebPane::inputWidget() const
 {
 #ifdef FONOLUX_HAVE_WEBENGINE
-    return view_->focusProxy() ? view_->focusProxy() : view_;
-#else
-    return static_cast<QTextBrowser *>(view_)->viewport();
+    if (page_)
+        return view_->focusProxy() ? view_->focusProxy() : view_;
 #endif
+    return static_cast<QTextBrowser *>(view_)->viewport();
 }
 
 QUrl WebPane::currentUrl() const
 {
 #ifdef FONOLUX_HAVE_WEBENGINE
-    return page_->url();
-#else
-    return static_cast<QTextBrowser *>(view_)->source();
+    if (page_)
+        return page_->url();
 #endif
+    return static_cast<QTextBrowser *>(view_)->source();
 }
 
 void WebPane::navigate(const QUrl &url)
 {
 #ifdef FONOLUX_HAVE_WEBENGINE
-    page_->load(url);
-#else
+    if (page_) {
+        page_->load(url);
+        return;
+    }
+#endif
     // The plain view applies the veto itself and shows local pages only.
     if (BeforeNavigate2(url))
         return;
@@ -307,19 +332,20 @@ void WebPane::navigate(const QUrl &url)
     } else {
         QMetaObject::invokeMethod(this, [this, url] { NavigateError(url); }, Qt::QueuedConnection);
     }
-#endif
 }
 
 void WebPane::refresh()
 {
 #ifdef FONOLUX_HAVE_WEBENGINE
-    page_->triggerAction(QWebEnginePage::Reload);
-#else
+    if (page_) {
+        page_->triggerAction(QWebEnginePage::Reload);
+        return;
+    }
+#endif
     if (BeforeNavigate2(currentUrl()))
         return;
     static_cast<QTextBrowser *>(view_)->reload();
     QMetaObject::invokeMethod(this, &WebPane::DocumentComplete, Qt::QueuedConnection);
-#endif
 }
 
 void WebPane::setPaneEnabled(bool on)

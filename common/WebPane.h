@@ -11,8 +11,8 @@
 // The element under the mouse is reported by a small script the pane injects into every page.
 // No context menu, no scroll bars, no border, no text selection, no error pages.
 //
-// Built on QtWebEngine when the build has it (FONOLUX_HAVE_WEBENGINE); otherwise a plain page
-// view shows local pages, and clicked links go to the default browser the same way.
+// Built on QtWebEngine when the build has it (FONOLUX_HAVE_WEBENGINE) and it is wanted; otherwise
+// a plain page view shows local pages, and clicked links go to the default browser the same way.
 //
 // Run as root, the engine's helper processes go without their sandbox (they refuse to start
 // otherwise); a user's pane keeps it.
@@ -44,8 +44,14 @@ public:
     explicit WebPane(QWidget *parent = nullptr);
     ~WebPane() override;
 
-    // True when the pane is built on QtWebEngine (false: the plain page view).
+    // True when panes made from now on use QtWebEngine (false: the plain page view).
     static bool hasWebEngine();
+    // Whether panes made from now on use QtWebEngine when the build has it (default true).
+    // The plain view needs no helper processes: windows that are not about the page (tests of
+    // other parts) turn the engine off.
+    static void setEngineWanted(bool on);
+    // True when this pane runs on QtWebEngine.
+    bool usesEngine() const;
     // To be called before the QApplication is created: QtWebEngine wants shared GL contexts.
     static void prepareApplication();
 

@@ -45,6 +45,8 @@ public:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(home()));
         TForm1::setProgramFolder(qEnvironmentVariable("FONOLUX_TEST_DATA"));
         TForm1::setEncoderLibraryName(QStringLiteral("libmp3lame.so.0"));
+        // The web pane's engine starts helper processes; only the pane's own tests want it.
+        WebPane::setEngineWanted(false);
         ui::setMessageSink([this](const QString &text) { messages << text; });
         ui::setUrlOpener([this](const QUrl &url) {
             opened << url;

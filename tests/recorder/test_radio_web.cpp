@@ -32,10 +32,12 @@ void spinFor(int ms)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
-// A window whose ticks only move when the test moves them.
+// A window whose ticks only move when the test moves them; its pane on the real engine when
+// `engine` (else the plain page view).
 struct WebForm {
-    WebForm()
+    explicit WebForm(bool engine = false)
     {
+        WebPane::setEngineWanted(engine);
         TForm1::setTickSource([this] { return now; });
         form = std::make_unique<TForm1>();
         pane = form->WebBrowser1;
@@ -44,6 +46,7 @@ struct WebForm {
     {
         form.reset();
         TForm1::setTickSource({});
+        WebPane::setEngineWanted(false);
     }
     // Shows the window and waits for the pane's first page.
     bool showLoaded()
@@ -107,6 +110,10 @@ TEST(RadioWeb, PaneAndHomeAddressesFollowTheHostSetting)
     ASSERT_TRUE(QFileInfo(shipped.toLocalFile()).isFile());
     EXPECT_EQ(f.PaneUrl(), shipped);
     EXPECT_EQ(f.HomePageUrl(), shipped);
+    // The plain page view (no engine wanted) shows it as well.
+    EXPECT_FALSE(w.pane->usesEngine());
+    ASSERT_TRUE(waitUntil([&] { return w.pane->DocLoaded && w.pane->hasDocument(); }, 10000));
+    EXPECT_EQ(w.pane->currentUrl(), shipped);
     // The seed settings carry the host key, empty.
     EXPECT_EQ(IniFile(f.inifilename()).value(QStringLiteral("Basic"), QStringLiteral("WebHost")), QString());
 
@@ -193,8 +200,9 @@ void mouse(WebPane *pane, QEvent::Type type, QPoint p)
 
 TEST(RadioWeb, ShowsTheShippedPageWholeAndItsLinksOpenInTheDefaultBrowser)
 {
-    WebForm w;
+    WebForm w(true);
     ASSERT_TRUE(w.showLoaded());
+    ASSERT_TRUE(w.pane->usesEngine());
     WebPane *pane = w.pane;
     EXPECT_EQ(pane->currentUrl(), w.form->PaneUrl());
     EXPECT_TRUE(pane->view()->isVisible());
@@ -234,7 +242,7 @@ TEST(RadioWeb, ShowsTheShippedPageWholeAndItsLinksOpenInTheDefaultBrowser)
 
 TEST(RadioWeb, TimerRefreshesOnlyOnTheShownRadioPageOfAWindowNotMinimisedAndReloadsAfterReturning)
 {
-    WebForm w;
+    WebForm w(true);
     ASSERT_TRUE(w.showLoaded());
     WebPane *pane = w.pane;
     TForm1 &f = *w.form;
