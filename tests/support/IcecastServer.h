@@ -18,6 +18,9 @@ struct SourceOptions {
     int sampleRate = 44100;
     int channels = 2;
     int toneHz = 440;
+    // A whole lavfi source description replacing the steady tone (e.g. a tone whose frequency
+    // steps every second, so that a recording's position in the broadcast can be read off it).
+    std::string lavfi;
     std::string name = "Fonolux Test Radio";
     std::string genre = "Test Tones";
     std::string description = "A steady tone";
