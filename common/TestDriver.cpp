@@ -10,6 +10,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMouseEvent>
+#include <QPixmap>
 #include <QPointer>
 #include <QWidget>
 
@@ -58,7 +59,9 @@ int keyByName(const QString &name)
                                           {QStringLiteral("Down"), Qt::Key_Down},
                                           {QStringLiteral("Up"), Qt::Key_Up},
                                           {QStringLiteral("Tab"), Qt::Key_Tab},
-                                          {QStringLiteral("Space"), Qt::Key_Space}};
+                                          {QStringLiteral("Space"), Qt::Key_Space},
+                                          {QStringLiteral("Backspace"), Qt::Key_Backspace},
+                                          {QStringLiteral("End"), Qt::Key_End}};
     return keys.value(name, 0);
 }
 
@@ -138,6 +141,10 @@ private:
             if (!v.isValid())
                 return QStringLiteral("error no property ") + arg;
             return QStringLiteral("ok ") + v.toString();
+        }
+        if (cmd == QLatin1String("grab")) {
+            // The window as it shows on the screen, for the user guide and for looking at.
+            return w->window()->grab().save(arg, "PNG") ? QStringLiteral("ok") : QStringLiteral("error cannot save ") + arg;
         }
         if (!w->isVisible() || !w->isEnabled())
             return QStringLiteral("error not visible or not enabled: ") + name;

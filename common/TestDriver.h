@@ -13,6 +13,7 @@
 //   key NAME KEY                 one key by its name ("Return", "Escape", "Down", "Up", "Tab")
 //   choose NAME TEXT             in a combo box: move to the item with that text by Up/Down keys
 //   get NAME PROPERTY            a property of the widget as text ("text", "windowTitle", ...)
+//   grab NAME PATH               save a picture of the widget's window as PNG at PATH
 //   windows                      the visible top-level windows: "class|objectName|title" each,
 //                                separated by " ;; "
 //   savefile PATH                in the visible file dialog: type PATH as the file name, Return

@@ -363,3 +363,50 @@ void Talarm::chkenbl()
         form_->btnEnbl0Click(fenabled);
     onoff(!(fenabled->isChecked() && enabled));
 }
+
+bool Talarm::istriger()
+{
+    alarmStart = alarmStop = false;
+    startOccurrence.reset();
+    stopOccurrence.reset();
+    const bool start = getcheckstart(), stop = getcheckstop();
+    if ((!start && !stop) || !getenabled())
+        return false;
+    const TWallClock now = TWallClock::fromLocal(form_->SchedulerNow());
+    if (start) {
+        startOccurrence = momentOccurrence(startMoment(), now);
+        alarmStart = startOccurrence.has_value();
+    }
+    if (stop) {
+        stopOccurrence = momentOccurrence(stopMoment(), now);
+        alarmStop = stopOccurrence.has_value();
+    }
+    return alarmStart || alarmStop;
+}
+
+bool Talarm::SkipTrig()
+{
+    const TForm1 &f = *form_;
+    if (url != f.currentStreamUrl())
+        return false;
+    const TRecState s = f.RecState;
+    bool doing = false;
+    switch (getplay()) {
+    case 0:
+        // Pre-recording is switched on, and the recorder receives: an idle recorder that
+        // last played this station must still be started.
+        doing = f.cbPreRec->isChecked() && s <= rsRecordingPlain;
+        break;
+    case 1:
+        doing = s == rsRecording || s == rsRecordingPlain;
+        break;
+    default:
+        doing = s == rsPlaying;
+        break;
+    }
+    if (!doing)
+        return false;
+    if (getcheckVolume() && getVolume() != f.Slider->value())
+        return false;
+    return getcheckstart();
+}

@@ -106,3 +106,23 @@ bool oneShotArmable(const TWallClock &now, bool checkStart, const TTimerMoment &
         return stop.date.isValid() && stop.date >= now.date && stop.second > now.second;
     return false;
 }
+
+bool TTrigSequencer::offer(int timer, std::optional<std::int64_t> startOccurrence,
+                           std::optional<std::int64_t> stopOccurrence)
+{
+    if (timer < 0 || timer > 2)
+        return false;
+    Moment m{timer, false, false};
+    if (startOccurrence && startTaken_[timer] != startOccurrence) {
+        startTaken_[timer] = startOccurrence;
+        m.start = true;
+    }
+    if (stopOccurrence && stopTaken_[timer] != stopOccurrence) {
+        stopTaken_[timer] = stopOccurrence;
+        m.stop = true;
+    }
+    if (!m.start && !m.stop)
+        return false;
+    waiting_.push_back(m);
+    return true;
+}

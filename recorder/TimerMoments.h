@@ -29,6 +29,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 enum TRepeatMode : int { rmHourly = 0, rmDayly = 1, rmWeekly = 2, rmMonthly = 3 };
 
@@ -74,3 +75,48 @@ std::optional<std::int64_t> momentOccurrence(const TTimerMoment &m, const TWallC
 //   neither: no.
 bool oneShotArmable(const TWallClock &now, bool checkStart, const TTimerMoment &start, bool checkStop,
                     const TTimerMoment &stop, bool urlIsStream);
+
+// Carries out the timers' moments one at a time and each occurrence once.
+//
+// The scheduler offers every sighting of a moment; a sighting of an occurrence already taken
+// (the second look within its two-second window) is refused. Taken moments wait in order and
+// drain runs them. The run may process window events and so call drain again (a later check
+// finding another timer's moment, or the same timer's stop): that inner call only queues, and
+// the outer one carries the moment out when the running one ends. Window thread only.
+class TTrigSequencer {
+public:
+    struct Moment {
+        int timer = 0;
+        bool start = false;
+        bool stop = false;
+    };
+
+    // Offers timer's sightings (an occurrence for the start and/or the stop); false when
+    // nothing new was taken.
+    bool offer(int timer, std::optional<std::int64_t> startOccurrence, std::optional<std::int64_t> stopOccurrence);
+    // Runs every waiting moment in order, unless a run is already in progress further up.
+    // A run that throws leaves the remaining moments waiting for the next drain.
+    template <typename Run>
+    void drain(Run &&run)
+    {
+        if (running_)
+            return;
+        running_ = true;
+        struct Reset {
+            bool &flag;
+            ~Reset() { flag = false; }
+        } reset{running_};
+        while (!waiting_.empty()) {
+            const Moment m = waiting_.front();
+            waiting_.erase(waiting_.begin());
+            run(m);
+        }
+    }
+    bool running() const { return running_; }
+    std::size_t waiting() const { return waiting_.size(); }
+
+private:
+    std::optional<std::int64_t> startTaken_[3], stopTaken_[3];
+    std::vector<Moment> waiting_;
+    bool running_ = false;
+};
