@@ -119,7 +119,7 @@ protected:
 TEST_F(DesktopBus, OpenUriPlaysTheStationAndPlayPauseStopActAsTheRadioPagesButtons)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     startWindow(true);
     TForm1 &f = *e->form;
 
@@ -173,14 +173,65 @@ TEST_F(DesktopBus, OpenUriPlaysTheStationAndPlayPauseStopActAsTheRadioPagesButto
     EXPECT_EQ(call(QStringLiteral("Play")).exitCode, 0);
     ASSERT_TRUE(statusBecomes(QStringLiteral("Playing")));
     EXPECT_EQ(f.statusPanelText(), station.url());
+
+    // OpenUri while a station plays: that one stops and the new address plays.
+    testsupport::SourceOptions other;
+    other.toneHz = 660;
+    ASSERT_TRUE(station.server.startSource("/other.mp3", other));
+    const QString otherUrl = QString::fromStdString(station.server.url("/other.mp3"));
+    ASSERT_TRUE(e->levelReports(2));
+    EXPECT_EQ(call(QStringLiteral("OpenUri"), {QStringLiteral("s"), otherUrl}).exitCode, 0);
+    ASSERT_TRUE(waitUntil([&] { return f.statusPanelText() == otherUrl && f.RecState == rsPlaying; }, 20000));
+    const std::size_t from = e->disk->Played().size();
+    ASSERT_TRUE(waitUntil([&] { return e->disk->Played().size() > from + 32000u * 4u * 2u; }, 15000));
+    {
+        const std::vector<std::uint8_t> bytes = e->disk->Played();
+        // The last second: the new station's tone only.
+        std::vector<std::int16_t> pcm(32000u * 2u);
+        std::memcpy(pcm.data(), bytes.data() + bytes.size() - pcm.size() * 2, pcm.size() * 2);
+        EXPECT_NEAR(testsupport::ToneHz(pcm, 2, 32000), 660.0, 5.0);
+    }
     EXPECT_EQ(call(QStringLiteral("Stop")).exitCode, 0);
     ASSERT_TRUE(statusBecomes(QStringLiteral("Stopped")));
+}
+
+TEST_F(DesktopBus, ARunningRecordingIsNeitherStoppedNorPausedNorRetunedFromTheBus)
+{
+    Station station;
+    REQUIRE_STATION(station);
+    startWindow();
+    TForm1 &f = *e->form;
+    const QString target = e->env.home() + QStringLiteral("/kept.mp3");
+    f.saveDialogHook = [&] { return target; };
+    e->tune(station.url());
+    ASSERT_TRUE(e->receive());
+    ASSERT_TRUE(e->levelReports(2));
+    f.RecordButtonClick();
+    ASSERT_EQ(f.RecState, rsRecordingPlain);
+    EXPECT_EQ(status(), QStringLiteral("s \"Playing\""));
+
+    // The Receive and pause buttons are off while recording: so are Stop, Pause and PlayPause.
+    for (const QString &method : {QStringLiteral("Stop"), QStringLiteral("Pause"), QStringLiteral("PlayPause")})
+        EXPECT_EQ(call(method).exitCode, 0) << method.toStdString();
+    const BusctlResult retune =
+        call(QStringLiteral("OpenUri"), {QStringLiteral("s"), QStringLiteral("http://127.0.0.1:1/other.mp3")});
+    EXPECT_NE(retune.exitCode, 0);
+    EXPECT_TRUE(retune.err.contains(QStringLiteral("recording"))) << retune.err.toStdString();
+    f.WaitPumping(1000);
+    EXPECT_EQ(f.RecState, rsRecordingPlain);
+    EXPECT_EQ(f.ComboBox1->currentText(), station.url());
+
+    // The recording ends and is saved as the Record button does it.
+    f.RecordButtonClick();
+    EXPECT_EQ(f.lastSaveName(), target);
+    EXPECT_TRUE(QFileInfo(target).size() > 0);
+    EXPECT_TRUE(statusBecomes(QStringLiteral("Playing")));
 }
 
 TEST_F(DesktopBus, ATitleChangedAtTheStationArrivesInMetadataWithASignalWithinASecond)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     startWindow();
     TForm1 &f = *e->form;
     e->tune(station.url(), QStringLiteral("Tones"));
