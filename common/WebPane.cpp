@@ -6,6 +6,7 @@
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QVBoxLayout>
@@ -35,12 +36,16 @@ std::uint32_t steadyTickCount()
 }
 
 #ifdef FONOLUX_HAVE_WEBENGINE
-// The engine's helper processes refuse to start as root with their sandbox on, and the program
-// would end there. Run as root (a fresh machine, a container), the pane goes without it; for
-// everyone else the sandbox stays. Read by the engine when its first profile is made.
-void allowEngineAsRoot()
+// Before the engine's first profile is made (when the engine reads its settings):
+// - its helper processes refuse to start as root with their sandbox on, and the program would
+//   end there. Run as root (a fresh machine, a container), the pane goes without it; for
+//   everyone else the sandbox stays;
+// - without a GL context (offscreen, some remote desktops) the engine prints a page of its start
+//   parameters on the program's error output; QT_LOGGING_RULES still turns it back on.
+void prepareEngine()
 {
     static const bool once = [] {
+        QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.debug=false\nqt.webenginecontext.info=false"));
         if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX")) {
             qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
             std::fputs("Running as root: the web pane runs without its sandbox.\n", stderr);
@@ -212,7 +217,7 @@ WebPane::WebPane(QWidget *parent) : QWidget(parent)
 
 #ifdef FONOLUX_HAVE_WEBENGINE
     if (engineWanted()) {
-        allowEngineAsRoot();
+        prepareEngine();
         // A profile of the pane's own that keeps nothing on disk: no cache or cookies of the
         // vendor's page in the user's folders.
         auto *profile = new QWebEngineProfile(this);
