@@ -1,5 +1,7 @@
 #include "IniFile.h"
 
+#include <QStringDecoder>
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -19,8 +21,12 @@ QString systemError(int err)
 
 QString decode(const QByteArray &bytes)
 {
-    // Invalid sequences become replacement characters; the raw bytes stay in the line.
-    return QString::fromUtf8(bytes);
+    // Invalid sequences become replacement characters; the raw bytes stay in the line. A
+    // U+FEFF at the start of a name or value is text like any other (fromUtf8 would drop it, so
+    // a value starting with one would change when written back); the file's own byte order
+    // mark is dealt with before lines are split.
+    QStringDecoder toUtf16(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return toUtf16(bytes);
 }
 
 QByteArray trimmedBytes(const QByteArray &b)

@@ -82,30 +82,6 @@ void TForm1::reloadTimerStations(int i)
     setItems(t.cbostn, ini.keys(t.cbognr->currentText()), 0);
 }
 
-void TForm1::onoff(int i, bool on)
-{
-    TTimerPanel &t = timerPanels[static_cast<size_t>(i)];
-    QWidget *const controls[] = {t.rdply,  t.rdrec,  t.rdpre,  t.rdmnth, t.rdwkl,  t.rddly,
-                                 t.rdhr,   t.dtstr,  t.dtsto,  t.tmstr,  t.tmsto,  t.cbostn,
-                                 t.cbognr, t.chkstr, t.chksto, t.chkrpt, t.slvol,  t.cbxVol};
-    for (QWidget *w : controls)
-        w->setEnabled(on);
-}
-
-void TForm1::btnEnbl0Click(int i)
-{
-    QPushButton *b = timerPanels[static_cast<size_t>(i)].btnEnbl;
-    b->setChecked(!b->isChecked());
-    setButtonPicture(b, b->isChecked() ? 2 : 0);
-    if (b->isChecked()) {
-        b->setText(QStringLiteral("Timer Enabled "));
-        onoff(i, false);
-    } else {
-        b->setText(QStringLiteral("Timer Disabled "));
-        onoff(i, true);
-    }
-}
-
 void TForm1::resetTimersAfterReload()
 {
     for (int i = 0; i < 3; ++i)
@@ -113,7 +89,7 @@ void TForm1::resetTimersAfterReload()
     edAddUrl->setText(kReloaded);
     for (int i = 0; i < 3; ++i)
         if (timerPanels[static_cast<size_t>(i)].btnEnbl->isChecked())
-            btnEnbl0Click(i);
+            btnEnbl0Click(timerPanels[static_cast<size_t>(i)].btnEnbl);
     setStatusPanelText(kReloaded);
 }
 

@@ -1,14 +1,37 @@
 // Fonolux's entry: one instance per user session, then the main window and its event loop.
 #include "Main.h"
+#include "ProgramOptions.h"
 #include "QtWindowDispatcher.h"
 #include "SingleInstance.h"
+#include "TestDriver.h"
 
 #include <QApplication>
 
+#define FONOLUX_TEXT(x) #x
+#define FONOLUX_VERSION_TEXT(a, b, c, d) FONOLUX_TEXT(a) "." FONOLUX_TEXT(b) "." FONOLUX_TEXT(c) "." FONOLUX_TEXT(d)
+
 int main(int argc, char **argv)
 {
+    // Answered before the application object exists, so that they need no display.
+    const ProgramInfo info{
+        "Fonolux",
+        FONOLUX_VERSION_TEXT(FONOLUX_VERSION_MAJOR, FONOLUX_VERSION_MINOR, FONOLUX_VERSION_PATCH, FONOLUX_VERSION_TWEAK),
+        "Usage: fonolux [--help | --version]\n"
+        "\n"
+        "Fonolux receives internet radio stations, plays them and records them as MP3 files.\n"
+        "It takes no file or address: choose a genre and a station on its Radio page.\n"
+        "Its settings and station list are kept in $XDG_DATA_HOME/Zorbel/Fonolux/\n"
+        "(~/.local/share/Zorbel/Fonolux/ by default).\n"
+        "\n"
+        "  --help     show this text and exit\n"
+        "  --version  show the version and exit\n"};
+    if (answerProgramOptions(argc, argv, info))
+        return 0;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fonolux"));
+    // Ties the window to its launcher and icon (org.zorbel.Fonolux.desktop) on the desktop.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.zorbel.Fonolux"));
 
     SingleInstance instance;
     if (!instance.claim())
@@ -23,5 +46,6 @@ int main(int argc, char **argv)
         return 1;
     QObject::connect(&instance, &SingleInstance::activateRequested, &form, &TForm1::ActivateFromOtherStart);
     form.show();
+    installTestDriverFromEnvironment(&form);
     return app.exec();
 }

@@ -6,7 +6,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-bash scripts/install-deps.sh || { echo "installing dependencies failed"; exit 1; }
+bash scripts/install-deps.sh --test || { echo "installing dependencies failed"; exit 1; }
 
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d /tmp/fonolux-runtime-XXXXXX)}
 chmod 700 "$XDG_RUNTIME_DIR"
@@ -51,11 +51,23 @@ run_suite() { # name builddir cmake-args... -- ctest-args...
   [ "$rc" -eq 0 ] || { echo "=== $name: tests FAILED"; failed=1; }
 }
 
-run_suite "main build" build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite "main build" build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFONOLUX_REQUIRE_TESTS=ON
 run_suite "address+undefined sanitizers" build-asan -DCMAKE_BUILD_TYPE=Debug \
-  -DFONOLUX_SANITIZE=address -DFONOLUX_GUI=OFF -DFONOLUX_BENCH=OFF -- -L audio
+  -DFONOLUX_SANITIZE=address -DFONOLUX_GUI=OFF -DFONOLUX_BENCH=OFF -DFONOLUX_REQUIRE_TESTS=ON -- -L audio
 run_suite "thread sanitizer" build-tsan -DCMAKE_BUILD_TYPE=Debug \
-  -DFONOLUX_SANITIZE=thread -DFONOLUX_GUI=OFF -DFONOLUX_BENCH=OFF -- -L pipeline
+  -DFONOLUX_SANITIZE=thread -DFONOLUX_GUI=OFF -DFONOLUX_BENCH=OFF -DFONOLUX_REQUIRE_TESTS=ON -- -L pipeline
+
+# The fuzzing harnesses (clang, address + undefined sanitizers), each for a short fixed number
+# of runs over its seed corpus, so that every input that once crashed stays fixed.
+echo "=== fuzzing harnesses"
+bash scripts/fuzz.sh 2>&1 | tee build-fuzz.log
+fuzz_rc=${PIPESTATUS[0]}
+fuzz_line=$(grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed' build-fuzz.log | tail -n 1)
+if [ -n "$fuzz_line" ]; then
+  passed_total=$((passed_total + $(sed -E 's/fuzz: ([0-9]+) passed.*/\1/' <<<"$fuzz_line")))
+  failed_total=$((failed_total + $(sed -E 's/.* ([0-9]+) failed/\1/' <<<"$fuzz_line")))
+fi
+[ "$fuzz_rc" -eq 0 ] || { echo "=== fuzzing FAILED"; failed=1; }
 
 echo
 echo "total: $passed_total passed, $failed_total failed"

@@ -62,8 +62,17 @@ const char *FormatForMime(const std::string &Mime)
     return nullptr;
 }
 
-// The StreamTitle of a raw ICY metadata block. A title may itself contain "';" (FFmpeg's own
-// parser cuts it there), so the value runs to the "';" that precedes the next field or the end.
+std::string OptString(void *Obj, const char *Name)
+{
+    std::uint8_t *value = nullptr;
+    if (!Obj || av_opt_get(Obj, Name, AV_OPT_SEARCH_CHILDREN, &value) < 0 || !value)
+        return {};
+    ff::AvString owner(value);
+    return reinterpret_cast<const char *>(value);
+}
+
+} // namespace
+
 bool ParseStreamTitle(const std::string &Packet, std::string &Title)
 {
     static const std::string key = "StreamTitle='";
@@ -84,17 +93,6 @@ bool ParseStreamTitle(const std::string &Packet, std::string &Title)
         Title.pop_back();
     return true;
 }
-
-std::string OptString(void *Obj, const char *Name)
-{
-    std::uint8_t *value = nullptr;
-    if (!Obj || av_opt_get(Obj, Name, AV_OPT_SEARCH_CHILDREN, &value) < 0 || !value)
-        return {};
-    ff::AvString owner(value);
-    return reinterpret_cast<const char *>(value);
-}
-
-} // namespace
 
 TMediaNetReader::TMediaNetReader() { ff::QuietFFmpegLog(); }
 

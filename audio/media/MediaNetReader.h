@@ -38,6 +38,12 @@
 #include <thread>
 #include <vector>
 
+// The StreamTitle of a raw ICY metadata block ("StreamTitle='...';StreamUrl='...';", padded
+// with NULs). A title may itself contain "';" (FFmpeg's own parser cuts it there), so the value
+// runs to the "';" that precedes the next field or the end. False when the block has no
+// StreamTitle. Pure; any thread.
+bool ParseStreamTitle(const std::string &Packet, std::string &Title);
+
 class IMediaReaderCallback {
 public:
     virtual ~IMediaReaderCallback() = default;

@@ -42,8 +42,7 @@ protected:
     {
         ASSERT_FALSE(MakeMp3(files, ToneSeconds, "tone.mp3").empty());
         server = std::make_unique<TlsFileServer>(files.path());
-        if (!server->ok())
-            GTEST_SKIP() << server->problem();
+        ASSERT_TRUE(server->ok()) << server->problem();
     }
 
     TempDir files;
@@ -128,8 +127,7 @@ TEST_F(Https, AnHlsPlaylistWithHttpsSegmentsPlays)
                                        (segments / "list.m3u8").string()}),
               0);
     TlsFileServer segmentServer(segments.path());
-    if (!segmentServer.ok())
-        GTEST_SKIP() << segmentServer.problem();
+    ASSERT_TRUE(segmentServer.ok()) << segmentServer.problem();
     // The playlist names its segments by the second server's absolute addresses.
     {
         std::ifstream in(segments / "list.m3u8");
@@ -198,7 +196,11 @@ void ExpectCannotConnect(testkit::TWindowThread &Window, const std::string &What
     EXPECT_EQ(in.ErrorMsg(), "Bad URL");
     if (TimesOut) {
         EXPECT_TRUE(in.TimedOut());
-        EXPECT_NE(in.ErrorDetail().find("no answer within"), std::string::npos) << in.ErrorDetail();
+        // Our own wait or FFmpeg's socket time-out may end the attempt first; both say so.
+        const std::string detail = in.ErrorDetail();
+        EXPECT_TRUE(detail.find("no answer within") != std::string::npos ||
+                    detail.find("timed out") != std::string::npos)
+            << detail;
     } else {
         EXPECT_NE(in.ErrorDetail(), "");
     }

@@ -37,6 +37,8 @@ public:
     {
         testApp();
         qputenv("XDG_DATA_HOME", QFile::encodeName(home()));
+        // The timers' store too, so that no test reads or writes the user's own.
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home()));
         TForm1::setProgramFolder(qEnvironmentVariable("FONOLUX_TEST_DATA"));
         TForm1::setEncoderLibraryName(QStringLiteral("libmp3lame.so.0"));
         ui::setMessageSink([this](const QString &text) { messages << text; });

@@ -245,3 +245,15 @@ TEST(AtomicWrite, ReplacesTheFileWholeAndKeepsItsMode)
 }
 
 } // namespace
+
+TEST_F(IniFileTest, AValueStartingWithAZeroWidthNoBreakSpaceKeepsItWhenWrittenBack)
+{
+    // U+FEFF inside a line is text, not a byte order mark; only the file's first bytes are one.
+    write("\xef\xbb\xbf[Rock]\nTwo= \xef\xbb\xbftail\n");
+    IniFile ini(file());
+    const QString v = ini.readString(QStringLiteral("Rock"), QStringLiteral("Two"), QString());
+    ASSERT_EQ(v, QString(QChar(0xFEFF)) + QStringLiteral("tail"));
+    ASSERT_TRUE(ini.writeString(QStringLiteral("Rock"), QStringLiteral("Two"), v));
+    EXPECT_EQ(IniFile(file()).readString(QStringLiteral("Rock"), QStringLiteral("Two"), QString()), v);
+    EXPECT_EQ(IniFile(file()).sections(), QStringList{QStringLiteral("Rock")});
+}

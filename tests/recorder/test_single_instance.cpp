@@ -24,6 +24,7 @@ protected:
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         e.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
         e.insert(QStringLiteral("XDG_DATA_HOME"), env.home());
+        e.insert(QStringLiteral("XDG_CONFIG_HOME"), env.home());
         e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         return e;
     }

@@ -9,10 +9,9 @@ namespace testsupport {
 
 IcecastServer::IcecastServer()
 {
-    if (!haveProgram("icecast2") || !haveProgram("ffmpeg")) {
-        problem_ = "icecast2 or ffmpeg is not installed";
+    problem_ = missingPeers({"icecast2", "ffmpeg"});
+    if (!problem_.empty())
         return;
-    }
     const auto logDir = dir_ / "log";
     std::filesystem::create_directories(logDir);
     const bool root = geteuid() == 0;
@@ -85,7 +84,7 @@ bool IcecastServer::startSource(const std::string &Mount, const SourceOptions &o
                                 "\r\nIce-Description: " + o.description + "\r\nIce-Bitrate: " +
                                 std::to_string(o.bitrateKbps) + "\r\nIce-Public: 0\r\n";
     std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re", "-f", "lavfi",
-                                     "-i", "sine=f=" + std::to_string(o.toneHz) + ":r=" + std::to_string(o.sampleRate),
+                                     "-i", o.lavfi.empty() ? "sine=f=" + std::to_string(o.toneHz) + ":r=" + std::to_string(o.sampleRate) : o.lavfi,
                                      "-ac", std::to_string(o.channels), "-c:a", codec, "-b:a",
                                      std::to_string(o.bitrateKbps) + "k", "-f", format, "-method", "PUT",
                                      "-chunked_post", "0", "-headers", headers,

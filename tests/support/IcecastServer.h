@@ -18,6 +18,9 @@ struct SourceOptions {
     int sampleRate = 44100;
     int channels = 2;
     int toneHz = 440;
+    // A whole lavfi source description replacing the steady tone (e.g. a tone whose frequency
+    // steps every second, so that a recording's position in the broadcast can be read off it).
+    std::string lavfi;
     std::string name = "Fonolux Test Radio";
     std::string genre = "Test Tones";
     std::string description = "A steady tone";
@@ -33,7 +36,7 @@ public:
     IcecastServer(const IcecastServer &) = delete;
     IcecastServer &operator=(const IcecastServer &) = delete;
 
-    // False when icecast2 or ffmpeg is missing or the server did not come up (tests then skip).
+    // False when icecast2 or ffmpeg is missing or the server did not come up (tests then fail).
     bool ok() const { return ok_; }
     const std::string &problem() const { return problem_; }
     int port() const { return port_; }

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# "cmake --install" into a temporary prefix: the programs under bin/, the files they ship with
+# under share/fonolux/, launchers that desktop-file-validate accepts, icons in the hicolor
+# theme and metainfo that appstreamcli accepts together with them; and the installed Fonolux,
+# started with no data folder, seeds it from share/fonolux/ (nothing lies beside it in bin/).
+# Usage: test_install.sh BUILD_DIR SOURCE_DIR
+set -uo pipefail
+build=${1:?build folder} src=${2:?source folder}
+fail() { echo "FAIL: $*"; exit 1; }
+tmp=$(mktemp -d /tmp/fonolux-install-test-XXXXXX)
+pid=""
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+
+cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log"; fail "install failed"; }
+
+[ -x "$prefix/bin/fonolux" ] || fail "bin/fonolux missing"
+apps=(org.zorbel.Fonolux)
+if [ -e "$build/trimmer/snipolux" ]; then
+  [ -x "$prefix/bin/snipolux" ] || fail "bin/snipolux missing"
+  apps+=(org.zorbel.Snipolux)
+fi
+for f in stations.ini.bu Fonolux.INI.bu senden.html trimsenden.html; do
+  if [ -e "$src/data/$f" ]; then cmp -s "$src/data/$f" "$prefix/share/fonolux/$f" || fail "share/fonolux/$f missing or different"; fi
+done
+if [ -e "$src/data/Fonolux Doc.pdf" ] || [ -e "$build/recorder/Fonolux Doc.pdf" ]; then
+  [ -s "$prefix/share/fonolux/Fonolux Doc.pdf" ] || fail "the help document is not installed"
+fi
+for app in "${apps[@]}"; do
+  desktop=$prefix/share/applications/$app.desktop
+  [ -f "$desktop" ] || fail "$app.desktop missing"
+  desktop-file-validate "$desktop" || fail "desktop-file-validate rejects $app.desktop"
+  [ -f "$prefix/share/icons/hicolor/scalable/apps/$app.svg" ] || fail "$app.svg missing"
+  [ -f "$prefix/share/metainfo/$app.metainfo.xml" ] || fail "$app.metainfo.xml missing"
+  icon=$(sed -n 's/^Icon=//p' "$desktop")
+  [ "$icon" = "$app" ] || fail "$app.desktop names icon '$icon'"
+  exe=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+  [ -x "$prefix/bin/$exe" ] || fail "$app.desktop starts '$exe', which is not installed"
+done
+if [ -e "$prefix/share/applications/org.zorbel.Snipolux.desktop" ]; then
+  grep -qx 'Exec=snipolux %f' "$prefix/share/applications/org.zorbel.Snipolux.desktop" || fail "Snipolux does not take a file"
+  grep -qx 'MimeType=audio/mpeg;' "$prefix/share/applications/org.zorbel.Snipolux.desktop" || fail "Snipolux does not open MP3 files"
+fi
+appstreamcli validate-tree --no-net "$prefix" >"$tmp/appstream.log" 2>&1 || { cat "$tmp/appstream.log"; fail "appstreamcli rejects the install"; }
+cat "$tmp/appstream.log"
+
+# The installed program finds its seeds in share/fonolux/.
+[ ! -e "$prefix/bin/stations.ini.bu" ] || fail "seed files were installed beside the program"
+mkdir -p "$tmp/runtime" && chmod 700 "$tmp/runtime"
+env HOME="$tmp/home" XDG_DATA_HOME="$tmp/data" XDG_CONFIG_HOME="$tmp/config" XDG_RUNTIME_DIR="$tmp/runtime" \
+  QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 SDL_AUDIODRIVER=dummy \
+  "$prefix/bin/fonolux" >"$tmp/run.log" 2>&1 &
+pid=$!
+seeded=$tmp/data/Zorbel/Fonolux/stations.INI
+for _ in $(seq 200); do [ -s "$seeded" ] && break; kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+cmp -s "$seeded" "$src/data/stations.ini.bu" || { cat "$tmp/run.log"; fail "the installed program did not seed its station list"; }
+kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
+echo PASS
