@@ -1,91 +1,11 @@
-// The picture control, the file dialog objects and the drop targets of the trimmer's window.
+// The file dialog objects and the drop targets of the trimmer's window.
 #include "TrimControls.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QMimeData>
-#include <QMouseEvent>
-#include <QPainter>
 #include <QUrl>
-
-// ---------------------------------------------------------------------------------------------
-// TImage32
-
-TImage32::TImage32(QWidget *parent) : QWidget(parent)
-{
-    setAttribute(Qt::WA_OpaquePaintEvent);
-    setMouseTracking(true);
-}
-
-void TImage32::Changed()
-{
-    FSurfaceText.clear();
-    update();
-}
-
-QRectF TImage32::BitmapRect() const
-{
-    // Stretched to the control's full size, so the centred bitmap fills it exactly.
-    return QRectF(0, 0, width(), height());
-}
-
-QPointF TImage32::BitmapToControl(QPointF p) const
-{
-    if (Bitmap.isNull())
-        return p;
-    const QRectF r = BitmapRect();
-    return {r.left() + p.x() * r.width() / Bitmap.width(), r.top() + p.y() * r.height() / Bitmap.height()};
-}
-
-QPointF TImage32::ControlToBitmap(QPointF p) const
-{
-    const QRectF r = BitmapRect();
-    if (Bitmap.isNull() || r.width() <= 0 || r.height() <= 0)
-        return p;
-    return {(p.x() - r.left()) * Bitmap.width() / r.width(), (p.y() - r.top()) * Bitmap.height() / r.height()};
-}
-
-void TImage32::DrawSurfaceText(const QString &Text)
-{
-    FSurfaceText = Text;
-    update();
-}
-
-void TImage32::paintEvent(QPaintEvent *)
-{
-    QPainter p(this);
-    p.fillRect(rect(), Qt::white);
-    if (!Bitmap.isNull()) {
-        p.setRenderHint(QPainter::SmoothPixmapTransform, false);
-        p.drawImage(BitmapRect(), Bitmap);
-    }
-    if (OnPaintLayers)
-        OnPaintLayers(p);
-    if (!FSurfaceText.isEmpty()) {
-        p.setPen(Qt::white);
-        const QFontMetrics fm(p.font());
-        p.drawText(QPoint(20, 10 + fm.ascent()), FSurfaceText);
-    }
-}
-
-void TImage32::mousePressEvent(QMouseEvent *event)
-{
-    if (OnMouseDown)
-        OnMouseDown(event);
-}
-
-void TImage32::mouseReleaseEvent(QMouseEvent *event)
-{
-    if (OnMouseUp)
-        OnMouseUp(event);
-}
-
-void TImage32::mouseMoveEvent(QMouseEvent *event)
-{
-    if (OnMouseMove)
-        OnMouseMove(event);
-}
 
 // ---------------------------------------------------------------------------------------------
 // TTrimFileDialog

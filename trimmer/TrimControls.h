@@ -1,14 +1,12 @@
-// Controls of the trimmer's window that Qt has no ready counterpart for: the picture control
-// that shows a 32-bit bitmap stretched to its size, the file dialogs the window keeps as
-// objects with a file name, and the drop targets that accept files dropped on a control.
+// Controls of the trimmer's window that Qt has no ready counterpart for: the file dialogs the
+// window keeps as objects with a file name, and the drop targets that accept files dropped on a
+// control. (The picture control with its layers is TLayeredImage in SelectionLayers.h.)
 //
 // Everything here lives on the GUI thread.
 #pragma once
 
-#include <QImage>
 #include <QObject>
 #include <QPoint>
-#include <QPointF>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -16,41 +14,6 @@
 #include <functional>
 
 class QDropEvent;
-
-// Shows Bitmap stretched to the control (nearest neighbour), centred, white behind it. Layers
-// painted over the bitmap (the selection band) draw through OnPaintLayers in control pixels.
-// A surface text, written with DrawSurfaceText, stays on the control until the bitmap is next
-// shown again (Changed).
-class TImage32 : public QWidget {
-    Q_OBJECT
-public:
-    explicit TImage32(QWidget *parent = nullptr);
-
-    // The picture bitmap (ARGB32). Call Changed after drawing into it.
-    QImage Bitmap;
-    void Changed();
-
-    // The rectangle the bitmap fills on the control, in control pixels.
-    QRectF BitmapRect() const;
-    QPointF BitmapToControl(QPointF p) const;
-    QPointF ControlToBitmap(QPointF p) const;
-
-    // Writes Text onto the control's surface at x 20, y 10 (control pixels).
-    void DrawSurfaceText(const QString &Text);
-    QString SurfaceText() const { return FSurfaceText; }
-
-    std::function<void(QPainter &)> OnPaintLayers;
-    std::function<void(QMouseEvent *)> OnMouseDown, OnMouseUp, OnMouseMove;
-
-protected:
-    void paintEvent(QPaintEvent *event) override;
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
-
-private:
-    QString FSurfaceText;
-};
 
 // A file dialog kept as an object: Execute shows it and, when the user confirms, sets
 // FileName. Tests install ExecuteHook to answer in place of the user (the hook gets the

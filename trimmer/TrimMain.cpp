@@ -1,6 +1,7 @@
 // The trimmer window's building, creation and closing, its stored state and the toolbar modes.
 #include "TrimMain.h"
 
+#include "DateTimeValue.h"
 #include "TrimClip.h"
 #include "TrimPictures.h"
 #include "TrimStore.h"
@@ -194,7 +195,7 @@ void TForm1::buildWindow()
     Panel2->setPalette(pal);
     auto *p2 = new QVBoxLayout(Panel2);
     p2->setContentsMargins(1, 1, 1, 1);
-    Image1 = new TImage32(Panel2);
+    Image1 = new TLayeredImage(Panel2);
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->setFixedHeight(80);
     p2->addWidget(Image1);
@@ -215,6 +216,11 @@ void TForm1::buildWindow()
     setCentralWidget(central);
     resize(654, 239);
 
+    Image1->OnMouseDown = [this](TLayeredImage *Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X,
+                                 int Y, TCustomLayer *Layer) { Image1MouseDown(Sender, Button, Shift, X, Y, Layer); };
+    Image1->OnMouseUp = [this](TLayeredImage *Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X,
+                               int Y, TCustomLayer *Layer) { Image1MouseUp(Sender, Button, Shift, X, Y, Layer); };
+
     DropFileTarget1 = new TDropFileTarget(ToolBar1, this);
     DropFileTarget2 = new TDropFileTarget(Image1, this);
     const auto drop = [this](TDropFileTarget *Sender, Qt::KeyboardModifiers Shift, QPoint Point,
@@ -228,7 +234,7 @@ void TForm1::FormCreate(const QStringList &Arguments)
     Image1->Bitmap = QImage(1920, Panel2->height(), QImage::Format_ARGB32);
     ClearPicture();
 
-    CreateSelectionLayer();
+    SetSelection(CreateSelectionLayer());
 
     PictureWidth = Image1->Bitmap.width();
     SelStart = 0;
@@ -284,7 +290,7 @@ void TForm1::WriteWindowState()
     store.WriteInteger(QStringLiteral("Form1"), QStringLiteral("Width"), g.width());
     store.WriteInteger(QStringLiteral("Form1"), QStringLiteral("Height"), g.height());
     store.WriteDateTime(QStringLiteral("Snipolux"), QStringLiteral("LastRun"),
-                        DateTimeValue(QDateTime::currentMSecsSinceEpoch()));
+                        DateTimeValue::now().days());
     store.WriteInteger(QStringLiteral("Set"), QStringLiteral("volume"), svolume->value());
     if (!store.ErrorString().isEmpty())
         qWarning("Snipolux: the window state could not be stored: %s", qPrintable(store.ErrorString()));

@@ -18,6 +18,7 @@
 // handlers may be re-entered while one of them waits.
 #pragma once
 
+#include "SelectionLayers.h"
 #include "TrimControls.h"
 #include "TrimRules.h"
 
@@ -40,8 +41,6 @@ class TDXAudioOut;
 class TMemoryStream;
 class TMP3In;
 class TMP3Out;
-class MyTPositionedLayer;
-class myTRubberbandLayer;
 
 class TForm1 : public QMainWindow {
     Q_OBJECT
@@ -85,15 +84,33 @@ public:
     QToolButton *btnrstspd = nullptr;
     QSlider *svolume = nullptr, *sSpeed = nullptr;
     QFrame *Panel1 = nullptr, *Panel2 = nullptr;
-    TImage32 *Image1 = nullptr;
+    TLayeredImage *Image1 = nullptr;
     QWidget *WebBrowser1 = nullptr;
 
     // ---- the selection band (TrimBand.cpp) ----
+    // The selected layer (owned by Image1) and the band over it (owned by Image1, created the
+    // first time a layer is selected, kept for the window's lifetime).
     MyTPositionedLayer *FSelection = nullptr;
     myTRubberbandLayer *RBLayer = nullptr;
+    MyTPositionedLayer *Selection() const { return FSelection; }
+    // Selects Value (nullptr: none) and puts the band on it.
+    void SetSelection(MyTPositionedLayer *Value);
+    // The selected layer: the whole picture width, its top and bottom outside the picture.
+    MyTPositionedLayer *CreateSelectionLayer();
+    void LayerMouseDown(TCustomLayer *Sender, Qt::MouseButton Buttons, Qt::KeyboardModifiers Shift, int X, int Y);
+    // The band's drag rules; keeps SelStart/SelEnd (and, while nothing plays, PlayStart/PlayEnd)
+    // on its edges.
+    void BandResizing(TRubberbandLayer *Sender, const TFloatRect &OldLocation, TFloatRect &NewLocation,
+                      TDragState DragState, Qt::KeyboardModifiers Shift);
+    void ShadePaint(TCustomLayer *Sender, QPainter &Buffer);
+    // Click-to-seek during a whole-file playback, and the redraw after it.
+    void Image1MouseDown(TLayeredImage *Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y,
+                         TCustomLayer *Layer);
+    void Image1MouseUp(TLayeredImage *Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y,
+                       TCustomLayer *Layer);
     // The band's location in bitmap coordinates (left, top, right, bottom).
-    QRectF BandLocation() const;
-    void SetBandLocation(const QRectF &Location);
+    TFloatRect BandLocation() const;
+    void SetBandLocation(const TFloatRect &Location);
 
     // ---- handlers ----
     void Button1Click();                 // Open
@@ -155,12 +172,10 @@ private:
     bool SetStretch(bool Pump);
     // Stops the encoder without its done event and removes the unfinished clip (closing).
     void AbandonSave();
-    void CreateSelectionLayer();
 
     QString FOpenedFile;
     bool FClosed = false;
     // The save under way: the chosen file and the hidden file the encoder writes first.
     QString FSaveTarget, FSavePart;
     bool FSaveCursor = false;
-    QRectF FBand{0, -39, 1920, 121};
 };

@@ -137,9 +137,9 @@ bool TForm1::OpenFile(const QString &FileName, TOpenVia Via)
 
 void TForm1::ResetSelection()
 {
-    QRectF band = BandLocation();
-    band.setLeft(0);
-    band.setRight(Image1->Bitmap.width());
+    TFloatRect band = BandLocation();
+    band.Left = 0;
+    band.Right = Image1->Bitmap.width();
     SetBandLocation(band);
     SelEnd = PlayEnd = Image1->Bitmap.width();
     SelStart = PlayStart = 0;

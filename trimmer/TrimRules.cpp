@@ -1,19 +1,10 @@
 // The trimmer's arithmetic: column accumulator, line ends, column-to-frame mapping, names.
 #include "TrimRules.h"
 
-#include <QDateTime>
 #include <QFileInfo>
-#include <QTimeZone>
 
 #include <algorithm>
 #include <cmath>
-
-std::int64_t RoundHalfEven(long double Value)
-{
-    // nearbyint follows the current rounding mode, which is to-nearest-even unless someone
-    // changed it; the program never does.
-    return static_cast<std::int64_t>(std::nearbyintl(Value));
-}
 
 TWaveAccumulator::TWaveAccumulator(std::vector<TWaveEntry> &Values, std::int64_t Size, std::int64_t Width)
     : FValues(Values), FSize(Size), FWidth(Width), FAcc(Size)
@@ -55,9 +46,8 @@ TFrameStretch StretchFrames(std::int64_t TotalSamples, long double PlayStart, lo
     TFrameStretch s;
     if (PictureWidth <= 0 || TotalSamples <= 0)
         return s;
-    const long double T = static_cast<long double>(TotalSamples);
-    s.Start = RoundHalfEven(T * PlayStart * 0.99L / PictureWidth);
-    s.End = RoundHalfEven(T * PlayEnd / PictureWidth);
+    s.Start = PlayStartFrame(TotalSamples, PlayStart, PictureWidth);
+    s.End = PlayEndFrame(TotalSamples, PlayEnd, PictureWidth);
     return s;
 }
 
@@ -67,15 +57,6 @@ std::int32_t MeasureFrameBytes(std::int64_t Position, std::int64_t TotalSamples)
         return 0;
     return static_cast<std::int32_t>(
         RoundHalfEven(static_cast<long double>(Position) / static_cast<long double>(TotalSamples)));
-}
-
-long double PlaybackColumn(std::int64_t Position, std::int64_t TotalSamples, std::int32_t FrameBytes,
-                           long double PlayStart, long double PlayEnd)
-{
-    if (TotalSamples <= 0 || FrameBytes <= 0)
-        return PlayStart;
-    const long double f = static_cast<long double>(Position) / static_cast<long double>(TotalSamples) / FrameBytes;
-    return f * (PlayEnd - PlayStart) + PlayStart;
 }
 
 bool IsMp3FileName(const QString &FileName)
@@ -91,15 +72,6 @@ QString ApplicationTitleFromPath(const QString &ExecutablePath)
     if (base.isEmpty())
         return base;
     return base.left(1).toUpper() + base.mid(1).toLower();
-}
-
-double DateTimeValue(qint64 MSecsSinceEpoch)
-{
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(MSecsSinceEpoch).toLocalTime();
-    const QDate epoch(1899, 12, 30);
-    const double days = static_cast<double>(epoch.daysTo(local.date()));
-    const double fraction = static_cast<double>(local.time().msecsSinceStartOfDay()) / 86400000.0;
-    return days + fraction;
 }
 
 namespace {

@@ -1,8 +1,10 @@
 // The trimmer's arithmetic, kept apart from the window so it can be checked on its own: the
 // reduction of 8-bit mono audio to one value pair per picture column, the line a pair draws,
-// the mapping of picture columns to sample frames, the frame size measured after a read and
+// the frame size measured after a read and
 // the names the program derives from files. Pure functions; any thread.
 #pragma once
+
+#include "SelectionLayers.h"
 
 #include <QString>
 
@@ -10,9 +12,6 @@
 #include <cstdint>
 #include <utility>
 #include <vector>
-
-// Nearest integer, halves to even (the rounding every rule here uses).
-std::int64_t RoundHalfEven(long double Value);
 
 // One picture column's value pair: [0] the lower-half value, [1] the upper-half value.
 using TWaveEntry = std::array<std::uint8_t, 2>;
@@ -57,22 +56,12 @@ TFrameStretch StretchFrames(std::int64_t TotalSamples, long double PlayStart, lo
 // nothing is known.
 std::int32_t MeasureFrameBytes(std::int64_t Position, std::int64_t TotalSamples);
 
-// The playback position in picture columns: the played fraction of the stretch (Position ÷
-// TotalSamples ÷ FrameBytes, all of the running input) laid over PlayStart..PlayEnd. PlayStart
-// when nothing can be measured.
-long double PlaybackColumn(std::int64_t Position, std::int64_t TotalSamples, std::int32_t FrameBytes,
-                           long double PlayStart, long double PlayEnd);
-
 // True when the file name's extension, in upper case, is ".MP3".
 bool IsMp3FileName(const QString &FileName);
 
 // The application's title from its executable's path: the file name without folder and
 // extension, the first letter in upper case and every later one in lower case.
 QString ApplicationTitleFromPath(const QString &ExecutablePath);
-
-// Days since 30 December 1899 with the time of day as the fraction, for a moment given in
-// milliseconds since 1 January 1970 UTC, read in the local time zone.
-double DateTimeValue(qint64 MSecsSinceEpoch);
 
 // True when Data starts (after an ID3v2 tag, if any) with MPEG audio layer III frames: within
 // the first 64 KiB a frame header whose frame is followed by another header of the same

@@ -1,65 +1,49 @@
-// The window state's store: an INI file per user beside the other per-user configuration.
+// The window state's store: the per-user registry stand-in shared with the recorder.
 #include "TrimStore.h"
 
-#include <QDir>
-#include <QSettings>
-#include <QStandardPaths>
+#include "DateTimeValue.h"
+#include "UserStore.h"
 
-#include <cstring>
-
-namespace {
-
-QString storeFile()
-{
-    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (base.isEmpty())
-        base = QDir::homePath() + QStringLiteral("/.config");
-    return base + QStringLiteral("/Zorbel/trimmer-state.ini");
-}
-
-} // namespace
-
-TTrimStore::TTrimStore(const QString &Key)
-    : FKey(QString(Key).replace(u'\\', u'/')), FSettings(std::make_unique<QSettings>(storeFile(), QSettings::IniFormat))
-{
-}
+TTrimStore::TTrimStore(const QString &Key) : FKey(Key), FStore(std::make_unique<UserStore>()) {}
 
 TTrimStore::~TTrimStore() = default;
 
-QString TTrimStore::path(const QString &Section, const QString &Name) const
+int TTrimStore::ReadInteger(const QString &Section, const QString &Name, int Default)
 {
-    return FKey + u'/' + Section + u'/' + Name;
-}
-
-int TTrimStore::ReadInteger(const QString &Section, const QString &Name, int Default) const
-{
-    bool ok = false;
-    const int v = FSettings->value(path(Section, Name)).toInt(&ok);
-    return ok ? v : Default;
+    try {
+        return FStore->readInteger(key(Section), Name).value_or(Default);
+    } catch (const UserStoreError &) {
+        return Default; // stored with another type: as good as missing
+    }
 }
 
 void TTrimStore::WriteInteger(const QString &Section, const QString &Name, int Value)
 {
-    FSettings->setValue(path(Section, Name), Value);
-    FSettings->sync();
-    FError = FSettings->status() == QSettings::NoError ? QString() : QStringLiteral("cannot write ") + FSettings->fileName();
+    try {
+        FStore->writeInteger(key(Section), Name, Value);
+    } catch (const UserStoreError &e) {
+        FError = e.message();
+    }
 }
 
-double TTrimStore::ReadDateTime(const QString &Section, const QString &Name, double Default) const
+double TTrimStore::ReadDateTime(const QString &Section, const QString &Name, double Default)
 {
-    const QByteArray bytes = FSettings->value(path(Section, Name)).toByteArray();
-    if (bytes.size() != sizeof(double))
+    try {
+        const std::optional<QByteArray> bytes = FStore->readBinary(key(Section), Name);
+        if (!bytes)
+            return Default;
+        const std::optional<DateTimeValue> v = DateTimeValue::fromBytes(*bytes);
+        return v ? v->days() : Default;
+    } catch (const UserStoreError &) {
         return Default;
-    double v = 0;
-    std::memcpy(&v, bytes.constData(), sizeof v);
-    return v;
+    }
 }
 
 void TTrimStore::WriteDateTime(const QString &Section, const QString &Name, double Value)
 {
-    QByteArray bytes(sizeof Value, '\0');
-    std::memcpy(bytes.data(), &Value, sizeof Value);
-    FSettings->setValue(path(Section, Name), bytes);
-    FSettings->sync();
-    FError = FSettings->status() == QSettings::NoError ? QString() : QStringLiteral("cannot write ") + FSettings->fileName();
+    try {
+        FStore->writeBinary(key(Section), Name, DateTimeValue(Value).toBytes());
+    } catch (const UserStoreError &e) {
+        FError = e.message();
+    }
 }

@@ -83,15 +83,15 @@ void TForm1::DrawWave()
         const QRgb colour = running && PlayStart <= i && i <= p ? Green : Grey;
         if (StartMarkPending == 2 && i >= p) {
             StartMarkPending = 0;
-            QRectF band = BandLocation();
-            band.setLeft(std::min<long double>(i, SelEnd));
+            TFloatRect band = BandLocation();
+            band.Left = static_cast<double>(std::min<long double>(i, SelEnd));
             SetBandLocation(band);
             SelStart = i;
         }
         if (EndMarkPending == 2 && i >= p) {
             EndMarkPending = 0;
-            QRectF band = BandLocation();
-            band.setRight(std::max<long double>(i, SelStart));
+            TFloatRect band = BandLocation();
+            band.Right = static_cast<double>(std::max<long double>(i, SelStart));
             SetBandLocation(band);
             SelEnd = i;
         }

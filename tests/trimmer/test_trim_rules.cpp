@@ -134,12 +134,6 @@ TEST(TrimRules, NamesTakenFromFiles)
     EXPECT_EQ(ApplicationTitleFromPath(QStringLiteral("/opt/kerfoLUX")), QStringLiteral("Kerfolux"));
 }
 
-TEST(TrimRules, DateTimeCountsDaysSinceTheEndOf1899)
-{
-    const QDateTime noon(QDate(2000, 1, 1), QTime(12, 0));
-    EXPECT_DOUBLE_EQ(DateTimeValue(noon.toMSecsSinceEpoch()), 36526.5);
-}
-
 TEST(TrimRules, Mp3RecognisedByTwoFrameHeadersInARow)
 {
     // MPEG-1 layer III, 128 kbit/s, 44100 Hz: 417 bytes a frame without padding.

@@ -1,6 +1,7 @@
 // The trimmer's window with real MP3 files: opening from the command line, the dialog and a
 // drop, the waveform in the picture's pixels, the frame size, files that cannot be opened, and
 // the window state kept between runs.
+#include "DateTimeValue.h"
 #include "TrimTestSupport.h"
 
 #include "TrimStore.h"
@@ -17,6 +18,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -90,7 +92,8 @@ TEST(TrimWindow, CommandLineOpensAnMp3OfAnyCaseAndNothingElse)
         EXPECT_TRUE(playEnabledOnly(f));
         EXPECT_EQ(f.OpenDialog1.FileName, upper);
         EXPECT_EQ(f.FrameBytes, 4);
-        EXPECT_GT(f.values[100][1], 128);
+        // A loud tone: the two values lie far apart around the middle.
+        EXPECT_GT(f.values[100][1] - f.values[100][0], 20);
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     }
     const QString wav = env.path("song.wav");
@@ -117,30 +120,43 @@ TEST(TrimWindow, ToneIsDrawnColumnByColumnWithTheLineEndsOfItsValues)
     ASSERT_EQ(bm.height(), 82);
     ASSERT_EQ(f.Image1->height(), 80);
 
-    // A steady half-scale tone: the lower value about 44, the upper about 84, the same in
-    // every column the file fills (3 s of the 3⅓ s announced: columns up to about 1728).
-    const TWaveEntry mid = f.values[900];
-    EXPECT_NEAR(mid[0], 44, 3);
-    EXPECT_NEAR(mid[1], 84, 3);
-    for (int i = 50; i < 1700; i += 37) {
-        EXPECT_NEAR(f.values[static_cast<std::size_t>(i)][0], mid[0], 1) << i;
-        EXPECT_NEAR(f.values[static_cast<std::size_t>(i)][1], mid[1], 1) << i;
+    // The same file decoded by ffmpeg to 8-bit mono and spread over the columns by the same
+    // rule: every filled column agrees within the two decoders' rounding (a sample rounded to
+    // 127 by one and 128 by the other moves about 1.7 from one value to the other).
+    const std::string u8 = env.path("peer.u8").toStdString();
+    int rc = -1;
+    testsupport::runCommand("ffmpeg -nostdin -loglevel error -y -i " + testsupport::shellQuote(files().toneMono.toStdString()) +
+                                " -f u8 -ac 1 " + testsupport::shellQuote(u8),
+                            &rc);
+    ASSERT_EQ(rc, 0);
+    std::ifstream in(u8, std::ios::binary);
+    const std::vector<std::uint8_t> peer((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(peer.size(), 100000u);
+    std::vector<TWaveEntry> expected(1920);
+    TWaveAccumulator acc(expected, f.MP3In1->TotalSamples(), 1920);
+    acc.Add(peer.data(), peer.size());
+    ASSERT_GT(acc.Columns(), 1600u);
+    for (std::size_t i = 0; i + 2 < acc.Columns(); ++i) {
+        EXPECT_NEAR(f.values[i][0], expected[i][0], 6) << i;
+        EXPECT_NEAR(f.values[i][1], expected[i][1], 6) << i;
+        EXPECT_NEAR(f.values[i][0] + f.values[i][1], expected[i][0] + expected[i][1], 2) << i;
     }
+    // A loud tone: the two values lie far apart, symmetric around the middle value 64.
+    EXPECT_GT(f.values[900][1] - f.values[900][0], 40);
+    EXPECT_NEAR(f.values[900][1] + f.values[900][0], 128, 8);
     // Beyond the decoded audio the columns stay empty.
     EXPECT_EQ(f.values[1900], (TWaveEntry{0, 0}));
 
-    // The pixels: grey from R(lo/48 × 80) − 65 to R(hi/48 × 80) − 65, black above and below.
-    for (int i : {10, 900, 1700}) {
+    // The pixels: grey from R(lo/48 × 80) − 65 to R(hi/48 × 80) − 65 (clipped to the 82 rows),
+    // black above and below.
+    for (int i : {10, 333, 900, 1234, 1700}) {
         const auto e = f.values[static_cast<std::size_t>(i)];
-        const int y0 = static_cast<int>(std::lround(e[0] / 48.0 * 80)) - 65;
-        const int y1 = static_cast<int>(std::lround(e[1] / 48.0 * 80)) - 65;
-        ASSERT_GT(y0, 0);
-        ASSERT_LT(y1, 81);
-        EXPECT_EQ(bm.pixel(i, y0 - 1), 0xFF000000u) << i;
-        EXPECT_EQ(bm.pixel(i, y0), 0xFF7F7F7Fu) << i;
-        EXPECT_EQ(bm.pixel(i, (y0 + y1) / 2), 0xFF7F7F7Fu) << i;
-        EXPECT_EQ(bm.pixel(i, y1), 0xFF7F7F7Fu) << i;
-        EXPECT_EQ(bm.pixel(i, y1 + 1), 0xFF000000u) << i;
+        const int a = static_cast<int>(std::lround(e[0] / 48.0 * 80)) - 65;
+        const int b = static_cast<int>(std::lround(e[1] / 48.0 * 80)) - 65;
+        const int y0 = std::max(std::min(a, b), 0), y1 = std::min(std::max(a, b), 81);
+        ASSERT_LE(y0, y1) << i;
+        for (int y = 0; y < 82; ++y)
+            EXPECT_EQ(bm.pixel(i, y), y >= y0 && y <= y1 ? 0xFF7F7F7Fu : 0xFF000000u) << i << ' ' << y;
     }
     EXPECT_EQ(bm.pixel(1900, 41), 0xFF000000u);
     f.show();
@@ -189,22 +205,22 @@ TEST(TrimWindow, OpeningResetsTheSelectionAndTheDialogSetsItsCaption)
     f.SelEnd = 700;
     f.PlayStart = 300;
     f.PlayEnd = 700;
-    f.SetBandLocation(QRectF(QPointF(300, -39), QPointF(700, 121)));
+    f.SetBandLocation(TFloatRect{300, -39, 700, 121});
     f.Button1Click();
     EXPECT_EQ(f.windowTitle(), QStringLiteral("Snipolux - tone3.mp3"));
     EXPECT_EQ(f.SelStart, 0);
     EXPECT_EQ(f.SelEnd, 1920);
     EXPECT_EQ(f.PlayStart, 0);
     EXPECT_EQ(f.PlayEnd, 1920);
-    EXPECT_EQ(f.BandLocation(), QRectF(QPointF(0, -39), QPointF(1920, 121)));
+    EXPECT_EQ(f.BandLocation(), (TFloatRect{0, -39, 1920, 121}));
 
     // Again with a file open: the selection is reset once more, the new file is decoded.
     f.SelStart = 100;
-    f.SetBandLocation(QRectF(QPointF(100, -39), QPointF(1920, 121)));
+    f.SetBandLocation(TFloatRect{100, -39, 1920, 121});
     env.answer = files().short1;
     f.Button1Click();
     EXPECT_EQ(f.SelStart, 0);
-    EXPECT_EQ(f.BandLocation().left(), 0);
+    EXPECT_EQ(f.BandLocation().Left, 0);
     EXPECT_EQ(f.OpenedFile(), files().short1);
     EXPECT_NEAR(static_cast<double>(f.MP3In1->TotalSamples()), 44100 * 4 / 3.0, 2000);
 
@@ -315,7 +331,7 @@ TEST(TrimWindow, WindowStateAndVolumeAreKeptBetweenRuns)
     TTrimStore store(key);
     EXPECT_EQ(store.ReadInteger(QStringLiteral("Form1"), QStringLiteral("Width"), 0), 700);
     EXPECT_EQ(store.ReadInteger(QStringLiteral("Set"), QStringLiteral("volume"), 0), -1234);
-    const double now = DateTimeValue(QDateTime::currentMSecsSinceEpoch());
+    const double now = DateTimeValue::now().days();
     EXPECT_NEAR(store.ReadDateTime(QStringLiteral("Snipolux"), QStringLiteral("LastRun"), 0), now, 1.0 / 24 / 60);
 
     TForm1 g;
