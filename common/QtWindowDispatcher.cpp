@@ -1,5 +1,6 @@
 #include "QtWindowDispatcher.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 
 void TQtWindowDispatcher::CallQueued()
@@ -7,6 +8,14 @@ void TQtWindowDispatcher::CallQueued()
     // If the GUI thread drains the queue first (inside a synchronous Stop), this invocation
     // later finds nothing to do.
     QMetaObject::invokeMethod(this, [this] { RunQueuedCalls(); }, Qt::QueuedConnection);
+}
+
+void TQtWindowDispatcher::PumpWhileWaiting()
+{
+    if (!IsWindowThread())
+        return;
+    RunQueuedCalls();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 TQtWindowDispatcherScope::TQtWindowDispatcherScope() : FDispatcher(std::make_shared<TQtWindowDispatcher>())

@@ -6,6 +6,12 @@
 // runs from the event loop like any other event. While the GUI thread waits for a worker (a
 // synchronous Stop), the audio library calls RunQueuedCalls, which runs only these queued calls
 // (no other Qt events), so the two threads cannot block each other.
+//
+// Longer waits of the audio library on the GUI thread (a network input connecting, a pause, a
+// reset) call PumpWhileWaiting, which runs the queued calls and then processes all pending Qt
+// events: the window repaints, its timers fire and user input is handled during the wait. Any
+// slot may therefore run inside such a call; see IWindowThreadDispatcher::PumpWhileWaiting
+// for what it may not do then.
 #pragma once
 
 #include "AuEvents.h"
@@ -19,6 +25,9 @@ class TQtWindowDispatcher : public QObject, public TWindowCallQueue {
 public:
     // Must be created on the GUI thread (the thread that runs the Qt event loop).
     TQtWindowDispatcher() = default;
+
+    // Runs the queued calls, then QCoreApplication::processEvents(). GUI thread only.
+    void PumpWhileWaiting() override;
 
 protected:
     void CallQueued() override;

@@ -10,6 +10,7 @@
 
 #include <functional>
 
+class QDialog;
 class QWidget;
 
 namespace ui {
@@ -17,8 +18,23 @@ namespace ui {
 using MessageSink = std::function<void(const QString &text)>;
 using UrlOpener = std::function<bool(const QUrl &url)>;
 
-// Shows text in a modal message box owned by parent (or hands it to the installed sink).
+// Shows text in a modal message box owned by parent's window (or hands it to the installed
+// sink).
 void showMessage(QWidget *parent, const QString &text);
+
+// Dialogs belong to a window and come up in front of it, also when that window stays on top
+// of others ("Stay On Top"): a window manager keeps a stay-on-top window above ordinary ones,
+// so a dialog of such a window stays on top as well.
+//
+// The window a dialog opened for w belongs to: w's own window when w is given, else the active
+// window, else the first visible top-level window; nullptr when there is none.
+QWidget *dialogOwner(QWidget *w);
+// Makes dialog, created with dialogOwner(...) as its parent, stay on top when its owner does.
+// Call before showing it.
+void keepInFront(QDialog *dialog);
+// A modal folder chooser owned by parent's window, in front of it; the chosen folder or the
+// empty text when the user cancels.
+QString chooseFolder(QWidget *parent, const QString &title, const QString &startFolder);
 // Opens url with the desktop's default program (or hands it to the installed opener).
 bool openUrl(const QUrl &url);
 

@@ -1,11 +1,14 @@
 // TForm1: program start, the data folder, the settings file, the Set Up page and closing.
 #include "Main.h"
 
+#include "MainComponents.h"
+
 #include "ButtonPictures.h"
 #include "DataFolder.h"
 #include "FileNames.h"
 #include "IniFile.h"
 #include "ProgramFiles.h"
+#include "ScrollingMarquee.h"
 #include "UserMessages.h"
 
 #include <QAction>
@@ -14,7 +17,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
@@ -49,26 +51,6 @@ QString &encoderLibraryName()
     return name;
 }
 
-// The platform's millisecond tick count, compared by unsigned subtraction.
-std::uint32_t tickCount()
-{
-    using namespace std::chrono;
-    return static_cast<std::uint32_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-// The value a component gets from a settings field: the field read as an integer, else the
-// default. Zero and negative values would stall or break the audio components (a polling
-// interval or sample rate of 0), so they also take the default.
-std::uint32_t componentValue(const QLineEdit *field, std::uint32_t def)
-{
-    bool ok = false;
-    const qlonglong v = field->text().toLongLong(&ok);
-    if (!ok || v <= 0 || v > std::numeric_limits<std::int32_t>::max())
-        return def;
-    return static_cast<std::uint32_t>(v);
-}
-
 // A text field gets the stored text, or the default text when that is empty.
 void setFieldText(QLineEdit *field, const IniFile &ini, const QString &section, const QString &key,
                   const QString &def)
@@ -82,15 +64,19 @@ void setFieldText(QLineEdit *field, const IniFile &ini, const QString &section, 
 TForm1::TForm1(QWidget *parent) : QMainWindow(parent)
 {
     buildWindow();
+    createAudioComponents();
     wireHandlers();
     FormCreate();
 }
 
 TForm1::~TForm1()
 {
-    // FormDestroy: let events still addressed to the window run before it goes.
+    // FormDestroy: let events still addressed to the window run before it goes. The
+    // components go first (outputs before their chains), so no event reaches a dead window.
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
+    Timer1->stop();
+    destroyAudioComponents();
 }
 
 QString TForm1::programFolder()
@@ -122,6 +108,22 @@ void TForm1::message(const QString &text)
 
 void TForm1::wireHandlers()
 {
+    // Keys: Ctrl+Q closes as the exit button does; the Radio page's buttons answer Ctrl+P
+    // (Receive & Play), Ctrl+Shift+P (Pause Receive & Play), Ctrl+R (Record) and Ctrl+Shift+R
+    // (Pause Recording) while that page is shown. A disabled button ignores its key.
+    auto *quit = new QAction(this);
+    quit->setObjectName(QStringLiteral("QuitAction"));
+    // Spelt out: the standard Quit key is not defined on every desktop.
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    addAction(quit);
+    connect(quit, &QAction::triggered, this, &TForm1::btnStopClick);
+    BitBtn1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+    BitBtn2->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_P));
+    RecordButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    PauseRecordButton->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
+    for (QToolButton *b : {BitBtn1, BitBtn2, RecordButton, PauseRecordButton})
+        b->setAccessibleDescription(b->shortcut().toString(QKeySequence::NativeText));
+
     connect(PageControl1, &QTabWidget::currentChanged, this, &TForm1::pageChanged);
     connect(btnStop, &QToolButton::clicked, this, &TForm1::btnStopClick);
     connect(ToolButton1, &QToolButton::clicked, this, &TForm1::SpeedButton1Click);
@@ -150,6 +152,12 @@ void TForm1::wireHandlers()
     typedDeselects(cbAdstn, &TForm1::cbAdstnChange);
 
     connect(Slider, &QSlider::valueChanged, this, &TForm1::SliderChange);
+    connect(BitBtn1, &QToolButton::clicked, this, &TForm1::BitBtn1Click);
+    connect(BitBtn2, &QToolButton::clicked, this, &TForm1::BitBtn2Click);
+    connect(RecordButton, &QToolButton::clicked, this, &TForm1::RecordButtonClick);
+    connect(PauseRecordButton, &QToolButton::clicked, this, &TForm1::PauseRecordButtonClick);
+    connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+    playtime->installEventFilter(this);
     connect(edAddUrl, &QLineEdit::textChanged, this, &TForm1::edAddUrlChange);
     connect(btnTstUrl, &QPushButton::clicked, this, &TForm1::btnTstUrlClick);
     connect(btnAddStn, &QPushButton::clicked, this, &TForm1::btnAddStnClick);
@@ -187,13 +195,18 @@ void TForm1::FormCreate()
     ReadSettings();
     endis();
     checkEncoderLibrary();
+    Timer1->start();
+}
+
+bool TForm1::encoderLibraryLoads()
+{
+    // Loaded by name and kept loaded, as the encoder will use it later.
+    return dlopen(encoderLibraryName().toLocal8Bit().constData(), RTLD_NOW | RTLD_GLOBAL) != nullptr;
 }
 
 void TForm1::checkEncoderLibrary()
 {
-    // Loaded by name and kept loaded, as the encoder will use it later.
-    void *handle = dlopen(encoderLibraryName().toLocal8Bit().constData(), RTLD_NOW | RTLD_GLOBAL);
-    if (!handle)
+    if (!encoderLibraryLoads())
         message(QStringLiteral("Warning: Cannot Save recorded MP3 Files (could not load libmp3lame.so.0)"));
 }
 
@@ -317,22 +330,15 @@ void TForm1::ReadSettings()
     if (bitrate < 0 || bitrate >= cmmbr->count())
         bitrate = 12;
     cmmbr->setCurrentIndex(bitrate);
-    MP3Out1.BitRate = bitrate;
 
     setFieldText(strminwait, ini, basic, QStringLiteral("strminms"), QStringLiteral("10000"));
-    WMStreamedIn1.MaxWaitMilliseconds = componentValue(strminwait, 10000);
     setFieldText(EdBitRate, ini, quality, QStringLiteral("BitRate"), QStringLiteral("192"));
-    WMATap1.DesiredBitrate = WMATap2.DesiredBitrate = componentValue(EdBitRate, 192);
     setFieldText(edSmplr, ini, quality, QStringLiteral("Smplr"), QStringLiteral("32000"));
-    FastResampler1.OutSampleRate = componentValue(edSmplr, 32000);
     setFieldText(edDxLtnc, ini, quality, QStringLiteral("DxLtnc"), QStringLiteral("501"));
-    DXAudioOut1.Latency = componentValue(edDxLtnc, 501);
     setFieldText(edDxPol, ini, quality, QStringLiteral("DxPol"), QStringLiteral("10"));
-    DXAudioOut1.PollingInterval = componentValue(edDxPol, 10);
     setFieldText(edDXFrm, ini, quality, QStringLiteral("DXFrm"), QStringLiteral("24576"));
-    DXAudioOut1.FramesInBuffer = componentValue(edDXFrm, 24576);
     setFieldText(edFGInt, ini, basic, QStringLiteral("gainintrvl"), QStringLiteral("200"));
-    FastGainIndicator1.Interval = componentValue(edFGInt, 200);
+    applyComponentSettings();
 
     setFieldText(edPreRec, ini, basic, QStringLiteral("PreRecTime"), QStringLiteral("60"));
     bool ok = false;
@@ -405,104 +411,6 @@ bool TForm1::saveSettings()
     return true;
 }
 
-void TForm1::endis()
-{
-    auto enable = [](std::initializer_list<QWidget *> ws, bool on) {
-        for (QWidget *w : ws)
-            w->setEnabled(on);
-    };
-    const int addPage = PageControl1->indexOf(tsAddStn);
-    const int setUpPage = PageControl1->indexOf(tsSetUp);
-    auto common = [&](bool idleControls) {
-        enable({ComboBox1, cbgnr, cbPreRec, edPreRec, ToolButton1, ToolButton2, ToolButton3, edTempDir},
-               idleControls);
-        PageControl1->setTabEnabled(addPage, idleControls);
-    };
-    // Restarting and closing keep the layout they find (the exit button included).
-    if (RecState == rsRestarting || RecState == rsClosing) {
-        QCoreApplication::processEvents();
-        return;
-    }
-    btnStop->setEnabled(true);
-    switch (RecState) {
-    case rsPlaying:
-    case rsPrerecStart:
-    case rsPrerecTap2:
-    case rsPrerecTap1:
-        BitBtn1->setEnabled(true);
-        setButtonPicture(BitBtn1, 2);
-        enable({BitBtn2, RecordButton}, true);
-        PauseRecordButton->setEnabled(false);
-        common(false);
-        Label14->setText(RecState != rsPlaying ? QStringLiteral("Pre-Recording") : QStringLiteral("Playing"));
-        break;
-    case rsRecording:
-    case rsRecordingPlain:
-        BitBtn1->setEnabled(false);
-        setButtonPicture(BitBtn1, 2);
-        BitBtn2->setEnabled(false);
-        enable({RecordButton, PauseRecordButton}, true);
-        common(false);
-        Label14->setText(QStringLiteral("Recording"));
-        break;
-    case rsIdle:
-        BitBtn1->setEnabled(true);
-        setButtonPicture(BitBtn1, 0);
-        enable({BitBtn2, RecordButton, PauseRecordButton}, false);
-        common(true);
-        // Paused states lock the Set Up page; idle is where it opens again.
-        PageControl1->setTabEnabled(setUpPage, true);
-        Label14->setText(QStringLiteral("Idle"));
-        break;
-    case rsPlayPaused:
-        enable({BitBtn1, RecordButton, PauseRecordButton}, false);
-        BitBtn2->setEnabled(true);
-        common(false);
-        PageControl1->setTabEnabled(setUpPage, false);
-        Label14->setText(QStringLiteral("Play Paused"));
-        break;
-    case rsRecordPaused:
-        enable({BitBtn1, BitBtn2, RecordButton}, false);
-        PauseRecordButton->setEnabled(true);
-        setButtonPicture(PauseRecordButton, 1);
-        common(false);
-        PageControl1->setTabEnabled(setUpPage, false);
-        Label14->setText(QStringLiteral("Recording Paused"));
-        break;
-    default:
-        break;
-    }
-    // Disabled buttons show their disabled pictures.
-    if (!BitBtn1->isEnabled() && RecState != rsRecording && RecState != rsRecordingPlain)
-        setButtonPicture(BitBtn1, 6);
-    if (!BitBtn2->isEnabled())
-        setButtonPicture(BitBtn2, 8);
-    else if (RecState != rsPlayPaused)
-        setButtonPicture(BitBtn2, 4);
-    else
-        setButtonPicture(BitBtn2, 0);
-    if (!RecordButton->isEnabled())
-        setButtonPicture(RecordButton, 9);
-    else
-        setButtonPicture(RecordButton, RecState == rsRecording || RecState == rsRecordingPlain ? 3 : 1);
-    if (!PauseRecordButton->isEnabled())
-        setButtonPicture(PauseRecordButton, 8);
-    else if (RecState != rsRecordPaused)
-        setButtonPicture(PauseRecordButton, 5);
-    QCoreApplication::processEvents();
-}
-
-std::uint32_t TForm1::WaitPumping(std::uint32_t ms)
-{
-    const std::uint32_t start = tickCount();
-    std::uint32_t elapsed = 0;
-    do {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-        elapsed = tickCount() - start;
-    } while (elapsed < ms);
-    return elapsed;
-}
-
 QString TForm1::statusPanelText() const
 {
     return StatusBar1Panel->text();
@@ -511,6 +419,25 @@ QString TForm1::statusPanelText() const
 void TForm1::setStatusPanelText(const QString &text)
 {
     StatusBar1Panel->setText(text);
+}
+
+QString TForm1::marqueeText() const
+{
+    const TMarqueeItem *item = mrqstn->Items()->GetItems(0);
+    return item ? item->Text() : QString();
+}
+
+void TForm1::setMarqueeText(const QString &text)
+{
+    if (TMarqueeItem *item = mrqstn->Items()->GetItems(0))
+        item->SetText(text);
+}
+
+bool TForm1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == playtime && event->type() == QEvent::MouseButtonDblClick)
+        playtimeDblClick();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void TForm1::pageChanged(int index)
@@ -554,8 +481,8 @@ void TForm1::tsSetUpHide()
 
 void TForm1::SpeedButton1Click()
 {
-    QString dir = QFileDialog::getExistingDirectory(QApplication::activeWindow(),
-                                                    QStringLiteral("Select a folder"), QStringLiteral("/"));
+    // Owned by this window, so that it comes up in front of it even while it stays on top.
+    QString dir = ui::chooseFolder(this, QStringLiteral("Select a folder"), QStringLiteral("/"));
     if (dir.isEmpty())
         return;
     dir = withTrailingSlash(dir);
@@ -590,14 +517,11 @@ void TForm1::cbxOnTopClick()
         show();
 }
 
-void TForm1::SliderChange()
-{
-    DXAudioOut1.Volume = Slider->value();
-}
-
 void TForm1::cmmbrCloseUp()
 {
-    MP3Out1.BitRate = cmmbr->currentIndex();
+    const int bitrate = cmmbr->currentIndex();
+    if (bitrate >= 0 && bitrate <= mbr320)
+        MP3Out1->SetBitRate(static_cast<TMP3BitRate>(bitrate));
 }
 
 void TForm1::edPreRecChange()
@@ -617,13 +541,8 @@ void TForm1::btnStopClick()
     QCoreApplication::processEvents();
     Timer1->stop();
     WaitPumping(100);
-    StopMark = tickCount();
+    StopMark = tickNow();
     close();
-}
-
-void TForm1::BitBtn1Click()
-{
-    // Receiving is built with the audio chain; until then Receive does nothing.
 }
 
 void TForm1::closeEvent(QCloseEvent *event)
@@ -642,8 +561,27 @@ void TForm1::FormCloseQuery()
     try {
         saveSettings();
         saveTimers();
-        StopMark = tickCount();
-        // Waiting for the output and the taps to stop joins here once they exist.
+        StopMark = tickNow();
+        // A connect under way gives up as soon as its wait returns.
+        if (connecting_)
+            abortConnect_ = true;
+        while (DXAudioOut1->Status() != tosIdle) {
+            DXAudioOut1->Stop(true);
+            WaitPumping(3);
+            closeGuard();
+        }
+        step = 1;
+        while (WMATap1->Status() != tosIdle) {
+            WMATap1->StopRecord();
+            WaitPumping(3);
+            closeGuard();
+        }
+        step = 2;
+        while (WMATap2->Status() != tosIdle) {
+            WMATap2->StopRecord();
+            WaitPumping(3);
+            closeGuard();
+        }
         step = 3;
         if (RecState != rsClosing) {
             RecState = rsClosing;
@@ -660,7 +598,7 @@ void TForm1::closeGuard()
     setCursor(Qt::BusyCursor);
     // A close that has not finished a minute after it began ends the program outright; the
     // settings were saved at its start.
-    if (tickCount() - StopMark > 60000) {
+    if (tickNow() - StopMark > 60000) {
         Timer1->stop();
         std::_Exit(0);
     }
@@ -670,4 +608,19 @@ void TForm1::FormClose()
 {
     activationHooked_ = false;
     QCoreApplication::processEvents();
+    if (RecState == rsIdle || RecState == rsClosing)
+        return;
+    // A recording running at the close is not saved.
+    if (RecState == rsRecording || RecState == rsRecordingPlain) {
+        stopprerec();
+        BitBtn1Click();
+    }
+    const std::uint32_t mark = tickNow();
+    WaitPumpingUntil(
+        [this] {
+            const std::uint8_t reader = WMStreamedIn1->ReaderStatus();
+            return MP3Out1->Status() == tosIdle && WMATap1->Status() == tosIdle && WMATap2->Status() == tosIdle &&
+                   (reader == 0 || reader == 12 || reader == 13);
+        },
+        2000 - std::min<std::uint32_t>(2000, tickNow() - mark));
 }

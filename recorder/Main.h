@@ -1,18 +1,21 @@
 // The recorder's main window and controller.
 //
 // TForm1 owns every control of the four pages ("Radio", "Set Up", "Add Station", "Timers"),
-// the status bar and the controller state. This unit holds program start, the data folder,
-// the settings file "Fonolux.INI", the Set Up page, the station list "stations.ini" with the
-// genre and station boxes, and the Add Station page. Controls whose behaviour arrives with the
-// receiver, the recorder states, the scheduler and the web pane are present and inert until
-// then; the values the settings feed to the audio components are kept in plain fields named
-// after those components.
+// the status bar, the controller state and the audio components of the receive chain
+// (WMStreamedIn1 -> FastResampler1 -> WMATap1 -> WMATap2 -> FastGainIndicator1 -> DXAudioOut1)
+// and of the save chain (WMIn1, WMIn2 -> AudioMixer1 -> MP3Out1). Its members live in files by
+// concern: Main.cpp (start, settings, Set Up page, closing), Stations.cpp, MainReceive.cpp,
+// MainRecord.cpp, MainSave.cpp, MainTimer.cpp.
 //
-// Everything here runs on the GUI thread. Waits (WaitPumping) process pending events, so
-// handlers may be re-entered while one of them waits.
+// Everything here runs on the GUI thread, component events included (they arrive through the
+// pipeline's window-thread dispatcher), except the taps' OnOutputError, which comes on the WMA
+// writer's thread and is passed on as a queued call. Waits (WaitPumping) process pending
+// events, so handlers may be re-entered while one of them waits; the public entry points the
+// scheduler calls (BitBtn1Click, BitBtn2Click, RecordButtonClick) tolerate that.
 #pragma once
 
 #include "RecState.h"
+#include "RecorderRules.h"
 #include "Talarm.h"
 
 #include <QDateTime>
@@ -22,9 +25,21 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 class IniFile;
+class LevelMeter;
+class QFileDialog;
+class TAudioMixer;
+class TComponent;
+class TDXAudioOut;
+class TFastGainIndicator;
+class TFastResampler;
+class TMP3Out;
+class TWMATap;
+class TWMIn;
+class TWMStreamedIn;
 class NumericKeyFilter;
 class QCheckBox;
 class QComboBox;
@@ -45,31 +60,8 @@ class QTimeEdit;
 class QTimer;
 class QToolBar;
 class QToolButton;
+class TScrollingMarquee;
 class VerticalLabel;
-
-// Settings destined for the audio components, held until the components exist. Each struct is
-// named after the component's class, each member after the component's property.
-struct TWMStreamedInSettings {
-    std::uint32_t MaxWaitMilliseconds = 10000;
-};
-struct TFastResamplerSettings {
-    std::uint32_t OutSampleRate = 32000;
-};
-struct TWMATapSettings {
-    std::uint32_t DesiredBitrate = 256;
-};
-struct TFastGainIndicatorSettings {
-    std::uint32_t Interval = 200;
-};
-struct TDXAudioOutSettings {
-    std::uint32_t Latency = 500;
-    std::uint32_t PollingInterval = 10;
-    std::uint32_t FramesInBuffer = 24576;
-    int Volume = 0;
-};
-struct TMP3OutSettings {
-    int BitRate = 12; // ordinal of the encoder's bit-rate list: 0 Auto, 1 = 32 kbps ... 12 = 192 kbps
-};
 
 // The controls of one scheduled timer's panel on the Timers page; every name ends in the
 // timer's number and every control carries it in its "Tag" property.
@@ -141,6 +133,8 @@ public:
     void edPreRecChange();
     void tsSetUpShow();
     void tsSetUpHide();
+    // Enables the controls and sets the status text for the current RecState (see
+    // StateLayout); ends by processing pending events.
     void endis();
     // The playback volume: the sound output takes the main slider's position, whichever
     // slider (main or a timer's) changed.
@@ -151,30 +145,102 @@ public:
     // Processes pending events until at least ms milliseconds have passed; returns the time
     // that passed.
     std::uint32_t WaitPumping(std::uint32_t ms);
+    // Processes pending events until Done() or TimeoutMs have passed; returns Done().
+    bool WaitPumpingUntil(const std::function<bool()> &Done, std::uint32_t TimeoutMs);
 
     // The single panel of the status bar.
     QString statusPanelText() const;
     void setStatusPanelText(const QString &text);
+    // The text of the marquee's one item: "Station not connected." until a station plays,
+    // then genre and title. Setting it re-renders the item; the scroll carries on.
+    QString marqueeText() const;
+    void setMarqueeText(const QString &text);
+
+    // ---- receive and play (MainReceive.cpp) ----
+    // In rsIdle connects and starts playing; otherwise stops receiving.
+    void BitBtn1Click();
+    // Pauses playback while the output plays, otherwise resumes it.
+    void BitBtn2Click();
+    // The station address to play for Address (a playlist is fetched and its entry taken).
+    // Sets playlistRefusal() when the playlist's entry must not be opened.
+    QString ResolveStreamUrl(const QString &Address);
+    bool FetchUrlText(const QString &Address, QString &Text);
+    QString playlistRefusal() const { return playlistRefusal_; }
+    void WMStreamedIn1StreamOpened(TComponent *Sender);
+    void WMStreamedIn1StartedPlaying(TComponent *Sender);
+    void DXAudioOut1Done(TComponent *Sender);
+    void DXAudioOut1ThreadException(TComponent *Sender);
+    void DXAudioOut1Underrun(TComponent *Sender);
+    // Called on the WMA writer's thread; shows its message on the GUI thread.
+    void WMATap1OutputError(TComponent *Sender, std::uint32_t Reason);
+    // The settings' values for the components (at start and whenever settings are applied).
+    void applyComponentSettings();
+
+    // ---- recorder states and recording control (MainRecord.cpp) ----
+    void StartPrerec();
+    void prerecTimer();
+    void stopprerec();
+    // Starts a recording while the output runs; in a recording state stops it and saves it.
+    void RecordButtonClick();
+    void PauseRecordButtonClick();
+
+    // ---- saving (MainSave.cpp) ----
+    void MP3Out1Done(TComponent *Sender);
+    void MP3Out1ThreadException(TComponent *Sender);
+    // Moves Source to Target, replacing it. False (after a bounded wait) when it cannot.
+    bool MoveTempFile(const QString &Source, const QString &Target);
+    // The save dialog's choice for the next recording; tests replace it. Empty: cancelled.
+    std::function<QString()> saveDialogHook;
+    QString lastSaveName() const { return lastSaveName_; }
+    // The encoder library checked at a recording stop.
+    bool encoderLibraryLoads();
+
+    // ---- main timer and status display (MainTimer.cpp) ----
+    void Timer1Timer();
+    void GainIndicator1GainData(TComponent *Sender);
+    void playtimeDblClick();
+    // Tick count source: the platform's millisecond counter; tests may replace it.
+    static std::uint32_t tickNow();
+    static void setTickSource(std::function<std::uint32_t()> source);
+    // The scheduler step and the web pane's upkeep, called by the timer (no-ops until those
+    // parts exist).
+    std::function<void()> schedulerStep;
+    std::function<void()> webPaneUpkeep;
+    // The scheduler's AutoStop, run when a connect is abandoned.
+    std::function<void()> autoStop;
 
     // ---- controller state ----
     TRecState RecState = rsIdle;
+    std::int16_t RecStartState = 0;
+    TRecState ResumeState = rsIdle;
     std::uint32_t PrerecMs = 60000;
-    std::uint32_t StopMark = 0;
-    bool Saving = false;
+    std::uint32_t PrerecSwitchTick = 0;
+    bool PrerecRunning = false;
+    bool PrerecOnFlow = false;
     bool RecordOnFlow = false;
     bool AutoSave = false;
-    bool PrerecOnFlow = false;
+    bool Saving = false;
+    std::uint32_t StopMark = 0;
+    std::uint32_t LastGainTick = 0;
+    bool AudioFlowing = false;
+    std::uint32_t StallCounter = 0;
+    std::uint32_t TimerCheckTick = 0;
+    TClock RecClock, PlayClock;
     std::vector<std::uint32_t> GainHistory;
     bool RadioPageShown = true;
     bool Renavigate = false;
 
-    // ---- component settings (see the structs above) ----
-    TWMStreamedInSettings WMStreamedIn1;
-    TFastResamplerSettings FastResampler1;
-    TWMATapSettings WMATap1, WMATap2;
-    TFastGainIndicatorSettings FastGainIndicator1;
-    TDXAudioOutSettings DXAudioOut1;
-    TMP3OutSettings MP3Out1;
+    // ---- audio components (owned by the window; see MainReceive.cpp) ----
+    TWMStreamedIn *WMStreamedIn1 = nullptr;
+    TFastResampler *FastResampler1 = nullptr;
+    TWMATap *WMATap1 = nullptr;
+    TWMATap *WMATap2 = nullptr;
+    TFastGainIndicator *FastGainIndicator1 = nullptr;
+    TDXAudioOut *DXAudioOut1 = nullptr;
+    TWMIn *WMIn1 = nullptr;
+    TWMIn *WMIn2 = nullptr;
+    TAudioMixer *AudioMixer1 = nullptr;
+    TMP3Out *MP3Out1 = nullptr;
 
     // ---- controls ----
     QTabWidget *PageControl1 = nullptr;
@@ -184,7 +250,7 @@ public:
     QTimer *Timer1 = nullptr;
 
     // Radio page
-    QLabel *mrqstn = nullptr;
+    TScrollingMarquee *mrqstn = nullptr;
     QGroupBox *GroupBox2 = nullptr, *GroupBox1 = nullptr;
     QToolButton *BitBtn1 = nullptr, *BitBtn2 = nullptr;
     QToolButton *RecordButton = nullptr, *PauseRecordButton = nullptr;
@@ -193,7 +259,8 @@ public:
     QCheckBox *cbPreRec = nullptr;
     QLineEdit *edPreRec = nullptr;
     QLabel *Label6 = nullptr, *Label1 = nullptr, *Label4 = nullptr, *Label8 = nullptr, *Label14 = nullptr;
-    QSlider *Slider = nullptr, *ProgressBar2 = nullptr;
+    QSlider *Slider = nullptr;
+    LevelMeter *ProgressBar2 = nullptr;
     VerticalLabel *MMLabel1 = nullptr;
     QLabel *Image1 = nullptr;
     QFrame *Panel2 = nullptr, *WebBrowser1 = nullptr;
@@ -224,9 +291,8 @@ public:
     // ---- scheduled timers (MainScheduler.cpp) ----
     // Timer i is bound to timerPanels[i]; the shared handlers find it by the sender's "Tag".
     std::array<Talarm, 3> alarms{};
-    // The clocks the scheduler reads: the millisecond tick count and the local time. Tests
-    // replace them to drive the timers through days in moments.
-    std::function<std::uint32_t()> SchedulerTicks;
+    // The local time the scheduler reads (the tick count is tickNow); tests replace it to
+    // drive the timers through days in moments.
     std::function<QDateTime()> SchedulerNow;
     // FormShow: every timer is read back from the store, then its panel locked when armed.
     void FormShow();
@@ -239,6 +305,19 @@ public:
     void tmstr0Change(QObject *Sender);
     // The label "Volume" of timer 0: tells whether timer 0's moment is now.
     void MMLabel2Click();
+    // One look at the three timers, in order 0, 1, 2: each whose start or stop moment is now
+    // is carried out by trig, one at a time and each moment once (the main timer calls this
+    // every 1.5 s).
+    void SchedulerStep();
+    TTrigSequencer trigSequencer;
+    // Carries out timer i's start or stop (alarmStart, alarmStop) through the recorder's own
+    // handlers; ends with the timer's chkenbl.
+    void trig(std::uint8_t i);
+    // Brings the recorder to a stop, saving a running recording without a dialog; lasts at
+    // least 20 s from its start unless the recorder was idle.
+    void AutoStop();
+    // The address the network input is set to (its FileName); empty before any.
+    QString currentStreamUrl() const;
     void Panel3Click() {}
     void Panel4Click() {}
     void Panel5Click() {}
@@ -246,6 +325,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
 private:
@@ -273,9 +353,37 @@ private:
     void resetTimersAfterReload();
     void bindTimers();
     void wireTimerPage();
-    // Receiving arrives with the audio chain; Test URL already calls this entry point.
-    void BitBtn1Click();
     void message(const QString &text);
+
+    // Receive (MainReceive.cpp).
+    void createAudioComponents();
+    void destroyAudioComponents();
+    void connectStation();
+    void stopReceiving();
+    void abandonConnect();
+    void disableForStart();
+    // True for an event of a run that has ended (a later connect or stop started another).
+    bool staleEvent(TComponent *Sender) const;
+    // Save (MainSave.cpp).
+    void stopAndSave();
+    QString runSaveDialog();
+    void keepRecordingFiles(const TRecordingFiles &files, const QString &why);
+    // Timer (MainTimer.cpp).
+    void stallWatch();
+    bool closingNow() const { return closing_ || RecState == rsClosing; }
+
+    struct TAudioComponents;
+    std::unique_ptr<TAudioComponents> audio_;
+    QString playlistRefusal_;
+    QString lastSaveName_;
+    QString saveDialogFolder_;
+    QString saveError_;
+    bool connecting_ = false;
+    bool abortConnect_ = false;
+    bool stopping_ = false;
+    bool prerecWriteWarned_ = false;
+    TWMATap *pendingStart_ = nullptr; // the tap last asked to start recording
+    void startTap(TWMATap *tap);
 
     NumericKeyFilter *numericFilter_ = nullptr;
     int currentPage_ = 0;

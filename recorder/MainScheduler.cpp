@@ -20,15 +20,8 @@
 #include <QSlider>
 #include <QTimeEdit>
 
-#include <chrono>
 
 namespace {
-
-std::uint32_t monotonicTicks()
-{
-    using namespace std::chrono;
-    return static_cast<std::uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 // The timer a shared handler's sender belongs to (its "Tag"), or -1 for any other sender.
 int timerOf(const QObject *Sender)
@@ -53,12 +46,13 @@ public:
 
 void TForm1::bindTimers()
 {
-    if (!SchedulerTicks)
-        SchedulerTicks = monotonicTicks;
     if (!SchedulerNow)
         SchedulerNow = [] { return QDateTime::currentDateTime(); };
     for (int i = 0; i < 3; ++i)
         alarms[static_cast<size_t>(i)].bind(this, timerPanels[static_cast<size_t>(i)], i);
+    // The main timer runs the scheduler step every 1.5 s; an abandoned connect runs AutoStop.
+    schedulerStep = [this] { SchedulerStep(); };
+    autoStop = [this] { AutoStop(); };
 }
 
 void TForm1::wireTimerPage()
@@ -185,4 +179,140 @@ void TForm1::tmstr0Change(QObject *Sender)
 void TForm1::MMLabel2Click()
 {
     message(alarms[0].istriger() ? QStringLiteral("triggered") : QStringLiteral("Not triggered"));
+}
+
+void TForm1::SchedulerStep()
+{
+    // A closing window starts nothing new.
+    if (RecState == rsClosing || closing_)
+        return;
+    for (Talarm &a : alarms)
+        if (a.istriger())
+            trigSequencer.offer(a.index, a.alarmStart ? a.startOccurrence : std::nullopt,
+                                a.alarmStop ? a.stopOccurrence : std::nullopt);
+    try {
+        trigSequencer.drain([this](const TTrigSequencer::Moment &m) {
+            Talarm &a = alarms[static_cast<size_t>(m.timer)];
+            a.alarmStart = m.start;
+            a.alarmStop = m.stop;
+            trig(static_cast<std::uint8_t>(m.timer));
+        });
+    } catch (const std::exception &e) {
+        message(QString::fromUtf8(e.what()));
+    }
+}
+
+void TForm1::trig(std::uint8_t i)
+{
+    if (i > 2)
+        return;
+    Talarm &t = alarms[i];
+    // The moment this run carries out; checks running during the waits below recompute the
+    // record's flags.
+    const bool start = t.alarmStart, stop = t.alarmStop;
+    struct CheckAtEnd {
+        Talarm &t;
+        ~CheckAtEnd() { t.chkenbl(); }
+    } checkAtEnd{t};
+
+    // A start that would change nothing is dropped. A stop always goes ahead: a repeating
+    // timer keeps its start check, so its stop would otherwise be dropped exactly while the
+    // recorder is doing the timer's job.
+    if (start && t.SkipTrig())
+        return;
+    QCoreApplication::processEvents();
+    if (start) {
+        t.blk = true;
+        t.setcheckstart(t.getcheckrepeat()); // a one-shot start is used up
+        t.blk = false;
+        if (t.getplay() == 1 && RecState < rsRecording && t.url == currentStreamUrl()) {
+            // The station already plays: record from the next level report on.
+            RecordOnFlow = true;
+            return;
+        }
+        AutoStop();
+        if (t.getcheckVolume()) {
+            Slider->setValue(t.getVolume());
+            SliderChange();
+        }
+        cbgnr->setCurrentIndex(t.fgenre->currentIndex());
+        if (cbgnr->currentText() != t.getgenre())
+            cbgnr->setEditText(t.getgenre());
+        cbgnrChange();
+        WaitPumping(10);
+        ComboBox1->setCurrentIndex(t.fstation->currentIndex());
+        if (ComboBox1->currentText() != t.getstation())
+            ComboBox1->setEditText(t.getstation());
+        if (StationUrl(cbgnr->currentText(), ComboBox1->currentText()) != t.url) {
+            // Tune to the timer's own address: an unselected station text is the address.
+            ComboBox1->setCurrentIndex(-1);
+            ComboBox1->setEditText(t.url);
+        }
+        switch (t.getplay()) {
+        case 0:
+            cbPreRec->setChecked(true);
+            break;
+        case 1:
+            cbPreRec->setChecked(false);
+            RecordOnFlow = true;
+            break;
+        default:
+            cbPreRec->setChecked(false);
+            break;
+        }
+        WaitPumping(1);
+        if (RecState == rsIdle)
+            BitBtn1Click();
+    } else if (stop) {
+        t.blk = true;
+        t.setcheckstop(t.getcheckrepeat()); // a one-shot stop is used up
+        t.blk = false;
+        AutoStop();
+    }
+}
+
+void TForm1::AutoStop()
+{
+    StopMark = tickNow();
+    switch (RecState) {
+    case rsIdle:
+        return;
+    case rsPlayPaused:
+        BitBtn2Click();
+        WaitPumping(500);
+        break;
+    case rsRecordPaused:
+        PauseRecordButtonClick();
+        WaitPumping(50);
+        [[fallthrough]];
+    case rsRecording:
+    case rsRecordingPlain:
+        if (RecState == rsRecording || RecState == rsRecordingPlain) {
+            AutoSave = true;
+            RecordButtonClick();
+            WaitPumping(1000);
+            AutoSave = false;
+        }
+        break;
+    default:
+        break;
+    }
+    // The save ends with the recorder receiving again; until it has, Receive would connect
+    // rather than stop.
+    WaitPumpingUntil([this] { return !Saving; }, 600000);
+    if (RecState != rsIdle)
+        BitBtn1Click();
+    for (TWMATap *tap : {WMATap1, WMATap2}) {
+        while (tap->Status() != tosIdle || tickNow() - StopMark <= 20000) {
+            setCursor(Qt::BusyCursor);
+            tap->Reset();
+            WaitPumping(3);
+        }
+    }
+    unsetCursor();
+}
+
+QString TForm1::currentStreamUrl() const
+{
+    return WMStreamedIn1 ? QString::fromStdString(WMStreamedIn1->FileName()) : QString();
 }

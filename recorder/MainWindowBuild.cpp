@@ -5,7 +5,9 @@
 
 #include "ButtonPictures.h"
 #include "FontScaling.h"
+#include "LevelMeter.h"
 #include "NumericKeyFilter.h"
+#include "ScrollingMarquee.h"
 #include "VerticalLabel.h"
 
 #include <QCheckBox>
@@ -134,11 +136,19 @@ QWidget *TForm1::buildRadioPage()
     auto *page = new QWidget;
     page->setObjectName(QStringLiteral("TabSheet1"));
 
-    mrqstn = make<QLabel>(page, "mrqstn", {6, 6, 600, 22}, QStringLiteral("Station not connected."));
-    mrqstn->setFrameShape(QFrame::Panel);
-    mrqstn->setFrameShadow(QFrame::Sunken);
-    mrqstn->setAutoFillBackground(true);
-    mrqstn->setStyleSheet(QStringLiteral("background:#10233f;color:#f0d060;padding-left:4px;"));
+    // The marquee across the top: one item, one pixel every 10 ms, a full width of space
+    // between two copies, endless.
+    mrqstn = make<TScrollingMarquee>(page, "mrqstn", {6, 6, 600, 22});
+    mrqstn->SetColor(QColor(0x10, 0x23, 0x3f));
+    mrqstn->SetFontColor(QColor(0xf0, 0xd0, 0x60));
+    mrqstn->SetInterval(10);
+    mrqstn->SetStep(1);
+    mrqstn->SetSpacing(100);
+    mrqstn->SetLoopSpacing(100);
+    mrqstn->SetNumLoops(0);
+    mrqstn->SetOrientation(moHorizontal);
+    mrqstn->Items()->Add()->SetText(QStringLiteral("Station not connected."));
+    mrqstn->SetActive(true);
 
     cbgnr = editableCombo(page, "cbgnr", {6, 36, 290, 26});
     cbgnr->setToolTip(QStringLiteral("Genre"));
@@ -182,13 +192,9 @@ QWidget *TForm1::buildRadioPage()
     bold.setBold(true);
     Label14->setFont(bold);
 
-    ProgressBar2 = make<QSlider>(page, "ProgressBar2", {6, 274, 290, 26}, Qt::Horizontal);
+    ProgressBar2 = make<LevelMeter>(page, "ProgressBar2", {6, 274, 290, 26});
     ProgressBar2->setRange(20, 120);
-    ProgressBar2->setTickPosition(QSlider::TicksBelow);
-    ProgressBar2->setTickInterval(10);
-    // A level meter: shows a position, takes no input.
-    ProgressBar2->setAttribute(Qt::WA_TransparentForMouseEvents);
-    ProgressBar2->setFocusPolicy(Qt::NoFocus);
+    ProgressBar2->setValue(20);
     label(page, "ProgressBar2Label", QStringLiteral("Level"), {6, 302, 60, 20});
 
     Slider = make<QSlider>(page, "Slider", {304, 36, 24, 264}, Qt::Vertical);

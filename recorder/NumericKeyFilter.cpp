@@ -23,9 +23,12 @@ bool NumericKeyFilter::eventFilter(QObject *watched, QEvent *event)
     if (key->key() >= Qt::Key_0 && key->key() <= Qt::Key_9 &&
         !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)))
         return QObject::eventFilter(watched, event);
-    // A shortcut override we swallow would still fire the shortcut; accept it so the field
-    // gets the key press, which we then drop.
+    // A key with Ctrl, Alt or Meta that the field does not claim itself (as it claims Ctrl+V)
+    // is the window's shortcut (Ctrl+Q closes); accepting its override would swallow it. Any
+    // other override is accepted so that the field gets the key press, which is then dropped.
     if (event->type() == QEvent::ShortcutOverride) {
+        if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+            return QObject::eventFilter(watched, event);
         event->accept();
         return true;
     }

@@ -383,3 +383,30 @@ bool Talarm::istriger()
     }
     return alarmStart || alarmStop;
 }
+
+bool Talarm::SkipTrig()
+{
+    const TForm1 &f = *form_;
+    if (url != f.currentStreamUrl())
+        return false;
+    const TRecState s = f.RecState;
+    bool doing = false;
+    switch (getplay()) {
+    case 0:
+        // Pre-recording is switched on, and the recorder receives: an idle recorder that
+        // last played this station must still be started.
+        doing = f.cbPreRec->isChecked() && s <= rsRecordingPlain;
+        break;
+    case 1:
+        doing = s == rsRecording || s == rsRecordingPlain;
+        break;
+    default:
+        doing = s == rsPlaying;
+        break;
+    }
+    if (!doing)
+        return false;
+    if (getcheckVolume() && getVolume() != f.Slider->value())
+        return false;
+    return getcheckstart();
+}

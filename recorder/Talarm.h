@@ -117,6 +117,8 @@ public:
     void chkenbl();
     // Computes alarmStart and alarmStop for the present moment of the window's clock.
     bool istriger();
+    // True when carrying out the start would change nothing.
+    bool SkipTrig();
 
     // The start and stop settings as the trigger rules take them.
     TTimerMoment startMoment() const;

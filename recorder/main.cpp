@@ -30,6 +30,8 @@ int main(int argc, char **argv)
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fonolux"));
+    // Ties the window to its launcher and icon (org.zorbel.Fonolux.desktop) on the desktop.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.zorbel.Fonolux"));
 
     SingleInstance instance;
     if (!instance.claim())

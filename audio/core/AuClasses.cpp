@@ -52,7 +52,7 @@ void TAuInput::Init()
 
 void TAuInput::Flush()
 {
-    std::lock_guard<std::recursive_mutex> L(DataCS);
+    TPumpingLock L(DataCS);
     CloseSource();
 }
 
@@ -399,63 +399,65 @@ TAuFileIn::TAuFileIn(TComponent *AOwner) : TAuStreamedInput(AOwner) {}
 
 std::string TAuFileIn::FileName()
 {
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    std::lock_guard<std::mutex> L(FNameCS);
     return FFileName;
 }
 
 void TAuFileIn::SetFileName(const std::string &Value)
 {
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    TPumpingLock L(OpenCS);
     CloseInputFile();
+    std::lock_guard<std::mutex> N(FNameCS);
     FFileName = Value;
     FWideFileName = Utf8ToUtf16(Value);
 }
 
 std::u16string TAuFileIn::WideFileName()
 {
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    std::lock_guard<std::mutex> L(FNameCS);
     return FWideFileName;
 }
 
 void TAuFileIn::SetWideFileName(const std::u16string &Value)
 {
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    TPumpingLock L(OpenCS);
     CloseInputFile();
+    std::lock_guard<std::mutex> N(FNameCS);
     FWideFileName = Value;
     FFileName.clear();
 }
 
 void TAuFileIn::SetStream(TStream *Value)
 {
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    TPumpingLock L(OpenCS);
     CloseInputFile();
     TAuStreamedInput::SetStream(Value);
 }
 
 std::uint32_t TAuFileIn::BitsPerSample()
 {
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    TPumpingLock L(OpenCS);
     OpenInputFile();
     return FBPS;
 }
 
 std::uint32_t TAuFileIn::Channels()
 {
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    TPumpingLock L(OpenCS);
     OpenInputFile();
     return FChan;
 }
 
 std::uint32_t TAuFileIn::SampleRate()
 {
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    TPumpingLock L(OpenCS);
     OpenInputFile();
     return FSR;
 }
 
 std::uint32_t TAuFileIn::TotalTime()
 {
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    TPumpingLock L(OpenCS);
     OpenInputFile();
     const std::uint64_t Rate = static_cast<std::uint64_t>(FSR) * FChan * (FBPS / 8);
     if (FSR == 0 || FChan == 0 || FBPS == 0 || Rate == 0)
@@ -465,7 +467,7 @@ std::uint32_t TAuFileIn::TotalTime()
 
 std::int64_t TAuFileIn::TotalSamples()
 {
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    TPumpingLock L(OpenCS);
     OpenInputFile();
     const std::int64_t Frame = static_cast<std::int64_t>(FChan) * FBPS / 8;
     // A zero frame size (no format) cannot divide; such a file has no samples to count.
@@ -478,7 +480,7 @@ std::int64_t TAuFileIn::TotalSamples()
 
 bool TAuFileIn::Valid()
 {
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    TPumpingLock L(OpenCS);
     if (!FStream && FWideFileName.empty())
         return FValid;
     try {
@@ -514,7 +516,7 @@ bool TAuFileIn::PresetBound(std::atomic<std::int64_t> &Bound, std::uint32_t Minu
 {
     if (!Seekable())
         return false;
-    std::lock_guard<std::recursive_mutex> L(OpenCS);
+    TPumpingLock L(OpenCS);
     OpenInputFile();
     const std::int64_t Sample = (static_cast<std::int64_t>(Seconds) + static_cast<std::int64_t>(Minutes) * 60) * FSR;
     if (Sample > FTotalSamples.load())
@@ -546,14 +548,14 @@ void TAuFileIn::OpenSource()
     if (IsBusy())
         throw EAuException("The component is Busy");
     {
-        std::lock_guard<std::recursive_mutex> L(OpenCS);
+        TPumpingLock L(OpenCS);
         if (!FStreamAssigned && FWideFileName.empty())
             throw EAuException("The file name is not assigned");
     }
     Busy = true;
     FPosition = 0;
     {
-        std::lock_guard<std::recursive_mutex> L(OpenCS);
+        TPumpingLock L(OpenCS);
         // A file that cannot be opened leaves the input closed, so that the next open (of
         // another file, say) is not refused as busy when no output's run closes it.
         try {
@@ -608,7 +610,7 @@ void TAuFileIn::CloseSource()
     // the input is no longer busy, then the failure goes on to the caller.
     std::exception_ptr CloseError;
     {
-        std::lock_guard<std::recursive_mutex> L(OpenCS);
+        TPumpingLock L(OpenCS);
         try {
             CloseInputFile();
         } catch (...) {

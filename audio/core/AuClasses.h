@@ -79,9 +79,10 @@ public:
     // An exception from OpenSource sets the latch and is raised again as EAuException with the
     // same message.
     void Init();
-    // Closes it: CloseSource under DataCS (released also when CloseSource raises).
+    // Closes it: CloseSource under DataCS (released also when CloseSource raises). On the
+    // window thread, waiting for DataCS (held by a worker inside GetData) pumps (WaitPumping).
     void Flush();
-    // Flush, ignoring any exception, then clear Busy.
+    // Flush, ignoring any exception, then clear Busy. Pumps while waiting, as Flush.
     virtual void Reset();
 
     void _Lock() { DataCS.lock(); }
@@ -218,7 +219,9 @@ public:
     explicit TAuFileIn(TComponent *AOwner = nullptr);
 
     // Setting either name (or Stream) first closes the file. FileName stores both fields;
-    // WideFileName stores the wide name and empties FFileName.
+    // WideFileName stores the wide name and empties FFileName. The getters never wait for an
+    // open or a connect in progress (their own small lock); the setters do (pumping on the
+    // window thread, see WaitPumping).
     std::string FileName();
     void SetFileName(const std::string &Value);
     std::u16string WideFileName();
@@ -260,7 +263,11 @@ protected:
     virtual void OpenInputFile() = 0;
     virtual void CloseInputFile() = 0;
 
+    // OpenCS is taken with TPumpingLock by the members the window thread calls, so a window
+    // waiting for an open on the worker keeps pumping.
     std::recursive_mutex OpenCS;
+    // The names: written under OpenCS and FNameCS, read under either.
+    std::mutex FNameCS;
     std::string FFileName;
     std::u16string FWideFileName;
     std::atomic<std::int32_t> FOpened{0};
@@ -298,12 +305,23 @@ class TAudioTap : public TAuConverter {
 public:
     explicit TAudioTap(TComponent *AOwner = nullptr);
 
+    // Window thread. StartRecord (when not recording) counts RunNumber up; the file it starts
+    // is opened at the next block that passes.
     void StartRecord();
     void PauseRecord();
     void ResumeRecord();
     void StopRecord();
     // tosIdle when not recording (also while a start is pending), tosPaused, tosPlaying.
     TOutputStatus Status() const;
+
+    // The number of the latest recording: 0 before the first StartRecord, then counted up by
+    // each StartRecord that starts one. Any thread.
+    std::uint32_t RunNumber() const { return FRunNumber.load(); }
+    // Inside a handler of this tap's events: the recording (run number) the event belongs to;
+    // elsewhere RunNumber(). Descendants that call a handler directly (on another thread) mark
+    // it with TEventRunScope(this, RecordingRun()), so a handler that passes the event on to
+    // the window takes EventRun() with it. Stale when EventRun() != RunNumber().
+    std::uint32_t EventRun() const { return HandledEventRun(this, RunNumber()); }
 
     std::string FileName();
     void SetFileName(const std::string &Value);
@@ -328,6 +346,9 @@ protected:
     // Block (owned by the producer, valid during the call) of BufferLen bytes.
     virtual void WriteTapBlock(const void *Block, std::uint32_t BufferLen) = 0;
 
+    // The recording whose file is open (or was opened last). Worker thread.
+    std::uint32_t RecordingRun() const { return FRecordingRun.load(); }
+
     std::mutex NameCS; // guards the two names between the window thread and the worker
     std::string FFileName;
     std::u16string FWideFileName;
@@ -335,6 +356,8 @@ protected:
     std::atomic<bool> FStarting{false};
     std::atomic<bool> FPaused{false};
     std::atomic<bool> FStopping{false};
+    std::atomic<std::uint32_t> FRunNumber{0};
+    std::atomic<std::uint32_t> FRecordingRun{0};
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -370,7 +393,10 @@ public:
 
     TAuEvent PauseEvent;
     TAuEvent SoftSleepEvent;
-    std::atomic<bool> DoNotify{true};
+    // The run the worker executes (or executed last), taken from the output's RunNumber when
+    // the run starts; and the run whose OnDone a synchronous Stop suppressed.
+    std::atomic<std::uint32_t> CurrentRun{0};
+    std::atomic<std::uint32_t> SilencedRun{0};
     std::atomic<bool> Stopped{false};
     TAuOutput *const Parent;
     std::atomic<bool> Stop{false};
@@ -405,8 +431,19 @@ private:
 //
 // Events: OnProgress is posted when the rounded Progress changes; OnThreadException when an
 // exception ended the run (PrepareSink, WriteStep, or FinishSink), with ExceptionMessage set;
-// OnDone after the worker has gone back to sleep. A synchronous Stop suppresses OnDone and the
-// stopped run's pending events.
+// OnDone after the run is over (the worker has gone back to sleep, or has already started the
+// next run). A synchronous Stop suppresses OnDone and the stopped run's pending events.
+//
+// Stale events: each Run counts RunNumber() up, and every event of a run is queued under that
+// number. After Stop(Async) and a new Run, the earlier run's OnDone, OnThreadException or
+// OnProgress may still arrive after the new run has started; inside the handler EventRun() is
+// the number the event was queued under, so a handler ignores an event of an earlier run with
+//     if (Out->EventRun() != Out->RunNumber()) return;
+//
+// Member objects: an output that is a member object (not deleted with `delete`) stops its run
+// only in its destructor, so it must be destroyed before the inputs of its chain: declare the
+// inputs and converters before the output (members are destroyed in reverse order), or Stop
+// the output (synchronously) first.
 class TAuOutput : public TComponent {
 public:
     explicit TAuOutput(TComponent *AOwner = nullptr);
@@ -429,7 +466,8 @@ public:
     void Stop(bool Async = true);
     // Pause: "Input is not assigned." without Input; nothing when idle or already paused;
     // else asks the worker to pause before its next step, waits until it has (at most 5 s, or
-    // until the run ends) and tells Input (_Pause). Resume: nothing unless paused; tells Input
+    // until the run ends; pumping on the window thread, see WaitPumping) and tells Input
+    // (_Pause). Resume: nothing unless paused; tells Input
     // (_Resume) and wakes the worker.
     void Pause();
     void Resume();
@@ -444,6 +482,14 @@ public:
     TThreadPriority ThreadPriority() const;
     void SetThreadPriority(TThreadPriority Value);
     std::string ExceptionMessage() const;
+
+    // The number of the latest run: 0 before the first Run, then counted up by each Run and
+    // BlockingRun. Any thread.
+    std::uint32_t RunNumber() const { return FRunNumber.load(); }
+    // Inside a handler of this output's events (on the thread that runs it): the run number
+    // the event was queued under. Elsewhere RunNumber(). An event is stale (belongs to an
+    // earlier run) when EventRun() != RunNumber().
+    std::uint32_t EventRun() const { return HandledEventRun(this, RunNumber()); }
 
     // Handlers; set on the window thread. OnDone, OnProgress and OnThreadException run on the
     // window thread; OnSyncDone runs on the worker when the run is complete.
@@ -472,6 +518,8 @@ protected:
 
     // If Busy: clear CanOutput, FinishSink, clear FStopped and Busy (only Busy when it raises).
     void CompleteRun();
+    // The run the worker executes: the run number descendants post their events under.
+    std::uint32_t WorkerRun() const { return Thread->CurrentRun.load(); }
     // Stops the run and ends the worker; see the class comment.
     void ShutDown();
     void Notification(TComponent *AComponent, TOperation Operation) override;
@@ -487,6 +535,7 @@ protected:
     std::atomic<bool> Busy{false};
     std::recursive_mutex RunCS;
     mutable std::mutex HandlersCS; // guards the four handlers and FExceptionMessage
+    std::atomic<std::uint32_t> FRunNumber{0}; // written under RunCS
 
 private:
     TOutputDoneEvent FOnDone;

@@ -76,6 +76,69 @@ std::shared_ptr<IWindowThreadDispatcher> WindowThreadDispatcher()
     return S.D;
 }
 
+bool OnWindowThread()
+{
+    const auto D = WindowThreadDispatcher();
+    return D && D->IsWindowThread();
+}
+
+bool WaitPumping(std::uint32_t TimeoutMs, const std::function<bool(std::uint32_t Ms)> &WaitSlice)
+{
+    const auto D = WindowThreadDispatcher();
+    if (!D || !D->IsWindowThread())
+        return WaitSlice(TimeoutMs);
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    for (;;) {
+        const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now()).count();
+        const auto Slice = static_cast<std::uint32_t>(std::clamp<long long>(Left, 0, PumpIntervalMs));
+        if (WaitSlice(Slice))
+            return true;
+        if (Left <= 0)
+            return false;
+        D->PumpWhileWaiting();
+    }
+}
+
+TPumpingLock::TPumpingLock(std::recursive_mutex &M) : FM(M)
+{
+    if (FM.try_lock())
+        return;
+    const auto D = WindowThreadDispatcher();
+    if (!D || !D->IsWindowThread()) {
+        FM.lock();
+        return;
+    }
+    // No timed wait on a plain recursive mutex: poll it, pumping every PumpIntervalMs.
+    auto NextPump = std::chrono::steady_clock::now();
+    while (!FM.try_lock()) {
+        if (std::chrono::steady_clock::now() >= NextPump) {
+            D->PumpWhileWaiting();
+            NextPump = std::chrono::steady_clock::now() + std::chrono::milliseconds(PumpIntervalMs);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+namespace {
+struct THandledEvent {
+    const TComponent *Sender;
+    std::uint32_t Run;
+};
+thread_local std::vector<THandledEvent> tHandled;
+} // namespace
+
+std::uint32_t HandledEventRun(const TComponent *Sender, std::uint32_t Default)
+{
+    for (auto It = tHandled.rbegin(); It != tHandled.rend(); ++It)
+        if (It->Sender == Sender)
+            return It->Run;
+    return Default;
+}
+
+TEventRunScope::TEventRunScope(const TComponent *Sender, std::uint32_t Run) { tHandled.push_back({Sender, Run}); }
+
+TEventRunScope::~TEventRunScope() { tHandled.pop_back(); }
+
 // ---------------------------------------------------------------------------------------------
 // TWindowCallQueue
 
@@ -279,39 +342,43 @@ void TEventHandler::Post(std::shared_ptr<TEventRecord> Rec, bool AtHead)
     FRunner->_Evt.Set();
 }
 
-void TEventHandler::PostOnDone(TComponent *Sender, TAuThread *Thread)
+void TEventHandler::PostOnDone(TComponent *Sender, TAuThread *Thread, std::uint32_t Run)
 {
     auto R = std::make_shared<TEventRecord>();
     R->_type = etOnDone;
     R->Sender = Sender;
     R->Thread = Thread;
+    R->Run = Run;
     Post(std::move(R), false);
 }
 
-void TEventHandler::PostOnProgress(TComponent *Sender, const TOutputProgressEvent &Handler)
+void TEventHandler::PostOnProgress(TComponent *Sender, const TOutputProgressEvent &Handler, std::uint32_t Run)
 {
     auto R = std::make_shared<TEventRecord>();
     R->_type = etOnProgress;
     R->Sender = Sender;
     R->Handler = Handler;
+    R->Run = Run;
     Post(std::move(R), false);
 }
 
-void TEventHandler::PostGenericEvent(TComponent *Sender, const TGenericEvent &Handler)
+void TEventHandler::PostGenericEvent(TComponent *Sender, const TGenericEvent &Handler, std::uint32_t Run)
 {
     auto R = std::make_shared<TEventRecord>();
     R->_type = etGeneric;
     R->Sender = Sender;
     R->Handler = Handler;
+    R->Run = Run;
     Post(std::move(R), false);
 }
 
-void TEventHandler::PostNonGuiEvent(TComponent *Sender, const TGenericEvent &Handler)
+void TEventHandler::PostNonGuiEvent(TComponent *Sender, const TGenericEvent &Handler, std::uint32_t Run)
 {
     auto R = std::make_shared<TEventRecord>();
     R->_type = etNonGUI;
     R->Sender = Sender;
     R->Handler = Handler;
+    R->Run = Run;
     Post(std::move(R), true);
 }
 
@@ -320,6 +387,14 @@ void TEventHandler::ClearEvents(TComponent *Sender)
     std::lock_guard<std::recursive_mutex> L(CS);
     Events.erase(std::remove_if(Events.begin(), Events.end(),
                                 [Sender](const auto &R) { return R->Sender == Sender; }),
+                 Events.end());
+}
+
+void TEventHandler::ClearEvents(TComponent *Sender, std::uint32_t Run)
+{
+    std::lock_guard<std::recursive_mutex> L(CS);
+    Events.erase(std::remove_if(Events.begin(), Events.end(),
+                                [Sender, Run](const auto &R) { return R->Sender == Sender && R->Run == Run; }),
                  Events.end());
 }
 
@@ -381,9 +456,12 @@ void TEventHandler::CallOnWindowThread(const std::shared_ptr<TEventRecord> &Rec)
         if (Rec->Cancelled.load())
             return;
         ++tDeliveryDepth;
-        try {
-            Rec->Handler(Rec->Sender);
-        } catch (...) {
+        {
+            TEventRunScope Scope(Rec->Sender, Rec->Run);
+            try {
+                Rec->Handler(Rec->Sender);
+            } catch (...) {
+            }
         }
         --tDeliveryDepth;
     };
@@ -397,25 +475,27 @@ void TEventHandler::Deliver(TRunner &Self, const std::shared_ptr<TEventRecord> &
 {
     switch (Rec->_type) {
     case etOnDone: {
-        // Wait until the run is over; the worker object stays valid while the record is not
-        // cancelled (the output cancels it under CS before deleting its worker).
+        // Wait until the run is over: the worker is asleep, or already busy with a later run
+        // (whose own records are queued behind this one and must not be touched). The worker
+        // object stays valid while the record is not cancelled (the output cancels it under CS
+        // before deleting its worker).
         for (;;) {
             {
                 std::lock_guard<std::recursive_mutex> L(CS);
                 if (Rec->Cancelled.load() || Self.Terminated.load())
                     return;
-                if (Rec->Thread->Sleeping.load())
+                if (Rec->Thread->Sleeping.load() || Rec->Thread->CurrentRun.load() != Rec->Run)
                     break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        ClearEvents(Rec->Sender);
+        ClearEvents(Rec->Sender, Rec->Run);
         {
             std::lock_guard<std::recursive_mutex> L(CS);
             if (Rec->Cancelled.load())
                 return;
             TOutputDoneEvent Done = Rec->Thread->Parent->OnDone();
-            if (!Done || !Rec->Thread->DoNotify.load())
+            if (!Done || Rec->Thread->SilencedRun.load() == Rec->Run)
                 return;
             Rec->Handler = std::move(Done);
         }
@@ -424,6 +504,7 @@ void TEventHandler::Deliver(TRunner &Self, const std::shared_ptr<TEventRecord> &
     }
     case etNonGUI:
         if (!Rec->Cancelled.load() && Rec->Handler) {
+            TEventRunScope Scope(Rec->Sender, Rec->Run);
             try {
                 Rec->Handler(Rec->Sender);
             } catch (...) {

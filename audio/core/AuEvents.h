@@ -10,6 +10,19 @@
 //   (etNonGUI handlers run on the event thread itself).
 // The window thread, while it waits for a worker in a synchronous Stop, keeps running the calls
 // queued for it (IWindowThreadDispatcher::RunQueuedCalls), so the two cannot block each other.
+//
+// Runs and stale events: every record carries the run number of its sender at the time it was
+// queued (an output's Run, a tap's StartRecord, a network input's opening each count one up).
+// After Stop(Async) and a new Run, an OnDone or OnThreadException of the earlier run can still
+// arrive once the new run has started. A handler tells them apart by comparing the sender's
+// EventRun() (the number the event being handled was queued under) with its RunNumber() (the
+// latest run): the event is stale when they differ.
+//
+// Long waits on the window thread: where the library waits on the window thread for something
+// that may take long (a network input connecting, a pause reaching the worker, a lock held by a
+// worker that is connecting or reading), it calls the dispatcher's PumpWhileWaiting at least
+// every 20 ms, so the window keeps processing its messages. See PumpWhileWaiting for what a
+// handler may do while it runs inside such a wait.
 #pragma once
 
 #include <atomic>
@@ -64,6 +77,19 @@ public:
     // Runs the calls queued for the window thread so far. Window thread only; other threads
     // return at once.
     virtual void RunQueuedCalls() = 0;
+    // Called on the window thread, at least every 20 ms, while the library waits there for
+    // something that may take long (WaitPumping). The default runs the queued calls; a binding
+    // to an event loop also processes the loop's pending events.
+    //
+    // Re-entrancy: handlers (the library's events and the window's own) may run during such a
+    // wait, inside the call that waits, and possibly with that component's locks held by this
+    // thread. A handler may read any display property, post work, start runs (Run) and stop
+    // them asynchronously (Stop(Async), StopRecord). It must not, while the wait lasts: destroy
+    // the waiting component or the chain it belongs to, change its source (file name, stream,
+    // Input), call a synchronous Stop (it may wait for a worker that waits for this thread's
+    // lock), or start another wait on the same component (HasAudio, Pause, Reset). A window
+    // guards against this with a "busy" flag of its own, set around the waiting call.
+    virtual void PumpWhileWaiting() { RunQueuedCalls(); }
 };
 
 // Installs the dispatcher the event thread uses (nullptr: none). Without a dispatcher,
@@ -71,6 +97,46 @@ public:
 // delivery (a delivery in progress keeps the dispatcher it started with alive).
 void SetWindowThreadDispatcher(std::shared_ptr<IWindowThreadDispatcher> Dispatcher);
 std::shared_ptr<IWindowThreadDispatcher> WindowThreadDispatcher();
+
+// The longest a pumping wait goes without calling PumpWhileWaiting.
+constexpr std::uint32_t PumpIntervalMs = 10;
+
+// True when a dispatcher is installed and this is its window thread.
+bool OnWindowThread();
+// Waits until WaitSlice returns true or TimeoutMs have passed; returns WaitSlice's last
+// answer. WaitSlice(Ms) waits at most Ms milliseconds for the awaited thing and tells whether it
+// came (it may return early). On the window thread the wait is cut into slices of at most
+// PumpIntervalMs with PumpWhileWaiting called between them; elsewhere WaitSlice gets the whole
+// remaining time.
+bool WaitPumping(std::uint32_t TimeoutMs, const std::function<bool(std::uint32_t Ms)> &WaitSlice);
+
+// A scoped lock of a re-entrant mutex that, on the window thread, keeps pumping
+// (PumpWhileWaiting) while another thread holds the mutex; elsewhere a plain lock.
+class TPumpingLock {
+public:
+    explicit TPumpingLock(std::recursive_mutex &M);
+    ~TPumpingLock() { FM.unlock(); }
+    TPumpingLock(const TPumpingLock &) = delete;
+    TPumpingLock &operator=(const TPumpingLock &) = delete;
+
+private:
+    std::recursive_mutex &FM;
+};
+
+// The run number of the event being handled for Sender on this thread (innermost first), or
+// Default when no handler of Sender runs on this thread. Components' EventRun() use it.
+std::uint32_t HandledEventRun(const TComponent *Sender, std::uint32_t Default);
+
+// Marks, for its lifetime, that a handler of Sender for the event of run Run runs on this
+// thread (the event thread sets it around every handler; a component calling a handler
+// directly on another thread sets it itself).
+class TEventRunScope {
+public:
+    TEventRunScope(const TComponent *Sender, std::uint32_t Run);
+    ~TEventRunScope();
+    TEventRunScope(const TEventRunScope &) = delete;
+    TEventRunScope &operator=(const TEventRunScope &) = delete;
+};
 
 // A queue of calls for the thread that created it (the "window thread"). Other threads post
 // with RunOnWindowThread and wait; the window thread runs them with RunQueuedCalls or
@@ -113,6 +179,8 @@ struct TEventRecord {
     TEventType _type = etGeneric;
     TComponent *Sender = nullptr;
     std::int32_t i = 0;
+    // The sender's run number when the record was queued (see EventRun).
+    std::uint32_t Run = 0;
     // DoneEvent, ProgressEvent or GenericEvent according to _type (all one signature here).
     TGenericEvent Handler;
     TAuThread *Thread = nullptr; // etOnDone: the output's worker
@@ -129,15 +197,19 @@ struct TEventRecord {
 // handler is called with CS held.
 class TEventHandler {
 public:
-    // Append an etOnDone record for the output whose worker is Thread.
-    void PostOnDone(TComponent *Sender, TAuThread *Thread);
-    void PostOnProgress(TComponent *Sender, const TOutputProgressEvent &Handler);
-    void PostGenericEvent(TComponent *Sender, const TGenericEvent &Handler);
+    // Run is the sender's run number the record belongs to (0 for senders that count none).
+    // Append an etOnDone record for run Run of the output whose worker is Thread. It is
+    // delivered once that run is over: the worker has gone back to sleep or started a later run.
+    void PostOnDone(TComponent *Sender, TAuThread *Thread, std::uint32_t Run = 0);
+    void PostOnProgress(TComponent *Sender, const TOutputProgressEvent &Handler, std::uint32_t Run = 0);
+    void PostGenericEvent(TComponent *Sender, const TGenericEvent &Handler, std::uint32_t Run = 0);
     // Insert an etNonGUI record at the head of the queue; its handler runs on the event thread.
-    void PostNonGuiEvent(TComponent *Sender, const TGenericEvent &Handler);
+    void PostNonGuiEvent(TComponent *Sender, const TGenericEvent &Handler, std::uint32_t Run = 0);
 
     // Remove and free every queued record of Sender (a record being delivered is not touched).
     void ClearEvents(TComponent *Sender);
+    // ... only those of run Run.
+    void ClearEvents(TComponent *Sender, std::uint32_t Run);
     // Refuse new posts of Sender until UnblockEvents(Sender). Nested blocks (also of different
     // senders) are kept as a list, so an inner unblock does not lift an outer block.
     void BlockEvents(TComponent *Sender);

@@ -4,6 +4,7 @@
 #include "AuTags.h"
 #include "AuText.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -106,8 +107,11 @@ void TAuThread::Execute()
     while (!RunRequested.exchange(false) && !FTerminated.load())
         SoftSleepEvent.Wait();
     Sleeping = false;
-    Stop = false;
     while (!FTerminated.load()) {
+        // Run counted the number up before requesting the run, and no other Run can come
+        // before this one completes.
+        const std::uint32_t ThisRun = P->FRunNumber.load();
+        CurrentRun = ThisRun;
         try {
             P->PrepareSink();
             P->CanOutput = true;
@@ -120,7 +124,7 @@ void TAuThread::Execute()
                 if (Pr != P->CurProgr) {
                     P->CurProgr = Pr;
                     if (auto H = P->OnProgress())
-                        SharedEventHandler()->PostOnProgress(P, H);
+                        SharedEventHandler()->PostOnProgress(P, H, ThisRun);
                 }
                 if (SetPause.exchange(false))
                     SoftPause();
@@ -134,7 +138,7 @@ void TAuThread::Execute()
                 P->FExceptionMessage = Msg;
             }
             if (auto H = P->OnThreadException())
-                SharedEventHandler()->PostGenericEvent(P, H);
+                SharedEventHandler()->PostGenericEvent(P, H, ThisRun);
         }
         P->CompleteRun();
         if (auto H = P->OnSyncDone()) {
@@ -143,7 +147,7 @@ void TAuThread::Execute()
             } catch (...) {
             }
         }
-        SharedEventHandler()->PostOnDone(P, this);
+        SharedEventHandler()->PostOnDone(P, this, ThisRun);
         {
             // Under RunCS, so that a Run either sees the worker asleep (and wakes it) or has
             // set Busy before this test.
@@ -222,9 +226,13 @@ void TAuOutput::Run()
         throw EAuException("Component is Busy");
     if (!FInput)
         throw EAuException("Input is not assigned");
-    // Pause requests of an earlier run do not carry over.
+    // Pause and stop requests of an earlier run (or a Stop while idle) do not carry over: a
+    // stop flag left set would end this run's drain at once.
     Thread->SetPause = false;
     Thread->PauseEvent.Reset();
+    Thread->Stop = false;
+    FStopped = false;
+    ++FRunNumber;
     Busy = true;
     Thread->Stopped = false;
     Thread->RunRequested = true;
@@ -241,6 +249,8 @@ void TAuOutput::BlockingRun()
         std::lock_guard<std::recursive_mutex> L(RunCS);
         if (Busy.load())
             throw EAuException("Component is Busy");
+        FStopped = false;
+        ++FRunNumber;
         Busy = true;
     }
     try {
@@ -291,7 +301,7 @@ void TAuOutput::CompleteRun()
         }
         if (Report && Thread && Thread->IsCurrentThread()) {
             if (auto H = OnThreadException())
-                SharedEventHandler()->PostGenericEvent(this, H);
+                SharedEventHandler()->PostGenericEvent(this, H, WorkerRun());
         }
     }
 }
@@ -303,7 +313,8 @@ void TAuOutput::Stop(bool Async)
     FStopped = true;
     if (!Thread)
         return;
-    Thread->DoNotify = Async;
+    if (!Async)
+        Thread->SilencedRun = FRunNumber.load();
     Thread->Stop = true;
     while (Thread->Paused.load()) {
         Thread->SoftWake();
@@ -323,7 +334,6 @@ void TAuOutput::Stop(bool Async)
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     H->UnblockEvents(this);
-    Thread->DoNotify = true;
 }
 
 void TAuOutput::Pause()
@@ -338,11 +348,16 @@ void TAuOutput::Pause()
     Thread->SetPause = true;
     // Wait until the worker has paused, at most 5 s; a run that ends meanwhile never pauses,
     // so stop waiting then as well.
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(5000);
-    while (!Thread->PauseEvent.WaitFor(10)) {
-        if (!Busy.load() || std::chrono::steady_clock::now() >= Deadline)
-            break;
-    }
+    // On the window thread the wait keeps pumping (WaitPumping).
+    WaitPumping(5000, [this](std::uint32_t Ms) {
+        const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
+        for (;;) {
+            if (Thread->PauseEvent.WaitFor(std::min<std::uint32_t>(Ms, 10)) || !Busy.load())
+                return true;
+            if (std::chrono::steady_clock::now() >= Deadline)
+                return false;
+        }
+    });
     FInput->_Pause();
 }
 

@@ -8,8 +8,10 @@ TAudioTap::TAudioTap(TComponent *AOwner) : TAuConverter(AOwner) {}
 
 void TAudioTap::StartRecord()
 {
-    if (!FRecording.load())
+    if (!FRecording.load()) {
+        ++FRunNumber;
         FStarting = true;
+    }
 }
 
 void TAudioTap::PauseRecord()
@@ -152,6 +154,7 @@ void TAudioTap::ProduceBlock(void *&Buffer, std::uint32_t &Bytes)
     } else if (Bytes > 0 && FStarting.load()) {
         FStarting = false;
         FRecording = true;
+        FRecordingRun = FRunNumber.load();
         OpenTapFile();
         WriteTapBlock(Buffer, Bytes);
     }

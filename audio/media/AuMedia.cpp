@@ -30,6 +30,12 @@ void TWMStreamedIn::SetErrorMsg(const std::string &Value)
     FErrorMsg = Value;
 }
 
+void TWMStreamedIn::SetErrorDetail(const std::string &Value)
+{
+    std::lock_guard<std::mutex> lock(FSmallCS);
+    FErrorDetail = Value;
+}
+
 TStreamedAudioEvent TWMStreamedIn::OnStreamOpened() const
 {
     return LockedGet(FSmallCS, FOnStreamOpened);
@@ -50,10 +56,10 @@ void TWMStreamedIn::SetOnStartedPlaying(TStreamedAudioEvent Value)
     LockedSet(FSmallCS, FOnStartedPlaying, std::move(Value));
 }
 
-void TWMStreamedIn::Post(const TStreamedAudioEvent &Handler)
+void TWMStreamedIn::Post(const TStreamedAudioEvent &Handler, std::uint32_t Run)
 {
     if (Handler)
-        SharedEventHandler()->PostGenericEvent(this, Handler);
+        SharedEventHandler()->PostGenericEvent(this, Handler, Run);
 }
 
 void TWMStreamedIn::SetBufferingTime(std::uint16_t Value)
@@ -70,14 +76,15 @@ bool TWMStreamedIn::HasAudio()
 
 std::string TWMStreamedIn::ErrorDetail()
 {
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
-    return reader.ErrorText;
+    std::lock_guard<std::mutex> lock(FSmallCS);
+    return FErrorDetail;
 }
 
 std::u16string TWMStreamedIn::StreamTitle()
 {
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
-    if (FOpened.load() <= 0)
+    // A display read: while an opening or closing holds the lock there is no title yet.
+    std::unique_lock<std::recursive_mutex> lock(OpenCS, std::try_to_lock);
+    if (!lock.owns_lock() || FOpened.load() <= 0)
         return {};
     return AsyncReaderGetText(reader, "Title");
 }
@@ -85,35 +92,31 @@ std::u16string TWMStreamedIn::StreamTitle()
 void TWMStreamedIn::ResetStretch(float NewStretch)
 {
     FStretchFactor = NewStretch;
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     AsyncReaderResetStretch(reader, NewStretch);
 }
 
 void TWMStreamedIn::_Pause()
 {
-    _Lock();
+    // The worker may hold the data lock while it waits for data: pump meanwhile.
+    TPumpingLock lock(DataCS);
     AsyncReaderPause(reader);
-    _Unlock();
 }
 
 void TWMStreamedIn::_Resume()
 {
     // No data lock (a read may be waiting for data); OpenCS keeps a closing away.
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     AsyncReaderResume(reader);
 }
 
-std::uint32_t TWMStreamedIn::TotalTime()
-{
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
-    return static_cast<std::uint32_t>(reader.duration);
-}
+std::uint32_t TWMStreamedIn::TotalTime() { return FDurationSeconds.load(); }
 
 bool TWMStreamedIn::SeekSource(std::int64_t &) { return false; }
 
 void TWMStreamedIn::OpenInputFile()
 {
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     SetErrorMsg("");
     if (FOpened.load() > 0)
         return;
@@ -121,6 +124,8 @@ void TWMStreamedIn::OpenInputFile()
         SetErrorMsg("File name or URL is not assigned");
         throw EAuException("File name or URL is not assigned");
     }
+    const std::uint32_t run = ++FRunNumber;
+    FDurationSeconds = 0;
     AsyncReaderCreate(reader);
     if (!FProxyHost.empty())
         AsyncReaderSetProxy(reader, FProxyProtocol, FProxyHost, FProxyPort);
@@ -140,23 +145,27 @@ void TWMStreamedIn::OpenInputFile()
     } catch (const EAuException &e) {
         // A refused address or a refused start: nothing stays connected, and the window still
         // learns through OnStreamOpened that the attempt failed.
+        SetErrorDetail(reader.ErrorText);
         AsyncReaderClose(reader);
         SetErrorMsg(e.what());
-        Post(OnStreamOpened());
+        Post(OnStreamOpened(), run);
         throw;
     }
     FValid = reader.has_audio;
-    // The error text is in place before the event is posted: its handler may run on the window
-    // thread while this thread is still here.
+    SetErrorDetail(reader.ErrorText);
+    // The error texts are in place before the event is posted: its handler may run on the
+    // window thread while this thread is still here.
     if (!reader.reader)
         SetErrorMsg("Bad URL");
-    Post(OnStreamOpened());
+    Post(OnStreamOpened(), run);
     if (!reader.reader)
         throw EAuException("Can't Connect");
     FChan = static_cast<std::uint32_t>(reader.channels);
     FBPS = static_cast<std::uint32_t>(reader.BitsPerSample);
     FSR = static_cast<std::uint32_t>(reader.SampleRate);
     FBitrate = reader.Bitrate;
+    FDurationSeconds = static_cast<std::uint32_t>(reader.duration);
+    FOpenedRun = run;
     const std::int64_t total = reader.duration * static_cast<std::int64_t>(FSR);
     if (total != 0) {
         FTotalSamples = total;
@@ -180,7 +189,7 @@ void TWMStreamedIn::OpenInputFile()
 
 void TWMStreamedIn::CloseInputFile()
 {
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     if (FOpened.load() <= 0)
         return;
     AsyncReaderClose(reader);
@@ -192,7 +201,7 @@ void TWMStreamedIn::ProduceBlock(void *&Buffer, std::uint32_t &Bytes)
     AsyncReaderGetData(reader, Buffer, Bytes);
     if (FFirstTime) {
         FFirstTime = false;
-        Post(OnStartedPlaying());
+        Post(OnStartedPlaying(), FOpenedRun.load());
     }
 }
 
@@ -225,7 +234,7 @@ TWMIn::~TWMIn()
 
 bool TWMIn::NameOrStreamSet()
 {
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     return FStreamAssigned || !FWideFileName.empty();
 }
 
@@ -244,7 +253,7 @@ bool TWMIn::IsProtected()
 std::uint32_t TWMIn::Bitrate()
 {
     OpenInputFile();
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     std::uint32_t value = 0;
     return SyncReaderGetDword(reader, "Bitrate", value) ? value : 0;
 }
@@ -252,7 +261,7 @@ std::uint32_t TWMIn::Bitrate()
 bool TWMIn::IsVBR()
 {
     OpenInputFile();
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     std::uint32_t value = 0;
     return SyncReaderGetDword(reader, "IsVBR", value) && value != 0;
 }
@@ -274,7 +283,7 @@ std::uint32_t TWMIn::FormatsCount()
     if (IsBusy() || !NameOrStreamSet())
         return 0;
     OpenInputFile();
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     return SyncReaderFormatCount(reader, FHighPrecision);
 }
 
@@ -286,7 +295,7 @@ TWMAFormatSpec TWMIn::GetFormatSpec(std::int32_t Index)
     OpenInputFile();
     if (Index < 0)
         return spec;
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     TWaveFormat format;
     if (SyncReaderGetFormat(reader, static_cast<std::uint32_t>(Index), FHighPrecision, format)) {
         spec.Channels = format.nChannels;
@@ -301,7 +310,7 @@ void TWMIn::SetFormatSelected(std::int32_t Value)
     if (IsBusy())
         return;
     OpenInputFile();
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     if (Value == -2) {
         SyncReaderSelectFormat(reader, 0, true);
         FFormat = 0;
@@ -316,7 +325,7 @@ void TWMIn::SetHighPrecision(bool Value)
 {
     if (IsBusy() || FOutputChannels != cnMonoOrStereo)
         return;
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     FHighPrecision = Value;
     if (FOpened.load() > 0) {
         CloseInputFile();
@@ -328,7 +337,7 @@ void TWMIn::SetOutputChannels(TChannelsNumber Value)
 {
     if (IsBusy())
         return;
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     if (Value != cnMonoOrStereo)
         FHighPrecision = true;
     FOutputChannels = Value;
@@ -353,7 +362,7 @@ void TWMIn::TakeLength()
 
 void TWMIn::OpenInputFile()
 {
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     if (FOpened.load() > 0)
         return;
     if (!FStreamAssigned && FWideFileName.empty())
@@ -409,7 +418,7 @@ void TWMIn::OpenInputFile()
 
 void TWMIn::CloseInputFile()
 {
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     if (FOpened.load() <= 0)
         return;
     SyncReaderClose(reader);
@@ -489,8 +498,10 @@ void TWMATap::SetOnOutputError(TOutputErrorEvent Value)
 void TWMATap::WriterError(TComponent *, std::uint32_t Reason)
 {
     const TOutputErrorEvent handler = OnOutputError();
-    if (handler)
+    if (handler) {
+        TEventRunScope scope(this, RecordingRun());
         handler(this, Reason);
+    }
 }
 
 void TWMATap::OpenTapFile()

@@ -10,6 +10,13 @@
 // _Resume, ResetStretch. The stream input's reader thread queues decoded pieces under the
 // record's CriticalSection; events (OnStreamOpened, OnStartedPlaying) are posted to the shared
 // event handler and run on the window thread.
+//
+// Waiting on the window thread: connecting (HasAudio, a format getter, Valid), Pause (_Pause),
+// Reset and the name setters may wait up to MaxWaitMilliseconds, for the connect itself or for
+// a worker that holds the input's locks while it connects or waits for data. On the window
+// thread these waits call the dispatcher's PumpWhileWaiting at least every 20 ms (see
+// AuEvents.h, also for what a handler may do meanwhile). FileName, WideFileName, ErrorMsg,
+// ErrorDetail, StreamTitle, TotalTime and the other display reads never wait for a connect.
 #pragma once
 
 #include "AuClasses.h"
@@ -34,6 +41,12 @@ using TStreamedAudioEvent = std::function<void(TComponent *Sender)>;
 // MaxWaitMilliseconds; it posts OnStreamOpened whether or not the connection succeeded (ErrorMsg
 // tells which). Decoded audio arrives as 16-bit PCM at the stream's own rate and channels.
 //
+// Stale events: each opening (a real one: not the no-op on an input that is already open)
+// counts RunNumber() up; OnStreamOpened is queued under the number of the opening it reports,
+// OnStartedPlaying under that of the opening that is playing. A handler compares EventRun()
+// (the number of the event being handled) with RunNumber(): they differ for an event of an
+// earlier opening that arrives after a new one began (a stall restart, an abandoned station).
+//
 // Memory: decoded pieces wait in a queue; the reader stops reading while more than about four
 // seconds of audio wait, so a stalled consumer never makes the queue grow without bound.
 class TWMStreamedIn : public TAuTaggedFileIn {
@@ -41,9 +54,15 @@ public:
     explicit TWMStreamedIn(TComponent *AOwner = nullptr);
     ~TWMStreamedIn() override;
 
-    // Opens the stream when it is not open (blocking up to MaxWaitMilliseconds; raises
-    // "Can't Connect" for an address that does not answer) and tells whether it carries audio.
+    // Opens the stream when it is not open (blocking up to MaxWaitMilliseconds, pumping on the
+    // window thread; raises "Can't Connect" for an address that does not answer) and tells
+    // whether it carries audio.
     bool HasAudio();
+    // The number of the latest opening (0 before the first). Any thread.
+    std::uint32_t RunNumber() const { return FRunNumber.load(); }
+    // Inside a handler of this input's events: the opening the event belongs to; elsewhere
+    // RunNumber(). Stale when EventRun() != RunNumber().
+    std::uint32_t EventRun() const { return HandledEventRun(this, RunNumber()); }
     std::uint32_t Bitrate() const { return FBitrate; }
     // Empty unless opening or starting failed. Any thread.
     std::string ErrorMsg() const;
@@ -51,12 +70,14 @@ public:
     bool TimedOut() const { return reader.TimedOut.load(); }
     // What went wrong at the last failed opening, in the media layer's words ("connecting to
     // http://...: Connection refused"); empty when nothing failed or nothing more is known.
+    // Any thread; never waits.
     std::string ErrorDetail();
     // The reader's latest status code (0 none/error, 1 opened, 4 end, 11 started, 12 stopped,
     // 13 closed). Any thread.
     std::uint8_t ReaderStatus() const { return reader.status.load(); }
     // The stream's current title (ICY StreamTitle or the Ogg title), which changes while the
-    // stream plays; Id3v2Tags holds the title at opening. Empty when closed. Any thread.
+    // stream plays; Id3v2Tags holds the title at opening. Empty when closed, and while an
+    // opening or closing is in progress (never waits). Any thread.
     std::u16string StreamTitle();
 
     // Bytes of decoded audio queued and not yet consumed. Any thread.
@@ -104,7 +125,9 @@ protected:
     bool SeekSource(std::int64_t &SampleNum) override;
 
     void SetErrorMsg(const std::string &Value);
-    void Post(const TStreamedAudioEvent &Handler);
+    void SetErrorDetail(const std::string &Value);
+    // Queues Handler (when set) for the window thread under opening number Run.
+    void Post(const TStreamedAudioEvent &Handler, std::uint32_t Run);
 
     wma_async_reader reader;
     std::uint32_t FBitrate = 0;
@@ -115,7 +138,11 @@ protected:
     std::string FProxyProtocol, FProxyHost;
     std::uint32_t FProxyPort = 0;
     std::string FLoggingURL;
-    std::string FErrorMsg; // guarded by FSmallCS
+    std::string FErrorMsg;    // guarded by FSmallCS
+    std::string FErrorDetail; // guarded by FSmallCS
+    std::atomic<std::uint32_t> FRunNumber{0};       // openings begun (under OpenCS)
+    std::atomic<std::uint32_t> FOpenedRun{0};       // the opening that succeeded last
+    std::atomic<std::uint32_t> FDurationSeconds{0}; // of the open stream; 0 live or closed
     TStreamedAudioEvent FOnStreamOpened, FOnStartedPlaying; // guarded by FSmallCS
     bool FFirstTime = false; // worker, under DataCS
 

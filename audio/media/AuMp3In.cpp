@@ -2,7 +2,7 @@
 
 void TMP3In::OpenInputFile()
 {
-    std::lock_guard<std::recursive_mutex> lock(OpenCS);
+    TPumpingLock lock(OpenCS);
     if (FOpened.load() > 0)
         return;
     TWMIn::OpenInputFile(); // takes the length through TakeLength, with the extra third

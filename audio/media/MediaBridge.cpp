@@ -1,5 +1,7 @@
 #include "MediaBridge.h"
 
+#include "AuEvents.h"
+
 #include "AuException.h"
 
 #include <algorithm>
@@ -395,7 +397,11 @@ void AsyncReaderOpen(wma_async_reader &Reader, const std::string &Url)
         throw EAuException(text);
     }
 
-    Reader.Event->WaitFor(Reader.MaxWaitMilliseconds, [&] { return Reader.status.load() != 0; });
+    // On the window thread the wait pumps (a station may take the whole wait to answer).
+    WaitPumping(Reader.MaxWaitMilliseconds, [&](std::uint32_t Ms) {
+        Reader.Event->WaitFor(Ms, [&] { return Reader.status.load() != 0; });
+        return Reader.status.load() != 0;
+    });
     if (Reader.status != WMT_OPENED) {
         const bool noAnswer = Reader.status == 0;
         ReleaseAfterFailedOpen(Reader);

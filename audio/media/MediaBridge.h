@@ -163,7 +163,8 @@ void AsyncReaderSetProxy(wma_async_reader &Reader, const std::string &Protocol, 
 // False when the reader refuses the logging address.
 bool AsyncReaderAddLoggingUrl(wma_async_reader &Reader, const std::string &Url);
 // Connects to Url and starts it (see TWMStreamedIn). Waits at most MaxWaitMilliseconds for the
-// connection. On a connection that did not complete, reader is nil afterwards (TimedOut set).
+// connection (pumping on the window thread, see WaitPumping). On a connection that did not
+// complete, reader is nil afterwards (TimedOut set).
 // Raises EAuException "Result <decimal>" when the request itself is refused (an address that is
 // not a network stream; ErrorText then says so), "Failed seting buffering." and
 // "Result <8 hex digits>" as documented.

@@ -175,7 +175,7 @@ void TDXAudioOut::ReportUnderrun(std::uint32_t Count)
     DSW_Stop(DSW);
     DSW_FillSilence(DSW, FillByte.load());
     if (TUnderrunEvent H = OnUnderrun())
-        SharedEventHandler()->PostGenericEvent(this, H);
+        SharedEventHandler()->PostGenericEvent(this, H, WorkerRun());
     DSW_Restart(DSW);
 }
 
@@ -186,7 +186,7 @@ void TDXAudioOut::Fail(const std::string &Message)
         FExceptionMessage = Message;
     }
     if (TThreadExceptionEvent H = OnThreadException())
-        SharedEventHandler()->PostGenericEvent(this, H);
+        SharedEventHandler()->PostGenericEvent(this, H, WorkerRun());
 }
 
 bool TDXAudioOut::WriteStep(bool Abort)

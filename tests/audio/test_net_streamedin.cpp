@@ -230,6 +230,68 @@ TEST_F(Misbehaving, AListenerThatNeverAnswersTimesOutWithinTheWaitAndStillPostsS
     EXPECT_FALSE(in.Valid());
 }
 
+TEST_F(Misbehaving, ConnectingKeepsTheWindowPumpedAndNameAndStatusReadsNeverWait)
+{
+    ScriptedServer silent([](int, ScriptedServer &srv) {
+        while (!srv.stopping())
+            std::this_thread::sleep_for(10ms);
+    });
+    TWMStreamedIn in;
+    in.SetFileName(silent.url());
+    in.SetMaxWaitMilliseconds(600);
+    auto &pumps = window.Queue();
+
+    // The window thread connects itself.
+    auto t0 = Clock::now();
+    EXPECT_EQ(OpenError(in), "Can't Connect");
+    auto t1 = Clock::now();
+    EXPECT_GE(t1 - t0, 550ms);
+    EXPECT_GE(pumps.Pumps.size(), 5u);
+    EXPECT_LT(pumps.LongestGap(t0, t1), 100ms);
+
+    // The worker connects; the window reads names and status meanwhile without waiting, and
+    // a name change waits for the connect to give up while pumping.
+    testkit::TCollectOut out;
+    out.SetInput(&in);
+    out.Run();
+    ASSERT_TRUE(window.PumpUntil([&] { return silent.connections() == 2; }, 3s));
+    std::this_thread::sleep_for(50ms);
+    const auto r0 = Clock::now();
+    EXPECT_EQ(in.FileName(), silent.url());
+    EXPECT_EQ(in.WideFileName(), Utf8ToUtf16(silent.url()));
+    (void)in.ErrorDetail();
+    EXPECT_EQ(in.StreamTitle(), u"");
+    EXPECT_EQ(in.TotalTime(), 0u);
+    EXPECT_LT(Clock::now() - r0, 50ms) << "a display read waited for the connect";
+    pumps.Pumps.clear();
+    t0 = Clock::now();
+    in.SetFileName(silent.url("/other"));
+    t1 = Clock::now();
+    EXPECT_GE(t1 - t0, 200ms) << "the setter waits for the opening to end";
+    EXPECT_LT(pumps.LongestGap(t0, t1), 100ms);
+    ASSERT_TRUE(window.PumpUntil([&] { return out.Status() == tosIdle; }, 3s));
+    EXPECT_EQ(out.ExceptionMessage(), "Can't Connect");
+    EXPECT_EQ(in.FileName(), silent.url("/other"));
+}
+
+TEST_F(Misbehaving, AnOpeningsEventArrivingAfterTheNextOpeningBeganIsStale)
+{
+    TWMStreamedIn in;
+    in.SetFileName("http://127.0.0.1:" + std::to_string(testsupport::freePort()) + "/x.mp3");
+    in.SetMaxWaitMilliseconds(2000);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> seen; // (EventRun, RunNumber)
+    in.SetOnStreamOpened([&](TComponent *) { seen.emplace_back(in.EventRun(), in.RunNumber()); });
+    EXPECT_EQ(in.RunNumber(), 0u);
+    EXPECT_EQ(OpenError(in), "Can't Connect");
+    EXPECT_EQ(in.RunNumber(), 1u);
+    // The window did not get to the first attempt's event before retrying.
+    EXPECT_EQ(OpenError(in), "Can't Connect");
+    EXPECT_EQ(in.RunNumber(), 2u);
+    ASSERT_TRUE(window.PumpUntil([&] { return seen.size() == 2; }, 3s));
+    EXPECT_EQ(seen[0], std::make_pair(1u, 2u)) << "stale: of the first attempt";
+    EXPECT_EQ(seen[1], std::make_pair(2u, 2u));
+}
+
 TEST_F(Misbehaving, AClosedPortFailsAtOnce)
 {
     TWMStreamedIn in;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
 #include <thread>
 
 using namespace testkit;
@@ -135,6 +136,67 @@ TEST_F(OutputTest, SynchronousStopDeliversNoDoneAsynchronousDoes)
     EXPECT_EQ(Out->Status(), tosIdle);
 }
 
+TEST_F(OutputTest, PauseWaitsPumpingTheWindowThread)
+{
+    // Each step takes 300 ms: Pause waits for the step to end and keeps the window pumped.
+    Src = new TByteSource(&Owner, -1, 1000);
+    Src->StepDelay = 300ms;
+    Out->SetInput(Src);
+    Out->Run();
+    ASSERT_TRUE(W.PumpUntil([&] { return Src->Produced.load() > 0; }));
+    int DuringPause = 0;
+    W.Queue().OnPump = [&] { ++DuringPause; };
+    const auto T0 = std::chrono::steady_clock::now();
+    Out->Pause();
+    const auto T1 = std::chrono::steady_clock::now();
+    W.Queue().OnPump = nullptr;
+    EXPECT_EQ(Out->Status(), tosPaused);
+    EXPECT_GE(DuringPause, 2) << "waited " << (T1 - T0) / 1ms << " ms";
+    EXPECT_LT(W.Queue().LongestGap(T0, T1), 100ms);
+    Out->Stop(false);
+}
+
+TEST(PumpingWaits, ALockHeldElsewherePumpsOnlyOnTheWindowThread)
+{
+    TWindowThread W;
+    std::recursive_mutex M;
+    std::atomic<bool> Held{false};
+    std::thread Holder([&] {
+        std::lock_guard<std::recursive_mutex> L(M);
+        Held = true;
+        std::this_thread::sleep_for(300ms);
+    });
+    while (!Held)
+        std::this_thread::sleep_for(1ms);
+    bool Posted = false;
+    const auto T0 = std::chrono::steady_clock::now();
+    {
+        TPumpingLock L(M);
+        Posted = true;
+    }
+    const auto T1 = std::chrono::steady_clock::now();
+    Holder.join();
+    EXPECT_TRUE(Posted);
+    EXPECT_GE(T1 - T0, 250ms);
+    EXPECT_GE(W.Queue().Pumps.size(), 3u);
+    EXPECT_LT(W.Queue().LongestGap(T0, T1), 100ms);
+
+    // Re-entrant on the same thread, and no pumping off the window thread.
+    W.Queue().Pumps.clear();
+    std::thread Other([&] {
+        TPumpingLock Outer(M);
+        TPumpingLock Inner(M);
+        EXPECT_EQ(WaitPumping(30, [](std::uint32_t Ms) {
+                      std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
+                      return false;
+                  }),
+                  false);
+    });
+    Other.join();
+    EXPECT_TRUE(W.Queue().Pumps.empty());
+    EXPECT_TRUE(WaitPumping(1000, [](std::uint32_t) { return true; }));
+}
+
 TEST_F(OutputTest, PauseResumeAndPauseThenStop)
 {
     Endless();
@@ -176,28 +238,104 @@ TEST_F(OutputTest, DoneHandlerMayRunAgain)
     EXPECT_EQ(Out->Data().size(), 15000u);
 }
 
-TEST_F(OutputTest, EventsOfARunThatEndedBeforeItsDoneWasDeliveredAreDropped)
+TEST_F(OutputTest, ADoneOfARunFollowedAtOnceByAnotherIsDeliveredAsStaleAndTheNewRunsEventsStay)
 {
-    // The first run's OnSyncDone starts a second run at once. The first run's OnDone waits for
-    // the worker to sleep, i.e. for the end of the second run, then clears everything the
-    // output queued meanwhile: one OnDone, and nothing of the second run after it.
+    // The first run's OnSyncDone starts a second run at once. The first run's OnDone is
+    // delivered once the worker has moved on to the second run, marked as of run 1; the
+    // second run's own events (its OnDone above all) are not swallowed by it.
     bool Again = true; // worker only
-    std::vector<char> Seq;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> Dones; // (EventRun, RunNumber)
     Out->SetOnSyncDone([&](TComponent *) {
         if (Again) {
             Again = false;
             Out->Run();
         }
     });
-    Out->SetOnProgress([&](TComponent *) { Seq.push_back('P'); });
-    Out->SetOnDone([&](TComponent *) { Seq.push_back('D'); });
+    Out->SetOnDone([&](TComponent *) { Dones.emplace_back(Out->EventRun(), Out->RunNumber()); });
     Out->Run();
-    ASSERT_TRUE(W.PumpUntil([&] { return !Seq.empty() && Seq.back() == 'D'; }));
-    W.PumpFor(200ms);
+    ASSERT_TRUE(W.PumpUntil([&] { return Dones.size() == 2; }));
+    W.PumpFor(100ms);
     EXPECT_EQ(Out->Prepares.load(), 2);
-    EXPECT_EQ(std::count(Seq.begin(), Seq.end(), 'D'), 1);
-    EXPECT_EQ(Seq.back(), 'D');
+    ASSERT_EQ(Dones.size(), 2u);
+    EXPECT_EQ(Dones[0], std::make_pair(1u, 2u)) << "the first run's done is recognisably stale";
+    EXPECT_EQ(Dones[1], std::make_pair(2u, 2u));
     EXPECT_EQ(Out->Data().size(), 400000u);
+}
+
+TEST_F(OutputTest, LateEventsOfAStoppedRunArriveMarkedWithTheirRun)
+{
+    // Run 1 fails; its OnThreadException and OnDone wait for the window thread, which (like a
+    // window busy elsewhere) does not pump before it has started run 2 - the stall restart.
+    struct TSeen {
+        char Kind;
+        std::uint32_t EventRun, RunNumber;
+    };
+    std::vector<TSeen> Seen;
+    Out->SetOnDone([&](TComponent *) { Seen.push_back({'D', Out->EventRun(), Out->RunNumber()}); });
+    Out->SetOnThreadException([&](TComponent *) { Seen.push_back({'X', Out->EventRun(), Out->RunNumber()}); });
+    EXPECT_EQ(Out->RunNumber(), 0u);
+    EXPECT_EQ(Out->EventRun(), 0u) << "outside a handler: the current run";
+    Endless();
+    Out->FailStep = "broken pipe";
+    Out->Run();
+    const auto Deadline = std::chrono::steady_clock::now() + 10s;
+    while (Out->Status() != tosIdle && std::chrono::steady_clock::now() < Deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(Out->Status(), tosIdle);
+    Out->FailStep.clear();
+    Out->Run();
+    EXPECT_EQ(Out->RunNumber(), 2u);
+    ASSERT_TRUE(W.PumpUntil([&] { return Seen.size() == 2; }));
+    EXPECT_EQ(Out->Status(), tosPlaying) << "run 2 goes on";
+    Out->Stop(true);
+    ASSERT_TRUE(W.PumpUntil([&] { return Seen.size() == 3; }));
+    W.PumpFor(50ms);
+    ASSERT_EQ(Seen.size(), 3u);
+    EXPECT_EQ(Seen[0].Kind, 'X');
+    EXPECT_EQ(Seen[1].Kind, 'D');
+    EXPECT_EQ(Seen[2].Kind, 'D');
+    for (int I : {0, 1}) {
+        EXPECT_EQ(Seen[I].EventRun, 1u);
+        EXPECT_EQ(Seen[I].RunNumber, 2u);
+    }
+    EXPECT_EQ(Seen[2].EventRun, 2u);
+    EXPECT_EQ(Seen[2].RunNumber, 2u);
+
+    // A synchronous stop still silences its run's done, and BlockingRun counts a run too.
+    Out->Run();
+    ASSERT_TRUE(W.PumpUntil([&] { return Out->Steps.load() > 3; }));
+    Out->Stop(false);
+    W.PumpFor(100ms);
+    EXPECT_EQ(Seen.size(), 3u);
+    EXPECT_EQ(Out->RunNumber(), 3u);
+    Out->SetInput(new TByteSource(&Owner, 3000, 1000));
+    Out->BlockingRun();
+    EXPECT_EQ(Out->RunNumber(), 4u);
+}
+
+TEST_F(OutputTest, AStopWhileIdleDoesNotCutTheNextRunShort)
+{
+    // The worker is between two runs (in OnSyncDone) when the window stops the idle output and
+    // runs it again: the stop must not carry over into that run.
+    auto *Clip = new TByteSource(&Owner, 20000, 1000);
+    Out->SetInput(Clip);
+    std::atomic<int> Phase{0};
+    Out->SetOnSyncDone([&](TComponent *) {
+        if (Phase == 0) {
+            Phase = 1;
+            while (Phase != 2)
+                std::this_thread::sleep_for(1ms);
+        }
+    });
+    Out->Run();
+    ASSERT_TRUE(W.PumpUntil([&] { return Phase.load() == 1; }));
+    Out->Stop();
+    Out->ClearData();
+    Out->Run();
+    Phase = 2;
+    ASSERT_TRUE(W.PumpUntil([&] { return Done == 2 && Out->Status() == tosIdle; }));
+    EXPECT_EQ(Out->Data().size(), 20000u) << "the second run played the whole clip";
+    EXPECT_TRUE(Out->Data() == PatternBytes(0, 20000));
 }
 
 TEST_F(OutputTest, StopFromTheWorkerRaisesItsMessage)

@@ -6,10 +6,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -99,4 +101,33 @@ TEST(QtWindowDispatcher, ClosedDispatcherReleasesWaitingPosters)
     std::thread Late([&] { Result = D->RunOnWindowThread([] {}) ? 1 : 0; });
     Late.join();
     EXPECT_EQ(Result.load(), 0);
+}
+
+TEST(QtWindowDispatcher, ALongWaitKeepsTimersAndPostedHandlersRunning)
+{
+    App();
+    TQtWindowDispatcherScope Scope;
+    testkit::TCollectOut Keeper; // keeps the event thread alive
+    TComponent Poster;
+    std::recursive_mutex Lock;
+    std::atomic<bool> Held{false};
+    std::thread Holder([&] {
+        std::lock_guard<std::recursive_mutex> L(Lock);
+        Held = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    });
+    while (!Held)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    int Ticks = 0;
+    QTimer Timer;
+    QObject::connect(&Timer, &QTimer::timeout, [&] { ++Ticks; });
+    Timer.start(20);
+    bool Handled = false;
+    SharedEventHandler()->PostGenericEvent(&Poster, [&](TComponent *) { Handled = true; });
+    {
+        TPumpingLock L(Lock); // waits about 400 ms on the GUI thread
+        EXPECT_GE(Ticks, 5) << "the window's timer kept firing during the wait";
+        EXPECT_TRUE(Handled) << "a handler posted meanwhile ran";
+    }
+    Holder.join();
 }

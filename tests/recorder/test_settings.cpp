@@ -3,6 +3,7 @@
 
 #include "FileNames.h"
 #include "IniFile.h"
+#include "MainComponents.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -97,23 +98,23 @@ TEST(Settings, OutOfRangeAndMalformedValuesFollowTheirRules)
     EXPECT_EQ(form.PrerecMs, 15000u);
     EXPECT_EQ(form.edPreRec->text(), QStringLiteral("15"));
     EXPECT_EQ(form.cmmbr->currentText(), QStringLiteral("192 Kbps"));
-    EXPECT_EQ(form.MP3Out1.BitRate, 12);
+    EXPECT_EQ(static_cast<int>(form.MP3Out1->BitRate()), 12);
     EXPECT_EQ(form.edDXFrm->text(), QStringLiteral("abc"));
-    EXPECT_EQ(form.DXAudioOut1.FramesInBuffer, 24576u);
-    EXPECT_EQ(form.FastResampler1.OutSampleRate, 44100u);
+    EXPECT_EQ(form.DXAudioOut1->FramesInBuffer(), 24576u);
+    EXPECT_EQ(form.FastResampler1->OutSampleRate(), 44100u);
     // Present but empty: the default text.
     EXPECT_EQ(form.strminwait->text(), QStringLiteral("10000"));
-    EXPECT_EQ(form.WMStreamedIn1.MaxWaitMilliseconds, 10000u);
+    EXPECT_EQ(form.WMStreamedIn1->MaxWaitMilliseconds(), 10000u);
     // A zero interval would stall the level reports: the field keeps it, the component does not.
     EXPECT_EQ(form.edFGInt->text(), QStringLiteral("0"));
-    EXPECT_EQ(form.FastGainIndicator1.Interval, 200u);
+    EXPECT_EQ(form.FastGainIndicator1->Interval(), 200u);
     EXPECT_EQ(form.ComboBox1->currentIndex(), -1);
     EXPECT_EQ(form.ComboBox1->currentText(), QStringLiteral("http://10.1.2.3:8000/live"));
     EXPECT_EQ(form.Slider->value(), -1234);
-    EXPECT_EQ(form.DXAudioOut1.Volume, -1234);
+    EXPECT_EQ(form.DXAudioOut1->Volume(), -1234);
     // A timer's own slider is not the playback volume.
     form.timerPanels[0].slvol->setValue(-3000);
-    EXPECT_EQ(form.DXAudioOut1.Volume, -1234);
+    EXPECT_EQ(form.DXAudioOut1->Volume(), -1234);
     EXPECT_FALSE(form.cbPreRec->isChecked());
     EXPECT_EQ(form.GainHistory.size(), 10u);
 }
@@ -153,8 +154,8 @@ TEST(Settings, ClosingStoresEverythingAndARestartRestoresIt)
     EXPECT_EQ(again.pos(), QPoint(100, 120));
     EXPECT_EQ(again.cbgnr->currentText(), QStringLiteral("Jazz"));
     EXPECT_EQ(again.ComboBox1->currentText(), QStringLiteral("Jazz One"));
-    EXPECT_EQ(again.DXAudioOut1.FramesInBuffer, 8192u);
-    EXPECT_EQ(again.MP3Out1.BitRate, 9);
+    EXPECT_EQ(again.DXAudioOut1->FramesInBuffer(), 8192u);
+    EXPECT_EQ(static_cast<int>(again.MP3Out1->BitRate()), 9);
     EXPECT_EQ(again.Slider->value(), -500);
     EXPECT_TRUE(again.btnOnTop->isChecked());
     EXPECT_EQ(again.btnOnTop->text(), QStringLiteral("Enable Cover"));
@@ -219,9 +220,9 @@ TEST(Settings, MalformedSettingsFileGivesTheFirstValuesAndSurvivesSaving)
     env.writeData(QStringLiteral("Fonolux.INI"), text);
     {
         TForm1 form;
-        EXPECT_EQ(form.DXAudioOut1.FramesInBuffer, 1000u);
-        EXPECT_EQ(form.FastResampler1.OutSampleRate, 32000u); // in the duplicate section: not seen
-        EXPECT_EQ(form.WMATap1.DesiredBitrate, 192u);
+        EXPECT_EQ(form.DXAudioOut1->FramesInBuffer(), 1000u);
+        EXPECT_EQ(form.FastResampler1->OutSampleRate(), 32000u); // in the duplicate section: not seen
+        EXPECT_EQ(form.WMATap1->DesiredBitrate(), 192u);
         EXPECT_EQ(form.PrerecMs, 30000u);
         EXPECT_EQ(form.Slider->value(), -10);
         form.close();
@@ -230,7 +231,7 @@ TEST(Settings, MalformedSettingsFileGivesTheFirstValuesAndSurvivesSaving)
     EXPECT_TRUE(after.contains("junk\xc3\r\n")) << "unknown lines are kept";
     EXPECT_TRUE(after.contains("DXFrm=1000\r\nDXFrm=2000\r\n"));
     TForm1 again;
-    EXPECT_EQ(again.DXAudioOut1.FramesInBuffer, 1000u);
+    EXPECT_EQ(again.DXAudioOut1->FramesInBuffer(), 1000u);
 }
 
 TEST(Settings, TenMegabyteSettingsFileLoadsAndSaves)
@@ -241,7 +242,7 @@ TEST(Settings, TenMegabyteSettingsFileLoadsAndSaves)
         big += "filler line without meaning 0123456789 0123456789 0123456789\n";
     env.writeData(QStringLiteral("Fonolux.INI"), big);
     TForm1 form;
-    EXPECT_EQ(form.DXAudioOut1.FramesInBuffer, 4096u);
+    EXPECT_EQ(form.DXAudioOut1->FramesInBuffer(), 4096u);
     form.close();
     EXPECT_GT(env.readData(QStringLiteral("Fonolux.INI")).size(), 10 * 1024 * 1024);
     EXPECT_TRUE(env.messages.isEmpty());
@@ -267,7 +268,7 @@ TEST(SetUpPage, LeavingItAppliesAndStoresOnlyWhileIdle)
     form.edDXFrm->setText(QStringLiteral("4096"));
     form.RecState = rsPlaying;
     form.PageControl1->setCurrentWidget(form.TabSheet1);
-    EXPECT_EQ(form.DXAudioOut1.FramesInBuffer, 24576u);
+    EXPECT_EQ(form.DXAudioOut1->FramesInBuffer(), 24576u);
     EXPECT_EQ(settingsOf(env).readString(QStringLiteral("Quality"), QStringLiteral("DXFrm"), {}), QStringLiteral("24576"));
     EXPECT_EQ(form.edDXFrm->text(), QStringLiteral("4096")) << "the edit waits in its field";
 
@@ -277,7 +278,7 @@ TEST(SetUpPage, LeavingItAppliesAndStoresOnlyWhileIdle)
     EXPECT_FALSE(form.Panel1->isVisibleTo(form.tsSetUp)) << "Advanced shows the fields";
     form.edTempDir->setText(QStringLiteral("/no/such/folder"));
     form.PageControl1->setCurrentWidget(form.tsAddStn);
-    EXPECT_EQ(form.DXAudioOut1.FramesInBuffer, 4096u);
+    EXPECT_EQ(form.DXAudioOut1->FramesInBuffer(), 4096u);
     EXPECT_EQ(settingsOf(env).readString(QStringLiteral("Quality"), QStringLiteral("DXFrm"), {}), QStringLiteral("4096"));
     EXPECT_FALSE(form.ToolButton3->isChecked());
     EXPECT_TRUE(form.Panel1->isVisibleTo(form.tsSetUp));
@@ -302,7 +303,7 @@ TEST(SetUpPage, ControlsStartAsDesignedAndNumericFieldsTakeDigitsOnly)
     // Closing the bit-rate list hands the choice to the encoder at once.
     form.cmmbr->setCurrentIndex(3);
     emit form.cmmbr->activated(3);
-    EXPECT_EQ(form.MP3Out1.BitRate, 3);
+    EXPECT_EQ(static_cast<int>(form.MP3Out1->BitRate()), 3);
 
     form.edDXFrm->clear();
     form.edDXFrm->setFocus();

@@ -276,7 +276,28 @@ void TCollectOut::FinishSink()
 
 // ---------------------------------------------------------------------------------------------
 
-TWindowThread::TWindowThread() : FQueue(std::make_shared<TWindowCallQueue>())
+void TPumpRecordingQueue::PumpWhileWaiting()
+{
+    Pumps.push_back(Clock::now());
+    TWindowCallQueue::PumpWhileWaiting();
+    if (OnPump)
+        OnPump();
+}
+
+TPumpRecordingQueue::Clock::duration TPumpRecordingQueue::LongestGap(Clock::time_point From, Clock::time_point To) const
+{
+    Clock::duration Longest{0};
+    Clock::time_point Last = From;
+    for (const auto T : Pumps) {
+        if (T < From || T > To)
+            continue;
+        Longest = std::max(Longest, T - Last);
+        Last = T;
+    }
+    return std::max(Longest, To - Last);
+}
+
+TWindowThread::TWindowThread() : FQueue(std::make_shared<TPumpRecordingQueue>())
 {
     SetWindowThreadDispatcher(FQueue);
 }

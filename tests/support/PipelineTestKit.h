@@ -145,19 +145,32 @@ private:
     std::vector<std::uint8_t> FData;
 };
 
-// Installs a TWindowCallQueue for the calling thread (the test's window thread) and removes
+// A window-thread queue that notes when the library pumps it from a wait (PumpWhileWaiting)
+// and can run a test's own code there (as a window's message loop would).
+class TPumpRecordingQueue : public TWindowCallQueue {
+public:
+    using Clock = std::chrono::steady_clock;
+    void PumpWhileWaiting() override;
+    // Window thread only (the pump runs there).
+    std::vector<Clock::time_point> Pumps;
+    std::function<void()> OnPump;
+    // The longest stretch between From, the pumps noted after From, and To.
+    Clock::duration LongestGap(Clock::time_point From, Clock::time_point To) const;
+};
+
+// Installs a TPumpRecordingQueue for the calling thread (the test's window thread) and removes
 // it again.
 class TWindowThread {
 public:
     TWindowThread();
     ~TWindowThread();
-    TWindowCallQueue &Queue() { return *FQueue; }
+    TPumpRecordingQueue &Queue() { return *FQueue; }
     // Pump until Done or Timeout (default 10 s).
     bool PumpUntil(const std::function<bool()> &Done, std::chrono::milliseconds Timeout = std::chrono::seconds(10));
     void PumpFor(std::chrono::milliseconds D) { FQueue->PumpFor(D); }
 
 private:
-    std::shared_ptr<TWindowCallQueue> FQueue;
+    std::shared_ptr<TPumpRecordingQueue> FQueue;
 };
 
 } // namespace testkit

@@ -1,0 +1,266 @@
+#!/usr/bin/env python3
+"""Whole-program figures for Fonolux receiving a loopback station, side by side with FFmpeg.
+
+Runs the built `fonolux` offscreen with SDL's disk driver and a fresh home, drives it through its
+test driver socket as a user would (genre, station, Receive), and measures:
+
+  latency   Receive press to the first non-silent sample in the disk driver's file, against the
+            server's first byte on the same stream (curl's time_starttransfer), several rounds.
+  cpu       CPU seconds of the running receive chain over a window (pre-recording off), against
+            `ffmpeg -i URL -ar 32000 -f s16le -` for the same window.
+  ringcpu   the same with the pre-recording ring running, against ffmpeg encoding WMA 256k and
+            writing s16le at once (two processes, summed).
+  memory    resident size of the program every minute while pre-recording with 15-s segments.
+
+Usage: bench/fonolux_process.py BUILD_DIR MODE [seconds] [rounds]
+Not part of the test command: figures depend on the machine and its load.
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+PORT = int(os.environ.get("FONOLUX_BENCH_PORT", "8011"))
+URL = f"http://127.0.0.1:{PORT}/demo.mp3"
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK  # utime + stime
+
+
+def rss_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+class DemoStation:
+    def __enter__(self):
+        env = dict(os.environ, FONOLUX_DEMO_PORT=str(PORT))
+        self.proc = subprocess.Popen(["bash", os.path.join(REPO, "scripts/demo-station.sh")], env=env,
+                                     stdout=subprocess.PIPE, text=True, start_new_session=True)
+        line = self.proc.stdout.readline()
+        if "Demo station:" not in line:
+            raise SystemExit("demo station did not start: " + line)
+        return self
+
+    def __exit__(self, *exc):
+        os.killpg(self.proc.pid, signal.SIGTERM)
+        self.proc.wait(timeout=20)
+
+
+class Fonolux:
+    """One fonolux process on a fresh home, with the demo station as the Local genre's first."""
+
+    def __init__(self, build, prerec, segment_seconds=60):
+        self.home = tempfile.mkdtemp(prefix="fonolux-bench-")
+        data = os.path.join(self.home, ".local/share/Zorbel/Fonolux")
+        os.makedirs(data)
+        with open(os.path.join(data, "stations.INI"), "w") as f:
+            f.write(f"[Local]\nDemo station on this computer={URL}\n")
+        with open(os.path.join(data, "Fonolux.INI"), "w") as f:
+            f.write(f"[Basic]\nPreRecTime={segment_seconds}\n[state]\ncbprerec={1 if prerec else 0}\n")
+        self.played = os.path.join(self.home, "played.raw")
+        env = dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=self.home + "/.config",
+                   XDG_DATA_HOME=self.home + "/.local/share", XDG_RUNTIME_DIR=self.home + "/runtime",
+                   QT_QPA_PLATFORM="offscreen", SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=self.played,
+                   FONOLUX_TEST_DRIVER=self.home + "/drive")
+        os.makedirs(self.home + "/runtime", mode=0o700)
+        # FONOLUX_BENCH_WRAP runs the program under a tool (for instance a heap profiler).
+        wrap = os.environ.get("FONOLUX_BENCH_WRAP", "").split()
+        self.proc = subprocess.Popen(wrap + [os.path.join(build, "recorder/fonolux")], env=env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.sock = None
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            try:
+                s = socket.socket(socket.AF_UNIX)
+                s.connect(self.home + "/drive.fonolux")
+                self.sock = s
+                break
+            except OSError:
+                time.sleep(0.1)
+        if not self.sock:
+            raise SystemExit("fonolux did not open its driver socket")
+        self.reader = self.sock.makefile("r")
+
+    def send(self, line):
+        self.sock.sendall((line + "\n").encode())
+        answer = self.reader.readline().strip()
+        if not answer.startswith("ok"):
+            raise SystemExit(f"{line}: {answer}")
+        return answer[3:]
+
+    def tune(self):
+        self.send("choose cbgnr Local")
+        self.send("choose ComboBox1 Demo station on this computer")
+
+    def close(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+        shutil.rmtree(self.home, ignore_errors=True)
+
+
+def first_sound_after(path, offset, deadline):
+    """Wall time at which a non-zero 16-bit sample first shows up in path beyond offset."""
+    while time.time() < deadline:
+        try:
+            with open(path, "rb") as f:
+                # A new device run reopens (truncates) the file: start again from its beginning.
+                if os.fstat(f.fileno()).st_size < offset:
+                    offset = 0
+                f.seek(offset)
+                data = f.read()
+        except FileNotFoundError:
+            data = b""
+        usable = len(data) - len(data) % 2
+        for i in range(0, usable, 2):
+            if data[i] or data[i + 1]:
+                return time.time()
+        offset += usable
+        time.sleep(0.002)
+    return None
+
+
+def curl_first_byte():
+    out = subprocess.run(["curl", "-s", "-o", "/dev/null", "--max-time", "1", "-w", "%{time_starttransfer}", URL],
+                         capture_output=True, text=True).stdout
+    return float(out.replace(",", "."))
+
+
+def server_first_audio():
+    """Seconds from connecting to the first body byte (the server's first audio), raw socket."""
+    started = time.time()
+    with socket.create_connection(("127.0.0.1", PORT), timeout=5) as s:
+        s.sendall(b"GET /demo.mp3 HTTP/1.0\r\nHost: 127.0.0.1\r\nIcy-MetaData: 1\r\n\r\n")
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                return float("nan")
+            data += chunk
+            end = data.find(b"\r\n\r\n")
+            if end >= 0 and len(data) > end + 4:
+                return time.time() - started
+
+
+def median(values):
+    values = sorted(values)
+    return values[len(values) // 2]
+
+
+def latency(build, rounds):
+    app = Fonolux(build, prerec=False)
+    try:
+        app.tune()
+        ours, peer, audio = [], [], []
+        for _ in range(rounds):
+            peer.append(curl_first_byte())
+            time.sleep(0.3)
+            audio.append(server_first_audio())
+            time.sleep(0.5)
+            size = os.path.getsize(app.played) if os.path.exists(app.played) else 0
+            pressed = time.time()
+            app.send("click BitBtn1")
+            heard = first_sound_after(app.played, size, pressed + 15)
+            if heard is None:
+                raise SystemExit("no sound within 15 s")
+            ours.append(heard - pressed)
+            print(f"round {len(ours)}: first byte {peer[-1]:.3f} s, first sound {ours[-1]:.3f} s", flush=True)
+            time.sleep(1.5)
+            app.send("click BitBtn1")  # stop
+            time.sleep(1.0)
+        print(f"first byte (curl):   median {median(peer):.3f} s  min {min(peer):.3f}  max {max(peer):.3f}")
+        print(f"first audio byte:    median {median(audio):.3f} s  min {min(audio):.3f}  max {max(audio):.3f}")
+        print(f"press to first sound: median {median(ours):.3f} s  min {min(ours):.3f}  max {max(ours):.3f}")
+        print(f"difference of medians: {median(ours) - median(peer):.3f} s over {rounds} rounds")
+    finally:
+        app.close()
+
+
+def peer_cpu(commands, seconds):
+    procs = [subprocess.Popen(c, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for c in commands]
+    time.sleep(seconds)
+    used = sum(cpu_seconds(p.pid) for p in procs)
+    for p in procs:
+        p.terminate()
+        p.wait()
+    return used
+
+
+def cpu(build, seconds, prerec):
+    out = tempfile.mkdtemp(prefix="fonolux-bench-peer-")
+    app = Fonolux(build, prerec=prerec, segment_seconds=60)
+    try:
+        app.tune()
+        app.send("click BitBtn1")
+        time.sleep(5)  # past connecting and the first segment's start
+        before = cpu_seconds(app.proc.pid)
+        started = time.time()
+        peer_cmds = [["ffmpeg", "-nostdin", "-loglevel", "error", "-i", URL, "-ar", "32000", "-f", "s16le", "-"]]
+        if prerec:
+            peer_cmds.append(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", URL, "-ar", "32000",
+                              "-c:a", "wmav2", "-b:a", "256k", os.path.join(out, "out.wma")])
+        peer = peer_cpu(peer_cmds, seconds)
+        ours = cpu_seconds(app.proc.pid) - before
+        wall = time.time() - started
+        what = "receiving with the ring" if prerec else "receiving"
+        print(f"{what}: fonolux {ours:.2f} CPU s over {wall:.0f} s ({100 * ours / wall:.2f} % of a core)")
+        print(f"peer ffmpeg ({len(peer_cmds)} process(es)): {peer:.2f} CPU s over {seconds} s "
+              f"({100 * peer / seconds:.2f} % of a core)")
+    finally:
+        app.close()
+        shutil.rmtree(out, ignore_errors=True)
+
+
+def memory(build, minutes):
+    app = Fonolux(build, prerec=True, segment_seconds=15)
+    try:
+        app.tune()
+        app.send("click BitBtn1")
+        samples = []
+        for minute in range(minutes + 1):
+            samples.append(rss_kb(app.proc.pid))
+            print(f"minute {minute}: RSS {samples[-1] / 1024:.1f} MB", flush=True)
+            if minute < minutes:
+                time.sleep(60)
+        print(f"growth after the first minute: {(samples[-1] - samples[1]) / 1024:.2f} MB "
+              f"(max {max(samples[1:]) / 1024:.1f} MB, min {min(samples[1:]) / 1024:.1f} MB)")
+    finally:
+        app.close()
+
+
+def main():
+    if len(sys.argv) < 3:
+        raise SystemExit(__doc__)
+    build, mode = sys.argv[1], sys.argv[2]
+    arg = int(sys.argv[3]) if len(sys.argv) > 3 else None
+    with DemoStation():
+        time.sleep(1)
+        if mode == "latency":
+            latency(build, arg or 7)
+        elif mode == "cpu":
+            cpu(build, arg or 60, prerec=False)
+        elif mode == "ringcpu":
+            cpu(build, arg or 300, prerec=True)
+        elif mode == "memory":
+            memory(build, arg or 30)
+        else:
+            raise SystemExit(__doc__)
+
+
+if __name__ == "__main__":
+    main()

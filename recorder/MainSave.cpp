@@ -1,0 +1,246 @@
+// TForm1: stopping a recording and saving it as one MP3 file (dialog or automatic numbering).
+#include "Main.h"
+
+#include "AuEvents.h"
+#include "AuLame.h"
+#include "AuMedia.h"
+#include "AuMixer.h"
+#include "AuSoundOut.h"
+#include "ButtonPictures.h"
+#include "UserMessages.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QToolButton>
+#include <QUrl>
+
+namespace {
+
+bool exists(const QString &file)
+{
+    return QFileInfo::exists(file);
+}
+
+} // namespace
+
+void TForm1::stopAndSave()
+{
+    // A save waits for the encoder's done event, which the event thread cannot deliver while
+    // it is still delivering the event we are inside (a level report starting a scheduled
+    // stop, say). Then the save runs as soon as that handler has returned.
+    if (TEventHandler::InEventDelivery()) {
+        QTimer::singleShot(0, this, [this] {
+            if (RecState == rsRecording || RecState == rsRecordingPlain)
+                stopAndSave();
+        });
+        return;
+    }
+    stopprerec();
+    const QString tap1 = QString::fromStdString(WMATap1->FileName());
+    const QString tap2 = QString::fromStdString(WMATap2->FileName());
+    const TRecordingFiles files = RecordingFiles(RecStartState, tap1, tap2);
+    RecStartState = 0;
+    setButtonPicture(RecordButton, 1);
+    const bool autoSave = AutoSave;
+    AutoSave = false;
+
+    auto carryOn = [this] {
+        if (closingNow())
+            return;
+        if (cbPreRec->isChecked())
+            StartPrerec();
+        else
+            RecState = rsPlaying;
+        endis();
+    };
+
+    if (!encoderLibraryLoads()) {
+        message(QStringLiteral("Warning: Cannot Save recorded MP3 Files (could not load libmp3lame.so.0)"));
+        keepRecordingFiles(files, QString());
+        carryOn();
+        return;
+    }
+
+    QString target;
+    const QString autoFolder = path() + QStringLiteral("AutoSaved/");
+    if (autoSave) {
+        QDir().mkpath(autoFolder);
+        target = AutoSaveName(autoFolder, exists);
+        lastSaveName_ = target;
+    } else {
+        target = runSaveDialog();
+    }
+    Label14->setText(QStringLiteral("Saving Do no touch !"));
+
+    if (!target.isEmpty()) {
+        const QString tempa = path() + QStringLiteral("tempa.wma");
+        const QString tempb = path() + QStringLiteral("tempb.wma");
+        const bool two = !files.Older.isEmpty();
+        bool moved = true;
+        if (two)
+            moved = MoveTempFile(files.Older, tempa);
+        moved = moved && MoveTempFile(files.Current, tempb);
+        if (!moved) {
+            // Whatever could not be moved is still in its tap file; keep both aside.
+            keepRecordingFiles({exists(tempa) ? tempa : files.Older, exists(tempb) ? tempb : files.Current},
+                               QStringLiteral("The recording could not be saved: its file ") + files.Current +
+                                   QStringLiteral(" is missing or cannot be moved."));
+        } else {
+            Saving = true;
+            saveError_.clear();
+            MP3Out1->SetFileName(target.toStdString());
+            if (two) {
+                WMIn1->SetFileName(tempa.toStdString());
+                WMIn2->SetFileName(tempb.toStdString());
+                QCoreApplication::processEvents();
+                MP3Out1->SetInput(AudioMixer1);
+            } else {
+                WMIn2->SetFileName(tempb.toStdString());
+                MP3Out1->SetInput(WMIn2);
+                AudioMixer1->SetInput2(nullptr);
+                QCoreApplication::processEvents();
+            }
+            bool started = true;
+            try {
+                MP3Out1->Run();
+            } catch (const std::exception &e) {
+                started = false;
+                saveError_ = QString::fromUtf8(e.what());
+                Saving = false;
+            }
+            // Ends with the done event; an output that went idle without one (its events
+            // lost) ends the wait a little later instead of never.
+            std::uint32_t idleSince = 0;
+            while (started && Saving) {
+                WaitPumping(5);
+                if (MP3Out1->Status() == tosIdle) {
+                    if (idleSince == 0)
+                        idleSince = tickNow();
+                    else if (tickNow() - idleSince > 5000)
+                        Saving = false;
+                } else {
+                    idleSince = 0;
+                }
+            }
+            if (saveError_.isEmpty()) {
+                if (exists(tempb))
+                    QFile::remove(tempb);
+                if (exists(tempa))
+                    QFile::remove(tempa);
+            } else {
+                QFile::remove(target);
+                keepRecordingFiles({two ? tempa : QString(), tempb},
+                                   QStringLiteral("The MP3 file could not be written: ") + saveError_);
+            }
+            if (!two) {
+                QCoreApplication::processEvents();
+                AudioMixer1->SetInput2(WMIn2);
+                MP3Out1->SetInput(AudioMixer1);
+            }
+        }
+    } else {
+        keepRecordingFiles(files, QString());
+    }
+
+    carryOn();
+    if (autoSave)
+        ui::openUrl(QUrl::fromLocalFile(autoFolder));
+}
+
+QString TForm1::runSaveDialog()
+{
+    if (saveDialogHook) {
+        const QString chosen = saveDialogHook();
+        if (!chosen.isEmpty())
+            lastSaveName_ = chosen;
+        return chosen;
+    }
+    QFileDialog dialog(this, QStringLiteral("Save recording"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setNameFilter(QStringLiteral("MP3 files (*.mp3)"));
+    dialog.setDefaultSuffix(QStringLiteral("mp3"));
+    dialog.setSizeGripEnabled(true);
+    if (lastSaveName_.isEmpty()) {
+        // The first time: the user's music folder, not the hidden working folder.
+        QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+        if (music.isEmpty() || !QFileInfo(music).isDir())
+            music = QDir::homePath();
+        dialog.setDirectory(music);
+    } else {
+        dialog.setDirectory(QFileInfo(lastSaveName_).absolutePath());
+        dialog.selectFile(QFileInfo(lastSaveName_).fileName());
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return QString();
+    lastSaveName_ = dialog.selectedFiles().constFirst();
+    return lastSaveName_;
+}
+
+void TForm1::keepRecordingFiles(const TRecordingFiles &files, const QString &why)
+{
+    // The ring that starts next would overwrite the tap files: the recording moves to names of
+    // its own in the working folder.
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QStringList kept;
+    int part = 1;
+    for (const QString &f : {files.Older, files.Current}) {
+        if (f.isEmpty() || !exists(f))
+            continue;
+        const QString name = path() + QStringLiteral("recording-") + stamp + QLatin1Char('-') +
+                             QString::number(part++) + QStringLiteral(".wma");
+        if (MoveTempFile(f, name))
+            kept << name;
+    }
+    if (kept.isEmpty()) {
+        if (!why.isEmpty())
+            message(why);
+        return;
+    }
+    const QString where = QStringLiteral("The recording was kept as ") + kept.join(QStringLiteral(" and ")) +
+                          QLatin1Char('.');
+    setStatusPanelText(where);
+    if (!why.isEmpty())
+        message(why + QLatin1Char(' ') + where);
+}
+
+void TForm1::MP3Out1Done(TComponent *)
+{
+    if (cbPreRec->isChecked())
+        StartPrerec();
+    QCoreApplication::processEvents();
+    Saving = false;
+}
+
+void TForm1::MP3Out1ThreadException(TComponent *)
+{
+    saveError_ = QString::fromStdString(MP3Out1->ExceptionMessage());
+    if (saveError_.isEmpty())
+        saveError_ = QStringLiteral("the encoder failed");
+}
+
+bool TForm1::MoveTempFile(const QString &Source, const QString &Target)
+{
+    if (exists(Target))
+        QFile::remove(Target);
+    const std::uint32_t began = tickNow();
+    do {
+        QCoreApplication::processEvents();
+        QFile::rename(Source, Target);
+        QCoreApplication::processEvents();
+        if (exists(Target))
+            return true;
+        // A tap that never wrote its file: the move cannot succeed; give up after a while.
+        if (!exists(Source) && tickNow() - began > 2000)
+            break;
+        WaitPumping(20);
+    } while (tickNow() - began < 10000);
+    return exists(Target);
+}

@@ -1,0 +1,247 @@
+// Receiving a real loopback station in the window: format display, sound, stop, pause, the
+// failed connects, playlists and the tap error message.
+#include "ReceiveTestSupport.h"
+
+#include "ButtonPictures.h"
+#include "ScriptedServer.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QToolButton>
+
+#include <thread>
+
+using testsupport::ScriptedServer;
+
+namespace {
+
+int picture(QAbstractButton *b)
+{
+    return b->property("picture").toInt();
+}
+
+void expectIdleLayout(TForm1 &f)
+{
+    EXPECT_EQ(f.RecState, rsIdle);
+    EXPECT_EQ(f.Label14->text(), QStringLiteral("Idle"));
+    EXPECT_TRUE(f.BitBtn1->isEnabled());
+    EXPECT_EQ(picture(f.BitBtn1), 0);
+    EXPECT_EQ(f.BitBtn1->toolTip(), QStringLiteral("Start Receive & Play"));
+    EXPECT_TRUE(f.ComboBox1->isEnabled());
+    EXPECT_TRUE(f.cbPreRec->isEnabled());
+}
+
+// Longest time between two turns of the event loop while f runs.
+template <class F>
+qint64 longestStall(F f)
+{
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0, longest = 0;
+    QTimer probe;
+    probe.setInterval(5);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        longest = std::max(longest, now - last);
+        last = now;
+    });
+    probe.start();
+    f();
+    longest = std::max(longest, clock.elapsed() - last);
+    return longest;
+}
+
+} // namespace
+
+TEST(Receive, AMonoStationPlaysItsToneAt32kHzShowsItsOwnFormatAndStops)
+{
+    testsupport::SourceOptions mono;
+    mono.channels = 1;
+    mono.sampleRate = 22050;
+    mono.bitrateKbps = 64;
+    mono.toneHz = 500;
+    Station station(mono);
+    SKIP_WITHOUT(station);
+    ReceiveEnv e(true);
+    TForm1 &f = *e.form;
+    e.tune(station.url(), QStringLiteral("Tones"));
+
+    ASSERT_TRUE(e.receive());
+    EXPECT_EQ(f.RecState, rsPlaying);
+    EXPECT_EQ(f.Label4->text(), QStringLiteral("22050 Hz"));
+    EXPECT_EQ(f.Label8->text(), QStringLiteral("Mono"));
+    EXPECT_EQ(f.Label1->text(), QStringLiteral("64 kbps"));
+    EXPECT_TRUE(f.marqueeText().startsWith(QStringLiteral("Tones: ")));
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("RADIO: ") + f.marqueeText());
+    EXPECT_EQ(f.statusPanelText(), station.url());
+    EXPECT_EQ(f.edUndRun->text(), QStringLiteral("00"));
+
+    // The first level report gives the playing layout.
+    ASSERT_TRUE(e.levelReports(3));
+    EXPECT_EQ(f.Label14->text(), QStringLiteral("Playing"));
+    EXPECT_TRUE(f.BitBtn1->isEnabled());
+    EXPECT_EQ(picture(f.BitBtn1), 2);
+    EXPECT_FALSE(f.ComboBox1->isEnabled());
+    saveScreenshot(&f, QStringLiteral("receive-playing"));
+
+    ASSERT_TRUE(waitUntil([&] { return e.disk->Played().size() > 32000u * 4u * 3u; }, 15000));
+    const std::vector<std::uint8_t> bytes = e.disk->Played();
+    // Played as the station's one channel, at the resampler's rate.
+    const std::size_t first = testsupport::FirstSound(bytes, 2, 0);
+    std::vector<std::int16_t> pcm((bytes.size() - first) / 2);
+    std::memcpy(pcm.data(), bytes.data() + first, pcm.size() * 2);
+    EXPECT_NEAR(testsupport::ToneHz(pcm, 1, 32000), 500.0, 5.0);
+
+    f.BitBtn1Click();
+    expectIdleLayout(f);
+    EXPECT_EQ(f.DXAudioOut1->Status(), tosIdle);
+}
+
+TEST(Receive, PauseHoldsThePlayClockAndResumeGoesOn)
+{
+    Station station;
+    SKIP_WITHOUT(station);
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    e.tune(station.url());
+    ASSERT_TRUE(e.receive());
+    ASSERT_TRUE(e.levelReports(2));
+
+    f.BitBtn2Click();
+    EXPECT_EQ(f.RecState, rsPlayPaused);
+    EXPECT_EQ(f.Label14->text(), QStringLiteral("Play Paused"));
+    EXPECT_EQ(f.BitBtn2->toolTip(), QStringLiteral("Resume Receive & Play"));
+    EXPECT_EQ(f.DXAudioOut1->Status(), tosPaused);
+    EXPECT_FALSE(f.BitBtn1->isEnabled());
+    EXPECT_FALSE(f.PageControl1->isTabEnabled(f.PageControl1->indexOf(f.tsSetUp)));
+    const QString held = f.playtime->text();
+    QTest::qWait(1500);
+    EXPECT_EQ(f.playtime->text(), held);
+
+    f.BitBtn2Click();
+    EXPECT_EQ(f.RecState, rsPlaying);
+    EXPECT_EQ(f.DXAudioOut1->Status(), tosPlaying);
+    EXPECT_EQ(picture(f.BitBtn2), 4);
+    ASSERT_TRUE(e.levelReports(2));
+
+    f.BitBtn1Click();
+    expectIdleLayout(f);
+    // Idle opens the Set Up page again.
+    EXPECT_TRUE(f.PageControl1->isTabEnabled(f.PageControl1->indexOf(f.tsSetUp)));
+}
+
+TEST(Receive, AnEmptyStationBoxAsksForOne)
+{
+    ReceiveEnv e;
+    e.tune(QString());
+    e.form->BitBtn1Click();
+    EXPECT_TRUE(e.env.messages.contains(QStringLiteral("Select Station Please")));
+    expectIdleLayout(*e.form);
+}
+
+TEST(Receive, FailedConnectsEndIdleInTimeWithTheWindowResponsive)
+{
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    f.strminwait->setText(QStringLiteral("2000"));
+    f.applyComponentSettings();
+
+    std::string refused;
+    {
+        ScriptedServer gone([](int, ScriptedServer &) {});
+        refused = gone.url();
+    }
+    ScriptedServer silent([](int, ScriptedServer &server) {
+        while (!server.stopping())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    ScriptedServer garbage([](int s, ScriptedServer &) {
+        ScriptedServer::readRequest(s);
+        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n");
+        std::string junk(40000, '\0');
+        for (std::size_t i = 0; i < junk.size(); ++i)
+            junk[i] = static_cast<char>((i * 7919u) >> 3);
+        ScriptedServer::sendAll(s, junk);
+    });
+    ScriptedServer truncated([](int s, ScriptedServer &) {
+        ScriptedServer::readRequest(s);
+        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n\xff\xfb\x90\x64");
+    });
+
+    for (const std::string &address : {refused, silent.url(), garbage.url(), truncated.url()}) {
+        SCOPED_TRACE(address);
+        e.tune(QString::fromStdString(address));
+        QElapsedTimer t;
+        t.start();
+        const qint64 stall = longestStall([&] {
+            f.BitBtn1Click();
+            waitUntil([&] { return f.RecState == rsIdle && f.BitBtn1->isEnabled(); }, 6000);
+            QTest::qWait(100);
+        });
+        EXPECT_LT(t.elapsed(), 2000 + 1000 + 100 + 500);
+        expectIdleLayout(f);
+        EXPECT_LT(stall, 100) << "the window stood still while connecting";
+    }
+}
+
+TEST(Receive, APlaylistLeadsToItsStationAndALocalEntryIsRefused)
+{
+    Station station;
+    SKIP_WITHOUT(station);
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    const std::string pls = "[playlist]\r\nNumberOfEntries=1\r\nFile1=" + station.url().toStdString() +
+                            "\r\nTitle1=Tone\r\nLength1=-1\r\nVersion=2\r\n";
+    ScriptedServer lists([pls](int s, ScriptedServer &) {
+        const std::string request = ScriptedServer::readRequest(s);
+        const bool local = request.find("GET /local.pls") != std::string::npos;
+        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/x-scpls\r\n\r\n");
+        ScriptedServer::sendAll(s, local ? std::string("[playlist]\nFile1=file:///etc/passwd\n") : pls);
+    });
+
+    e.tune(QString::fromStdString(lists.url("/local.pls")));
+    f.BitBtn1Click();
+    EXPECT_EQ(f.RecState, rsIdle);
+    EXPECT_EQ(f.Label14->text(), QStringLiteral("Error: Playlist entry is a local file"));
+    EXPECT_TRUE(f.BitBtn1->isEnabled());
+
+    e.tune(QString::fromStdString(lists.url("/station.pls")));
+    ASSERT_TRUE(e.receive());
+    EXPECT_EQ(QString::fromStdString(f.WMStreamedIn1->FileName()), station.url());
+}
+
+TEST(Receive, ATapErrorFromTheWritersThreadShowsItsReasonAndNameAndChangesNothing)
+{
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    std::thread writer([&] { f.WMATap1OutputError(f.WMATap2, 2); });
+    writer.join();
+    ASSERT_TRUE(waitUntil([&] { return !e.env.messages.isEmpty(); }, 2000));
+    EXPECT_EQ(e.env.messages, QStringList{QStringLiteral("Error#2 WMATap2")});
+    EXPECT_EQ(f.RecState, rsIdle);
+}
+
+TEST(Receive, TheWindowClosesCleanlyDuringASlowConnect)
+{
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    f.strminwait->setText(QStringLiteral("3000"));
+    f.applyComponentSettings();
+    f.show();
+    ScriptedServer silent([](int, ScriptedServer &server) {
+        while (!server.stopping())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    e.tune(QString::fromStdString(silent.url()));
+    QTimer::singleShot(400, &f, [&] { f.close(); });
+    QElapsedTimer t;
+    t.start();
+    f.BitBtn1Click();
+    EXPECT_LT(t.elapsed(), 3000 + 1000);
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_EQ(f.RecState, rsClosing);
+    EXPECT_EQ(f.DXAudioOut1->Status(), tosIdle);
+    // Nothing of the abandoned connect acts afterwards.
+    QTest::qWait(300);
+    EXPECT_EQ(f.RecState, rsClosing);
+}

@@ -1,0 +1,232 @@
+// Stopping a recording and saving it as MP3 from a real loopback station: the join of two
+// segments, a plain recording, automatic numbering, a cancelled dialog, a missing encoder, a
+// full disk, and stops reached from inside a level report and from a timer tick.
+#include "ReceiveTestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QToolButton>
+
+namespace {
+
+QStringList keptRecordings(TForm1 &f)
+{
+    return QDir(f.path()).entryList({QStringLiteral("recording-*.wma")}, QDir::Files, QDir::Name);
+}
+
+bool noTempFiles(TForm1 &f)
+{
+    return !QFileInfo::exists(f.path() + QStringLiteral("tempa.wma")) &&
+           !QFileInfo::exists(f.path() + QStringLiteral("tempb.wma"));
+}
+
+// Receives the station with pre-recording as asked and waits for the state.
+void startIn(ReceiveEnv &e, const Station &station, bool prerec, TRecState state)
+{
+    e.form->cbPreRec->setChecked(prerec);
+    e.tune(station.url());
+    ASSERT_TRUE(e.receive());
+    ASSERT_TRUE(waitUntil([&] { return e.form->RecState == state; }, 8000)) << e.form->RecState;
+}
+
+// Records a plain recording of about ms milliseconds and stops it (which saves it).
+void recordPlain(TForm1 &f, int ms)
+{
+    f.RecordButtonClick();
+    ASSERT_EQ(f.RecState, rsRecordingPlain);
+    QTest::qWait(ms);
+    f.RecordButtonClick();
+}
+
+} // namespace
+
+TEST(Save, ARecordingBegunInStateThreeHoldsTheOlderSegmentAndTheCurrentFileWithoutAGap)
+{
+    Station station(noiseSource());
+    SKIP_WITHOUT(station);
+    ReceiveEnv e(true);
+    TForm1 &f = *e.form;
+    f.PrerecMs = 2000;
+    const QString target = e.env.home() + QStringLiteral("/joined.mp3");
+    f.saveDialogHook = [&] { return target; };
+    startIn(e, station, true, rsPrerecTap1);
+    f.RecordButtonClick();
+    ASSERT_EQ(f.RecStartState, 3);
+    QTest::qWait(1500);
+    f.RecordButtonClick();
+
+    EXPECT_FALSE(f.Saving);
+    EXPECT_EQ(f.RecState, rsPrerecStart);
+    EXPECT_EQ(f.RecStartState, 0);
+    EXPECT_TRUE(noTempFiles(f));
+    EXPECT_EQ(f.lastSaveName(), target);
+    const auto info = testsupport::probe(target.toStdString());
+    ASSERT_FALSE(info.empty());
+    EXPECT_EQ(info.at("stream.sample_rate"), "32000");
+    EXPECT_EQ(info.at("stream.codec_name"), "mp3");
+    EXPECT_NEAR(std::stod(info.at("stream.bit_rate")), 192000, 1000);
+    // mpg123 decodes what ffmpeg decodes.
+    EXPECT_NEAR(static_cast<double>(testsupport::mpg123DecodedFrames(target.toStdString(), 1)),
+                static_cast<double>(testsupport::ffmpegDecodedFrames(target.toStdString(), 1)), 1152.0 * 2);
+
+    // The MP3 is one unbroken stretch of what was played: 2 s of the older segment, then the
+    // current file; a gap or a repeat at the join would make it longer or shorter than its span.
+    const std::vector<std::int16_t> mp3 = quarter(decodeMono32k(target));
+    const std::vector<std::int16_t> played = quarter(asPcm16(e.disk->Played()));
+    EXPECT_GT(mp3.size() / 8000.0, 3.3);
+    const Placement p = placeIn(played, mp3);
+    ASSERT_GT(p.StartScore, 0.8);
+    ASSERT_GT(p.EndScore, 0.8);
+    EXPECT_NEAR(static_cast<double>(p.End - p.Start), static_cast<double>(mp3.size()), 400.0);
+}
+
+TEST(Save, APlainRecordingKeepsTheToneAndRestoresTheSaveChain)
+{
+    testsupport::SourceOptions tone;
+    tone.toneHz = 660;
+    Station station(tone);
+    SKIP_WITHOUT(station);
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    f.cmmbr->setCurrentIndex(mbr128);
+    f.cmmbrCloseUp();
+    const QString target = e.env.home() + QStringLiteral("/plain.mp3");
+    f.saveDialogHook = [&] { return target; };
+    startIn(e, station, false, rsPlaying);
+    recordPlain(f, 2000);
+
+    EXPECT_EQ(f.RecState, rsPlaying);
+    EXPECT_TRUE(noTempFiles(f));
+    EXPECT_EQ(f.AudioMixer1->Input2(), f.WMIn2);
+    EXPECT_EQ(f.MP3Out1->Input(), f.AudioMixer1);
+    const auto info = testsupport::probe(target.toStdString());
+    ASSERT_FALSE(info.empty());
+    EXPECT_NEAR(std::stod(info.at("format.duration")), 2.0, 0.5);
+    EXPECT_NEAR(std::stod(info.at("stream.bit_rate")), 128000, 1000);
+    // Measured without the last 0.2 s, where the encoders pad with silence.
+    std::vector<std::int16_t> pcm = decodeMono32k(target);
+    ASSERT_GT(pcm.size(), 6400u);
+    pcm.resize(pcm.size() - 6400);
+    EXPECT_NEAR(testsupport::ToneHz(pcm, 1, 32000), 660.0, 5.0);
+}
+
+TEST(Save, AutomaticSavesTakeTheFirstFreeNumberAndOpenTheirFolder)
+{
+    Station station;
+    SKIP_WITHOUT(station);
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    bool asked = false;
+    f.saveDialogHook = [&] {
+        asked = true;
+        return QString();
+    };
+    startIn(e, station, false, rsPlaying);
+    const QString folder = f.path() + QStringLiteral("AutoSaved/");
+    for (int i = 0; i < 2; ++i) {
+        f.AutoSave = true;
+        recordPlain(f, 700);
+    }
+    EXPECT_FALSE(asked);
+    EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("autosave0.mp3")));
+    EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("autosave1.mp3")));
+    EXPECT_EQ(f.lastSaveName(), folder + QStringLiteral("autosave1.mp3"));
+    ASSERT_EQ(e.env.opened.size(), 2);
+    EXPECT_EQ(QDir(e.env.opened.last().toLocalFile()), QDir(folder));
+
+    QFile::remove(folder + QStringLiteral("autosave0.mp3"));
+    f.AutoSave = true;
+    recordPlain(f, 700);
+    EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("autosave0.mp3")));
+    EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral("autosave2.mp3")));
+    EXPECT_FALSE(f.AutoSave);
+}
+
+TEST(Save, ACancelledDialogOrAMissingEncoderWritesNothingAndKeepsTheRecording)
+{
+    Station station;
+    SKIP_WITHOUT(station);
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    f.saveDialogHook = [] { return QString(); };
+    startIn(e, station, false, rsPlaying);
+
+    recordPlain(f, 800);
+    EXPECT_EQ(f.RecState, rsPlaying);
+    EXPECT_FALSE(f.Saving);
+    EXPECT_EQ(keptRecordings(f).size(), 1);
+    EXPECT_TRUE(e.env.messages.isEmpty());
+    EXPECT_TRUE(f.statusPanelText().contains(keptRecordings(f).first()));
+
+    QTest::qWait(1100); // the kept names carry the second
+    TForm1::setEncoderLibraryName(QStringLiteral("libno-such-encoder.so.0"));
+    recordPlain(f, 800);
+    TForm1::setEncoderLibraryName(QStringLiteral("libmp3lame.so.0"));
+    EXPECT_TRUE(e.env.messages.contains(
+        QStringLiteral("Warning: Cannot Save recorded MP3 Files (could not load libmp3lame.so.0)")));
+    EXPECT_EQ(f.RecState, rsPlaying);
+    EXPECT_EQ(f.Label14->text(), QStringLiteral("Playing"));
+    EXPECT_EQ(keptRecordings(f).size(), 2);
+    for (const QString &kept : keptRecordings(f))
+        EXPECT_FALSE(testsupport::probe((f.path() + kept).toStdString()).empty()) << kept.toStdString();
+}
+
+TEST(Save, AFullDiskKeepsTheRecordingAndSaysWhere)
+{
+    Station station;
+    SKIP_WITHOUT(station);
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    testsupport::SmallDisk disk(e.env.tmp.path());
+    if (!disk.mounted())
+        GTEST_SKIP() << disk.error();
+    const QString target = QString::fromStdString((disk / "full.mp3").string());
+    f.saveDialogHook = [&] { return target; };
+    startIn(e, station, false, rsPlaying);
+    recordPlain(f, 6000); // more than 64 KiB of MP3
+
+    EXPECT_FALSE(f.Saving);
+    EXPECT_EQ(f.RecState, rsPlaying);
+    ASSERT_EQ(keptRecordings(f).size(), 1);
+    ASSERT_EQ(e.env.messages.size(), 1);
+    EXPECT_TRUE(e.env.messages.first().startsWith(QStringLiteral("The MP3 file could not be written: ")));
+    EXPECT_TRUE(e.env.messages.first().contains(keptRecordings(f).first()));
+    EXPECT_TRUE(noTempFiles(f));
+}
+
+TEST(Save, AStopFromInsideALevelReportOrATimerTickFinishes)
+{
+    Station station;
+    SKIP_WITHOUT(station);
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    startIn(e, station, false, rsPlaying);
+    const QString folder = f.path() + QStringLiteral("AutoSaved/");
+
+    // A level report starts the recording and a later one stops it (as a scheduled recording).
+    f.RecordOnFlow = true;
+    ASSERT_TRUE(waitUntil([&] { return f.RecState == rsRecordingPlain; }, 3000));
+    QTest::qWait(600);
+    f.AutoSave = true;
+    f.RecordOnFlow = true;
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(folder + QStringLiteral("autosave0.mp3")) && !f.Saving &&
+                                       f.RecState == rsPlaying; },
+                          15000));
+
+    // The scheduler's step inside the main timer's tick stops the next one.
+    f.RecordButtonClick();
+    ASSERT_EQ(f.RecState, rsRecordingPlain);
+    QTest::qWait(600);
+    bool armed = true, finished = false;
+    f.schedulerStep = [&] {
+        if (!armed)
+            return;
+        armed = false;
+        f.AutoSave = true;
+        f.RecordButtonClick();
+        finished = !f.Saving;
+    };
+    ASSERT_TRUE(waitUntil([&] { return finished; }, 15000));
+    EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("autosave1.mp3")));
+    EXPECT_EQ(f.RecState, rsPlaying);
+}
