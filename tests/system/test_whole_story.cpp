@@ -1,63 +1,20 @@
-// The programs as a user meets them: started on a desktop display with a fresh home, driven
-// through their windows' own buttons, boxes and dialogs.
+// The programs as a user meets them: installed, started on a desktop display with a fresh home,
+// and driven through their windows' own buttons, boxes and dialogs, from choosing a station to
+// saving a clip of a recording.
 #include "IcecastServer.h"
 #include "SystemTestKit.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <set>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace std::chrono_literals;
-
-namespace {
-
-class WholeStory : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(display.ok()) << "Xvfb could not start";
-        home.enter(display.name());
-    }
-    // Starts the recorder and connects to its driver.
-    systest::Driver &startFonolux()
-    {
-        fonolux = std::make_unique<testsupport::ChildProcess>(std::vector<std::string>{FONOLUX_BIN},
-                                                              home.path() + "/fonolux.log");
-        recorder = std::make_unique<systest::Driver>(home.driverSocket("fonolux"));
-        EXPECT_TRUE(recorder->connect(20s)) << "Fonolux did not come up";
-        return *recorder;
-    }
-
-    systest::Display display;
-    systest::Home home;
-    std::unique_ptr<testsupport::ChildProcess> fonolux;
-    std::unique_ptr<systest::Driver> recorder;
-};
-
-} // namespace
-
-TEST_F(WholeStory, FonoluxStartsWithAFreshHomeAndTheLocalGenreListsTheDemoStation)
-{
-    systest::Driver &r = startFonolux();
-    const std::string windows = r.must("windows");
-    EXPECT_NE(windows.find("TForm1"), std::string::npos) << windows;
-    EXPECT_NE(windows.find("Radio Zorbel"), std::string::npos) << windows;
-    // The data folder was seeded from the seed files beside the program (names in any case).
-    std::set<std::string> files;
-    for (const auto &e : std::filesystem::directory_iterator(home.dataFolder()))
-        files.insert(systest::Lower(e.path().filename().string()));
-    EXPECT_TRUE(files.count("stations.ini"));
-    EXPECT_TRUE(files.count("fonolux.ini"));
-    // Choosing the genre with the keyboard fills the station box with its stations.
-    r.must("choose cbgnr Local");
-    EXPECT_EQ(r.waitFor("cbgnr", "currentText", [](const std::string &v) { return v == "Local"; }, 5s), "Local");
-    const std::string station = r.waitFor("ComboBox1", "currentText", [](const std::string &v) { return !v.empty(); }, 5s);
-    EXPECT_FALSE(station.empty());
-}
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -67,7 +24,7 @@ constexpr int kBaseHz = 300, kStepHz = 50, kSteps = 150;
 const char *const kSteppingTone =
     "aevalsrc=exprs='0.5*sin(2*PI*(300+50*mod(floor(t)\\,150))*t)':s=44100:c=stereo";
 
-// The broadcast second a stretch of the recording came from (mod kSteps), or -1.
+// The broadcast second a stretch of a recording came from (mod kSteps), or -1.
 int SecondOf(double hz)
 {
     const double step = (hz - kBaseHz) / kStepHz;
@@ -75,102 +32,236 @@ int SecondOf(double hz)
     return std::fabs(step - static_cast<double>(n)) < 0.3 && n >= 0 && n < kSteps ? static_cast<int>(n) : -1;
 }
 
+// The broadcast second of each whole second of a file (the middle half of each), -1 where the
+// tone cannot be read.
+std::vector<int> SecondsOf(const std::string &file)
+{
+    constexpr int rate = 32000;
+    const auto pcm = systest::DecodeMono(file, rate);
+    std::vector<int> seconds;
+    for (size_t at = rate / 4; at + rate / 2 <= pcm.size(); at += rate)
+        seconds.push_back(SecondOf(systest::ToneHz(pcm, rate, at, rate / 2)));
+    return seconds;
+}
+
+// How many neighbouring readable seconds do not follow each other in the broadcast.
+int Jumps(const std::vector<int> &seconds)
+{
+    int jumps = 0;
+    for (size_t i = 1; i < seconds.size(); ++i)
+        if (seconds[i] >= 0 && seconds[i - 1] >= 0)
+            jumps += (seconds[i] - seconds[i - 1] + kSteps) % kSteps != 1;
+    return jumps;
+}
+
+int FirstReadable(const std::vector<int> &seconds)
+{
+    for (size_t i = 0; i < seconds.size() && i < 3; ++i)
+        if (seconds[i] >= 0)
+            return (seconds[i] - static_cast<int>(i) + kSteps) % kSteps;
+    return -1;
+}
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The size of a file, -1 when it is not there.
+long long SizeOf(const std::string &path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+// Answers the program's visible file dialog with path, once the dialog is there.
+std::string AnswerFileDialog(systest::Driver &d, const std::string &path)
+{
+    std::string answer;
+    for (int i = 0; i < 150 && (answer = d.send("savefile " + path)) != "ok"; ++i)
+        std::this_thread::sleep_for(100ms);
+    return answer;
+}
+
+bool Is(const std::string &v, const std::string &want) { return v == want; }
+
 } // namespace
 
-TEST_F(WholeStory, ReceivePreRecordRecordSaveAndTrimAClip)
+class WholeStory : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(display.ok()) << "Xvfb could not start";
+        home.enter(display.name());
+        prefix = home.path() + "/prefix";
+        std::string log;
+        ASSERT_TRUE(systest::InstallPrograms(CMAKE_COMMAND, FONOLUX_BUILD_DIR, prefix, log)) << log;
+        // Pictures for the user guide go where FONOLUX_SCREENSHOTS says; else they are only
+        // taken, so that the grab itself is still tried.
+        const char *shots = std::getenv("FONOLUX_SCREENSHOTS");
+        screenshots = shots && *shots ? std::string(shots) : home.path();
+    }
+    void TearDown() override
+    {
+        // The trimmer runs on its own once launched; end the one this test's launch started.
+        systest::EndProcessesOf(prefix + "/bin/snipolux");
+    }
+
+    // Starts the installed recorder and connects to its driver.
+    systest::Driver &startFonolux()
+    {
+        recorder.reset();
+        fonolux = std::make_unique<testsupport::ChildProcess>(std::vector<std::string>{prefix + "/bin/fonolux"},
+                                                              home.path() + "/fonolux.log");
+        recorder = std::make_unique<systest::Driver>(home.driverSocket("fonolux"));
+        EXPECT_TRUE(recorder->connect(20s)) << "Fonolux did not come up";
+        return *recorder;
+    }
+    std::string shot(const std::string &name) const { return screenshots + "/" + name; }
+
+    systest::Display display;
+    systest::Home home;
+    std::string prefix, screenshots;
+    std::unique_ptr<testsupport::ChildProcess> fonolux;
+    std::unique_ptr<systest::Driver> recorder;
+};
+
+TEST_F(WholeStory, ReceivePreRecordRecordAndSave)
 {
+    const auto began = Clock::now();
     testsupport::IcecastServer icecast;
     ASSERT_TRUE(icecast.ok()) << icecast.problem();
     testsupport::SourceOptions source;
     source.lavfi = kSteppingTone;
+    source.name = "Demo station";
     ASSERT_TRUE(icecast.startSource("/demo.mp3", source));
-    icecast.setTitle("/demo.mp3", "Rising Tones");
+    // The source's broadcast second 0 went out at or a little before this moment.
+    const auto onAir = Clock::now();
+    ASSERT_TRUE(icecast.setTitle("/demo.mp3", "Rising Tones"));
 
-    // The user's station list: the seeded one with the demo station on this test's server.
-    std::filesystem::create_directories(home.dataFolder());
+    std::string stationsFile;
+    bool settingsSeeded = false;
+    // First start on a fresh home: the data folder is seeded from the installed files, and
+    // choosing the "Local" genre with the keyboard offers the demo station.
     {
-        std::ifstream seed(std::string(FONOLUX_DATA) + "/stations.ini.bu");
-        std::stringstream text;
-        text << seed.rdbuf();
-        std::string s = text.str();
+        systest::Driver &r = startFonolux();
+        const std::string windows = r.must("windows");
+        EXPECT_NE(windows.find("TForm1"), std::string::npos) << windows;
+        // The seeds' names are matched without regard to case, as the program does.
+        for (const auto &e : std::filesystem::directory_iterator(home.dataFolder())) {
+            const std::string name = systest::Lower(e.path().filename().string());
+            if (name == "stations.ini")
+                stationsFile = e.path().string();
+            settingsSeeded = settingsSeeded || name == "fonolux.ini";
+        }
+        EXPECT_FALSE(stationsFile.empty()) << "no station list was seeded";
+        EXPECT_TRUE(settingsSeeded) << "no settings were seeded";
+        r.must("choose cbgnr Local");
+        EXPECT_EQ(r.waitFor("cbgnr", "currentText", [](const std::string &v) { return v == "Local"; }, 5s), "Local");
+        EXPECT_EQ(r.waitFor("ComboBox1", "currentText", [](const std::string &v) { return !v.empty(); }, 5s),
+                  "Demo station on this computer");
+        fonolux->stop();
+    }
+
+    // The user points the demo station at this test's server in the station file (the
+    // seeded address is the demo script's fixed port, which another program may hold).
+    {
+        ASSERT_FALSE(stationsFile.empty());
+        std::string s = ReadFile(stationsFile);
         const std::string demo = "http://127.0.0.1:8000/demo.mp3";
         const auto at = s.find(demo);
-        ASSERT_NE(at, std::string::npos);
+        ASSERT_NE(at, std::string::npos) << s;
         s.replace(at, demo.size(), icecast.url("/demo.mp3"));
-        std::ofstream(home.dataFolder() + "stations.ini") << s;
+        std::ofstream(stationsFile) << s;
     }
 
     systest::Driver &r = startFonolux();
     r.must("choose cbgnr Local");
     r.must("choose ComboBox1 Demo station on this computer");
-    // Segments of 15 s, typed into the Radio page's field.
+    EXPECT_EQ(r.waitFor("ComboBox1", "currentText", [](const std::string &v) { return !v.empty(); }, 5s),
+              "Demo station on this computer");
+    // The shortest segments the settings allow: 15 s, typed into the Radio page's field.
     r.must("key edPreRec End");
     for (int i = 0; i < 4; ++i)
         r.must("key edPreRec Backspace");
     r.must("type edPreRec 15");
+    EXPECT_EQ(r.waitFor("edPreRec", "text", [](const std::string &v) { return v == "15"; }, 5s), "15");
+    const std::string work = r.must("get edTempDir text");
+    ASSERT_FALSE(work.empty());
+
     r.must("click BitBtn1");
-    EXPECT_EQ(r.waitFor("Label14", "text", [](const std::string &v) { return v == "Pre-Recording"; }, 20s),
+    EXPECT_EQ(r.waitFor("Label14", "text", [](const std::string &v) { return Is(v, "Pre-Recording"); }, 30s),
               "Pre-Recording");
-    // Two segment switches.
-    std::this_thread::sleep_for(33s);
-    r.must("grab Form1 " + home.path() + "/prerecording.png");
-    r.must("click RecordButton");
-    EXPECT_EQ(r.waitFor("Label14", "text", [](const std::string &v) { return v == "Recording"; }, 10s), "Recording");
-    const auto pressed = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(4s);
-    r.must("grab Form1 " + home.path() + "/recording.png");
-    r.must("click RecordButton");
-    const auto stopped = std::chrono::steady_clock::now();
-    const std::string mp3 = home.path() + "/Music/story.mp3";
-    // The save dialog comes up; the user names the file.
-    std::string answer;
-    for (int i = 0; i < 100 && (answer = r.send("savefile " + mp3)) != "ok"; ++i)
+    // The caption names the genre and the station's title at connect.
+    EXPECT_EQ(r.waitFor("Form1", "windowTitle", [](const std::string &v) { return Is(v, "RADIO: Local: Rising Tones"); },
+                        10s),
+              "RADIO: Local: Rising Tones");
+    // The station moves on to its next title, as a station does.
+    EXPECT_TRUE(icecast.setTitle("/demo.mp3", "Falling Leaves"));
+
+    // Two segment switches: the second tap's file appears, then the first tap's file starts
+    // anew (it shrinks).
+    const std::string temp0 = work + "temp0.wma", temp1 = work + "temp1.wma";
+    const auto ringStarted = Clock::now();
+    bool second = false, firstAgain = false;
+    long long grown0 = 0;
+    while (!firstAgain && Clock::now() - ringStarted < 60s) {
+        const long long s0 = SizeOf(temp0);
+        second = second || SizeOf(temp1) > 0;
+        if (second && s0 >= 0 && s0 < grown0 / 2)
+            firstAgain = true;
+        if (!second)
+            grown0 = std::max(grown0, s0);
         std::this_thread::sleep_for(100ms);
-    ASSERT_EQ(answer, "ok");
-    EXPECT_EQ(r.waitFor("Label14", "text", [](const std::string &v) { return v == "Pre-Recording"; }, 60s),
+    }
+    ASSERT_TRUE(firstAgain) << "pre-recording did not switch segments twice in 60 s";
+    const double ringSeconds = Seconds(Clock::now() - ringStarted);
+    EXPECT_GT(ringSeconds, 25.0) << "15-second segments switched too early";
+    std::this_thread::sleep_for(2s);
+    r.must("grab Form1 " + shot("fonolux-playing.png"));
+
+    r.must("click RecordButton");
+    EXPECT_EQ(r.waitFor("Label14", "text", [](const std::string &v) { return Is(v, "Recording"); }, 10s), "Recording");
+    const auto pressed = Clock::now();
+    std::this_thread::sleep_for(4s);
+    r.must("grab Form1 " + shot("fonolux-recording.png"));
+    r.must("click RecordButton");
+    const auto stopped = Clock::now();
+    // The save dialog comes up; the user names the file.
+    const std::string mp3 = home.path() + "/Music/story.mp3";
+    ASSERT_EQ(AnswerFileDialog(r, mp3), "ok");
+    EXPECT_EQ(r.waitFor("Label14", "text", [](const std::string &v) { return Is(v, "Pre-Recording"); }, 60s),
               "Pre-Recording");
     ASSERT_TRUE(std::filesystem::exists(mp3));
 
-    // The MP3 holds the older segment and the recording: between one and two segments before
-    // the press, plus the recording itself.
-    const double recorded = std::chrono::duration<double>(stopped - pressed).count();
+    // The MP3 holds the older segment and the recording: between one and two segments from
+    // before the press, then the recording itself.
+    const double recorded = Seconds(stopped - pressed);
     const double length = systest::DurationSeconds(mp3);
-    EXPECT_GT(length, 15.0 + recorded - 1.0);
-    EXPECT_LT(length, 30.0 + recorded + 2.0);
+    EXPECT_GT(length, 15.0 + recorded - 1.5);
+    EXPECT_LT(length, 30.0 + recorded + 3.0);
     // Its sound runs through the broadcast second by second: no gap and no repeat at the join
-    // of the two segments, and it starts well before the press.
-    const auto pcm = systest::DecodeMono(mp3, 32000);
-    std::vector<int> seconds;
-    for (size_t at = 8000; at + 16000 < pcm.size(); at += 32000)
-        seconds.push_back(SecondOf(systest::ToneHz(pcm, 32000, at, 16000)));
+    // of the two segments (a shared block or two may blur one second).
+    const std::vector<int> seconds = SecondsOf(mp3);
     ASSERT_GT(seconds.size(), 15u);
-    int jumps = 0;
-    for (size_t i = 1; i < seconds.size(); ++i) {
-        if (seconds[i] < 0 || seconds[i - 1] < 0)
-            continue;
-        const int d = (seconds[i] - seconds[i - 1] + kSteps) % kSteps;
-        jumps += d != 1;
-    }
-    EXPECT_LE(jumps, 1) << "the recording's seconds do not follow each other";
+    EXPECT_LE(Jumps(seconds), 1) << "the recording's seconds do not follow each other";
+    // It starts with what was broadcast at least about 15 s before the press: the broadcast
+    // second at the press is at most the time since the source went on the air (a listener
+    // hears the station late, never early), and the first second in the file lies 15 to 30 s
+    // before the second heard at the press.
+    const int first = FirstReadable(seconds);
+    ASSERT_GE(first, 0) << "the start of the recording is not the station's signal";
+    const double airAtPress = Seconds(pressed - onAir);
+    std::printf("first second in the file %d, %.1f s on the air at the press, ring switched twice in %.1f s\n", first,
+                airAtPress, ringSeconds);
+    EXPECT_LT(first, airAtPress - 15.0 + 3.0) << "the recording starts after the pre-recorded segment";
+    EXPECT_GT(first, airAtPress - 30.0 - 10.0) << "the recording starts too long before the press";
 
-    // The trimmer opens the saved file.
-    r.must("click btnclip");
-    systest::Driver t(home.driverSocket("snipolux"));
-    ASSERT_TRUE(t.connect(20s)) << "Snipolux did not come up";
-    const std::string caption = t.waitFor("@active", "windowTitle",
-                                          [](const std::string &v) { return v.find("story.mp3") != std::string::npos; }, 20s);
-    EXPECT_NE(caption.find("story.mp3"), std::string::npos) << caption;
-    // Drag the left bar of the selection to the middle of the picture and save the clip.
-    t.must("drag Image1 1 60 480 60");
-    t.must("grab @active " + home.path() + "/trimmer.png");
-    t.must("click Button2");
-    const std::string clip = home.path() + "/Music/clip.mp3";
-    for (int i = 0; i < 100 && (answer = t.send("savefile " + clip)) != "ok"; ++i)
-        std::this_thread::sleep_for(100ms);
-    ASSERT_EQ(answer, "ok");
-    for (int i = 0; i < 300 && systest::DurationSeconds(clip) <= 0; ++i)
-        std::this_thread::sleep_for(100ms);
-    const double clipLength = systest::DurationSeconds(clip);
-    EXPECT_GT(clipLength, length * 0.3);
-    EXPECT_LT(clipLength, length * 0.85);
+    std::printf("whole story: %.0f s (recording %.1f s, file %.1f s)\n", Seconds(Clock::now() - began), recorded,
+                length);
 }
