@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QPointer>
@@ -22,6 +23,12 @@ QWidget *findWidget(const QString &name)
         return QApplication::activeWindow();
     if (name == QLatin1String("@dialog"))
         return QApplication::activeModalWidget();
+    if (name == QLatin1String("@message")) {
+        for (QWidget *top : QApplication::topLevelWidgets())
+            if (qobject_cast<QMessageBox *>(top) && top->isVisible())
+                return top;
+        return nullptr;
+    }
     for (QWidget *top : QApplication::topLevelWidgets()) {
         if (!top->isVisible())
             continue;
@@ -61,7 +68,11 @@ int keyByName(const QString &name)
                                           {QStringLiteral("Tab"), Qt::Key_Tab},
                                           {QStringLiteral("Space"), Qt::Key_Space},
                                           {QStringLiteral("Backspace"), Qt::Key_Backspace},
-                                          {QStringLiteral("End"), Qt::Key_End}};
+                                          {QStringLiteral("End"), Qt::Key_End},
+                                          {QStringLiteral("Home"), Qt::Key_Home},
+                                          {QStringLiteral("Left"), Qt::Key_Left},
+                                          {QStringLiteral("Right"), Qt::Key_Right},
+                                          {QStringLiteral("Delete"), Qt::Key_Delete}};
     return keys.value(name, 0);
 }
 
