@@ -212,6 +212,11 @@ void TForm1::connectStation()
         return;
     }
 
+    // What the desktop's player controls show for this connection.
+    busStation_ = ComboBox1->currentText();
+    busGenre_ = cbgnr->currentText();
+    busTitle_.clear();
+
     const QString address = ComboBox1->currentIndex() == -1
                                 ? ResolveStreamUrl(ComboBox1->currentText())
                                 : ResolveStreamUrl(StationUrl(cbgnr->currentText(), ComboBox1->currentText()));

@@ -46,6 +46,8 @@ int main(int argc, char **argv)
         return 1;
     QObject::connect(&instance, &SingleInstance::activateRequested, &form, &TForm1::ActivateFromOtherStart);
     form.show();
+    // The desktop's media-player controls, when there is a session bus.
+    form.startDesktopBus();
     installTestDriverFromEnvironment(&form);
     return app.exec();
 }
