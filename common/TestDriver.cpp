@@ -3,7 +3,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QCompleter>
 #include <QFileDialog>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -138,7 +140,24 @@ private:
             edit->selectAll();
             postKey(edit, Qt::Key_Delete);
             typeText(edit, rest);
-            postKey(edit, Qt::Key_Return, QStringLiteral("\r"));
+            // Once the typed keys are in: a completion list that came up while typing takes
+            // the Return for itself, so it is dismissed first, as a user's Escape would, and
+            // the Return follows at once, before the list can come up again.
+            QPointer<QLineEdit> target(edit);
+            QMetaObject::invokeMethod(
+                edit,
+                [target] {
+                    if (!target)
+                        return;
+                    if (QCompleter *c = target->completer(); c && c->popup() && c->popup()->isVisible())
+                        c->popup()->hide();
+                    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
+                    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
+                    QCoreApplication::sendEvent(target, &press);
+                    if (target)
+                        QCoreApplication::sendEvent(target, &release);
+                },
+                Qt::QueuedConnection);
             return QStringLiteral("ok");
         }
         const int sp2 = rest.indexOf(QLatin1Char(' '));
