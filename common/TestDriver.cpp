@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QPushButton>
 #include <QCompleter>
 #include <QFileDialog>
 #include <QKeyEvent>
@@ -140,22 +142,28 @@ private:
             edit->selectAll();
             postKey(edit, Qt::Key_Delete);
             typeText(edit, rest);
-            // Once the typed keys are in: a completion list that came up while typing takes
-            // the Return for itself, so it is dismissed first, as a user's Escape would, and
-            // the Return follows at once, before the list can come up again.
+            // Then the dialog's Save (or Open) button is clicked, once the typed keys are in.
+            // A completion list that came up while typing would take a Return for itself (and
+            // may come up late, as the folder is read), so the button is clicked instead, as a
+            // user may; the click dismisses the list as a click beside it does.
+            QPushButton *accept = nullptr;
+            if (auto *box = dlg->findChild<QDialogButtonBox *>())
+                for (QAbstractButton *b : box->buttons())
+                    if (box->buttonRole(b) == QDialogButtonBox::AcceptRole)
+                        accept = qobject_cast<QPushButton *>(b);
+            if (!accept)
+                return QStringLiteral("error the file dialog has no accept button");
             QPointer<QLineEdit> target(edit);
+            QPointer<QPushButton> button(accept);
             QMetaObject::invokeMethod(
                 edit,
-                [target] {
-                    if (!target)
+                [target, button] {
+                    if (!target || !button)
                         return;
                     if (QCompleter *c = target->completer(); c && c->popup() && c->popup()->isVisible())
                         c->popup()->hide();
-                    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
-                    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
-                    QCoreApplication::sendEvent(target, &press);
-                    if (target)
-                        QCoreApplication::sendEvent(target, &release);
+                    postMouse(button, QEvent::MouseButtonPress, button->rect().center(), Qt::LeftButton);
+                    postMouse(button, QEvent::MouseButtonRelease, button->rect().center(), Qt::NoButton);
                 },
                 Qt::QueuedConnection);
             return QStringLiteral("ok");

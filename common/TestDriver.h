@@ -17,7 +17,8 @@
 //   grab NAME PATH               save a picture of the widget's window as PNG at PATH
 //   windows                      the visible top-level windows: "class|objectName|title" each,
 //                                separated by " ;; "
-//   savefile PATH                in the visible file dialog: type PATH as the file name, Return
+//   savefile PATH                in the visible file dialog: type PATH as the file name and
+//                                click its Save (or Open) button
 // NAME may be "@active" for the active window, "@dialog" for the visible modal dialog or
 // "@message" for a visible message box.
 // GUI thread only; every command is carried out from the event loop, so it also works while
