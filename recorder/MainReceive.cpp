@@ -87,6 +87,7 @@ void TForm1::createAudioComponents()
     DXAudioOut1->SetLatency(500);
     DXAudioOut1->SetPollingInterval(10);
     DXAudioOut1->SetFramesInBuffer(24576);
+    DXAudioOut1->SetPrefetchData(false);
     DXAudioOut1->SetSpeedFactor(1.0f);
     DXAudioOut1->SetInput(FastGainIndicator1);
     DXAudioOut1->SetOnDone([this](TComponent *s) { DXAudioOut1Done(s); });

@@ -17,6 +17,9 @@ bool TTrimFileDialog::Execute(QWidget *parent)
     if (ExecuteHook)
         return ExecuteHook(*this);
     QFileDialog dialog(parent);
+    // Qt's own dialog on every desktop, so that it looks and behaves the same everywhere (and
+    // keyboard-driven tools can reach its name field).
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
     dialog.setNameFilter(Filter);
     if (!FileName.isEmpty())
         dialog.selectFile(FileName);

@@ -2,6 +2,7 @@
 // first argument (if any), and the event loop.
 #include "ProgramOptions.h"
 #include "QtWindowDispatcher.h"
+#include "TestDriver.h"
 #include "TrimMain.h"
 
 #include <QApplication>
@@ -39,5 +40,6 @@ int main(int argc, char **argv)
 
     TForm1 form(QApplication::arguments().mid(1));
     form.show();
+    installTestDriverFromEnvironment(&form);
     return app.exec();
 }

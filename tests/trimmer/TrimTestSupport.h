@@ -10,6 +10,7 @@
 #include "UserMessages.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -78,10 +79,24 @@ inline bool spinUntil(const std::function<bool()> &Done, int TimeoutMs = 20000)
     return Done();
 }
 
-// Writes raw 16-bit PCM and encodes it with ffmpeg's LAME encoder to an MP3 file.
+// Writes raw 16-bit PCM and encodes it with ffmpeg's LAME encoder to an MP3 file. Encoding is
+// the slow part of these tests and every test runs in a process of its own, so the encoded
+// file is kept in a cache folder under the temporary folder, named by a hash of everything
+// that goes into it, and copied from there next time.
 inline bool pcmToMp3(const std::vector<std::int16_t> &Pcm, unsigned Rate, unsigned Channels, const QString &Mp3,
                      const std::string &Extra = "-b:a 128k")
 {
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    hash.addData(QByteArrayView(reinterpret_cast<const char *>(Pcm.data()), static_cast<qsizetype>(Pcm.size() * 2)));
+    hash.addData(QByteArray::fromStdString(std::to_string(Rate) + "/" + std::to_string(Channels) + "/" + Extra));
+    const QString cacheDir = QDir::tempPath() + QStringLiteral("/trimmer-test-mp3-cache");
+    const QString cached = cacheDir + u'/' + QString::fromLatin1(hash.result().toHex()) + QStringLiteral(".mp3");
+    if (QFile::exists(cached)) {
+        QFile::remove(Mp3);
+        if (QFile::copy(cached, Mp3))
+            return true;
+    }
+
     const std::string raw = Mp3.toStdString() + ".raw";
     {
         std::ofstream f(raw, std::ios::binary);
@@ -93,7 +108,14 @@ inline bool pcmToMp3(const std::vector<std::int16_t> &Pcm, unsigned Rate, unsign
                                 " -c:a libmp3lame " + Extra + " " + testsupport::shellQuote(Mp3.toStdString()),
                             &rc);
     std::remove(raw.c_str());
-    return rc == 0;
+    if (rc != 0)
+        return false;
+    // Into the cache by a rename, so a test running at the same time never copies half a file.
+    QDir().mkpath(cacheDir);
+    const QString part = cached + QStringLiteral(".%1.part").arg(QCoreApplication::applicationPid());
+    if (QFile::copy(Mp3, part) && std::rename(QFile::encodeName(part).constData(), QFile::encodeName(cached).constData()) != 0)
+        QFile::remove(part);
+    return true;
 }
 
 // A half-scale sine (stereo: Hz left, 1.5 × Hz right) of Seconds at Rate.
