@@ -1,6 +1,6 @@
 // Faults that must lose nothing, on a real loopback station: the working folder's disk fills
-// while a recording is written, and the station's source dies while the ring or a recording
-// runs. Whatever was recorded before the fault is saved whole.
+// while a recording or the pre-recording ring is written, and the station's source dies while
+// the ring or a recording runs. Whatever was recorded before the fault is saved whole.
 #include "ReceiveTestSupport.h"
 
 #include <QDir>
@@ -105,6 +105,10 @@ TEST(DiskFull, ARecordingThatFillsTheDiskKeepsWhatFitTellsTheUserAndSavesIt)
     expectWholeMp3(target, 1.5);
     EXPECT_TRUE(noTempFiles(f));
     EXPECT_FALSE(QFileInfo::exists(f.path() + QStringLiteral("temp1.wma")));
+    // The write failure ended the run; after the stop the station plays again.
+    EXPECT_EQ(f.RecState, rsPlaying);
+    EXPECT_TRUE(waitUntil([&] { return f.DXAudioOut1->Status() == tosPlaying; }, 8000))
+        << "output " << f.DXAudioOut1->Status();
     EXPECT_EQ(e.env.messages.size(), 1) << e.env.messages.join(u'|').toStdString();
 }
 
@@ -175,4 +179,37 @@ TEST(SourceKilled, DuringPreRecordingTheRingResumesAndARecordingFromItSavesWhole
     expectWholeMp3(target, 1.5);
     EXPECT_TRUE(noTempFiles(f));
     EXPECT_TRUE(e.env.messages.isEmpty()) << e.env.messages.join(u'|').toStdString();
+}
+
+TEST(DiskFull, WhileTheRingWritesTheUserIsToldAndTheStationPlaysOn)
+{
+    Station station;
+    REQUIRE_STATION(station);
+    DrivenClock clock;
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    testsupport::SmallDisk disk(e.env.tmp.path());
+    if (!disk.mounted())
+        GTEST_SKIP() << disk.error();
+    f.edTempDir->setText(QString::fromStdString(disk.path().string()) + QLatin1Char('/'));
+    f.cbPreRec->setChecked(true);
+    e.tune(station.url());
+    ASSERT_TRUE(e.receive());
+    ASSERT_TRUE(waitUntil([&] { return f.RecState == rsPrerecStart; }, 8000));
+    ASSERT_TRUE(waitUntil([&] { return freeBytes(disk.path()) == 0 && !e.env.messages.isEmpty(); }, 30000))
+        << "the disk never filled or the user was not told";
+    EXPECT_EQ(e.env.messages.first(), QStringLiteral("Error#0 WMATap1"));
+    // The write failure ended the run: the stall watch mutes, and 30 s on restarts the station
+    // without the ring, saying why once.
+    ASSERT_TRUE(waitUntil([&] { return f.DXAudioOut1->Volume() == -5000; }, 5000));
+    clock.Offset = 31000;
+    ASSERT_TRUE(waitUntil([&] { return f.RecState == rsPlaying && f.DXAudioOut1->Status() == tosPlaying; }, 8000))
+        << "state " << f.RecState << ", output " << f.DXAudioOut1->Status();
+    ASSERT_TRUE(e.levelReports(3, 15000));
+    ASSERT_TRUE(waitUntil([&] { return f.DXAudioOut1->Volume() == f.Slider->value(); }, 3000));
+    EXPECT_FALSE(f.PrerecRunning);
+    ASSERT_EQ(e.env.messages.size(), 2) << e.env.messages.join(u'|').toStdString();
+    EXPECT_TRUE(e.env.messages[1].contains(f.path())) << e.env.messages[1].toStdString();
+    // The segment that filled the disk is kept, and what fit reads: over a second of it.
+    EXPECT_GT(decodeMono32k(f.path() + QStringLiteral("temp0.wma")).size(), 32000u);
 }
