@@ -311,7 +311,11 @@ public:
     void PauseRecord();
     void ResumeRecord();
     void StopRecord();
-    // tosIdle when not recording (also while a start is pending), tosPaused, tosPlaying.
+    // tosIdle when not recording and the file is closed (also while a start is pending);
+    // otherwise tosPaused or tosPlaying, from the opening of a file until CloseTapFile has
+    // returned. A stop or the end of the data is taken up at the next block, and closing
+    // finishes the file (a writer's queued audio, its trailer), so after StopRecord wait for
+    // tosIdle before renaming or reading the file. Any thread.
     TOutputStatus Status() const;
 
     // The number of the latest recording: 0 before the first StartRecord, then counted up by
@@ -340,7 +344,9 @@ protected:
     void CloseSource() override;
     void ProduceBlock(void *&Buffer, std::uint32_t &Bytes) override;
 
-    // Worker thread, DataCS held. Exceptions end the output's run.
+    // Worker thread, DataCS held. Exceptions end the output's run. CloseTapFile returns only
+    // when the file is complete and closed (Status turns tosIdle after it); it is also called
+    // after an OpenTapFile that failed part-way.
     virtual void OpenTapFile() = 0;
     virtual void CloseTapFile() = 0;
     // Block (owned by the producer, valid during the call) of BufferLen bytes.
@@ -358,6 +364,11 @@ protected:
     std::atomic<bool> FStopping{false};
     std::atomic<std::uint32_t> FRunNumber{0};
     std::atomic<std::uint32_t> FRecordingRun{0};
+    std::atomic<bool> FFileOpen{false}; // from before OpenTapFile until CloseTapFile returned
+
+private:
+    // Ends the recording and closes its file. Worker thread.
+    void EndRecording();
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -30,7 +30,9 @@ void TAudioTap::StopRecord()
 
 TOutputStatus TAudioTap::Status() const
 {
-    if (!FRecording.load())
+    // The file, not the recording flag: a writer may still be finishing it after the
+    // recording ended, and a window that sees tosIdle renames and reads it at once.
+    if (!FFileOpen.load())
         return tosIdle;
     return FPaused.load() ? tosPaused : tosPlaying;
 }
@@ -115,12 +117,8 @@ void TAudioTap::CloseSource()
         }
     }
     if (FRecording.load()) {
-        FRecording = false;
-        FStopping = false;
-        FPaused = false;
-        FStarting = false;
         try {
-            CloseTapFile();
+            EndRecording();
         } catch (...) {
             Busy = false;
             throw;
@@ -129,6 +127,20 @@ void TAudioTap::CloseSource()
     Busy = false;
     if (InputError)
         std::rethrow_exception(InputError);
+}
+
+void TAudioTap::EndRecording()
+{
+    FRecording = false;
+    FStopping = false;
+    FPaused = false;
+    FStarting = false;
+    // Cleared when the close has returned, also when it fails: Status stays busy meanwhile.
+    struct TClearOnExit {
+        std::atomic<bool> &Flag;
+        ~TClearOnExit() { Flag = false; }
+    } Clear{FFileOpen};
+    CloseTapFile();
 }
 
 void TAudioTap::ProduceBlock(void *&Buffer, std::uint32_t &Bytes)
@@ -145,16 +157,13 @@ void TAudioTap::ProduceBlock(void *&Buffer, std::uint32_t &Bytes)
             if (!FPaused.load())
                 WriteTapBlock(Buffer, Bytes);
         } else {
-            FRecording = false;
-            FStopping = false;
-            FPaused = false;
-            FStarting = false;
-            CloseTapFile();
+            EndRecording();
         }
     } else if (Bytes > 0 && FStarting.load()) {
         FStarting = false;
         FRecording = true;
         FRecordingRun = FRunNumber.load();
+        FFileOpen = true; // a failed open is closed (and this cleared) when the run ends
         OpenTapFile();
         WriteTapBlock(Buffer, Bytes);
     }

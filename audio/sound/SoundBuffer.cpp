@@ -1,6 +1,8 @@
 // The looping output buffer on SDL2 audio; see SoundBuffer.h for the contract.
 #include "SoundBuffer.h"
 
+#include "AuText.h"
+
 #include <SDL.h>
 
 #include <algorithm>
@@ -38,49 +40,15 @@ std::string SDLErrorText(const char *What)
     return Text;
 }
 
-// UTF-8 to UTF-16, at most MaxUnits code units; a pair is never split. Bad bytes become U+FFFD.
+// UTF-8 to UTF-16 (AuText's decoder: a malformed sequence becomes U+FFFD), at most MaxUnits
+// code units, NUL-terminated; a surrogate pair is never split.
 void Utf8ToDescription(const char *Text, char16_t *Out, std::size_t MaxUnits)
 {
-    std::size_t N = 0;
-    const auto *S = reinterpret_cast<const unsigned char *>(Text ? Text : "");
-    while (*S) {
-        char32_t C = 0xFFFD;
-        int More = 0;
-        if (*S < 0x80) {
-            C = *S;
-        } else if ((*S & 0xE0) == 0xC0) {
-            C = *S & 0x1F;
-            More = 1;
-        } else if ((*S & 0xF0) == 0xE0) {
-            C = *S & 0x0F;
-            More = 2;
-        } else if ((*S & 0xF8) == 0xF0) {
-            C = *S & 0x07;
-            More = 3;
-        }
-        ++S;
-        for (int i = 0; i < More; ++i) {
-            if ((*S & 0xC0) != 0x80) {
-                C = 0xFFFD;
-                break;
-            }
-            C = (C << 6) | (*S & 0x3F);
-            ++S;
-        }
-        if (C > 0x10FFFF || (C >= 0xD800 && C <= 0xDFFF))
-            C = 0xFFFD;
-        if (C >= 0x10000) {
-            if (N + 2 > MaxUnits)
-                break;
-            C -= 0x10000;
-            Out[N++] = static_cast<char16_t>(0xD800 + (C >> 10));
-            Out[N++] = static_cast<char16_t>(0xDC00 + (C & 0x3FF));
-        } else {
-            if (N + 1 > MaxUnits)
-                break;
-            Out[N++] = static_cast<char16_t>(C);
-        }
-    }
+    const std::u16string Wide = Utf8ToUtf16(Text ? Text : "");
+    std::size_t N = std::min(Wide.size(), MaxUnits);
+    if (N > 0 && N < Wide.size() && Wide[N - 1] >= 0xD800 && Wide[N - 1] <= 0xDBFF)
+        --N;
+    std::copy_n(Wide.data(), N, Out);
     Out[N] = 0;
 }
 

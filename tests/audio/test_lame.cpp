@@ -170,8 +170,7 @@ TEST(LameStream, LowBitRatesKeepTheInputRate)
 
 TEST(LameStream, CbrFileDecodesWithItsLengthRateAndChannels)
 {
-    if (!haveProgram("ffprobe") || !haveProgram("mpg123"))
-        GTEST_SKIP() << "ffprobe or mpg123 not installed";
+    REQUIRE_PEERS("ffprobe", "mpg123");
     TempDir dir;
     const std::size_t frames = 44100 * 3 + 100;
     const auto file = dir / "cbr.mp3";
@@ -191,8 +190,7 @@ TEST(LameStream, CbrFileDecodesWithItsLengthRateAndChannels)
 
 TEST(LameStream, VbrHeaderGivesPeersTheExactLength)
 {
-    if (!haveProgram("mpg123") || !haveProgram("ffmpeg"))
-        GTEST_SKIP() << "mpg123 or ffmpeg not installed";
+    REQUIRE_PEERS("mpg123", "ffmpeg");
     TempDir dir;
     const std::size_t frames = 48000 * 2 + 333;
     BE_CONFIG c = baseConfig(48000, BE_MP3_MODE_JSTEREO, 0);
@@ -213,8 +211,7 @@ TEST(LameStream, VbrHeaderGivesPeersTheExactLength)
 
 TEST(LameStream, AbrRateIsTakenInKilobitsOrBits)
 {
-    if (!haveProgram("ffprobe"))
-        GTEST_SKIP() << "ffprobe not installed";
+    REQUIRE_PEERS("ffprobe");
     TempDir dir;
     const auto pcm = sinePcm16(44100, 2, 44100 * 4);
     for (std::uint32_t rate : {96u, 96000u}) {
@@ -233,8 +230,7 @@ TEST(LameStream, AbrRateIsTakenInKilobitsOrBits)
 
 TEST(LameStream, MonoStreamTakesOneChannel)
 {
-    if (!haveProgram("mpg123"))
-        GTEST_SKIP() << "mpg123 not installed";
+    REQUIRE_PEERS("mpg123");
     TempDir dir;
     std::uint32_t samples = 0, outSize = 0;
     HBE_STREAM stream = 0;

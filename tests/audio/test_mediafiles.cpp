@@ -23,8 +23,7 @@ class MediaFiles : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!testsupport::haveProgram("ffmpeg"))
-            GTEST_SKIP() << "ffmpeg is not installed";
+        REQUIRE_PEERS("ffmpeg");
     }
 
     // Runs ffmpeg with Args and the output file Name; returns its path.

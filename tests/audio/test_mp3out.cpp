@@ -103,8 +103,7 @@ TEST(MP3OutConfig, RecordFollowsTheProperties)
 
 TEST(MP3Out, EncodesARunWithTagsThatPeersRead)
 {
-    if (!haveProgram("ffprobe") || !haveProgram("mpg123"))
-        GTEST_SKIP() << "ffprobe or mpg123 not installed";
+    REQUIRE_PEERS("ffprobe", "mpg123");
     TempDir dir;
     const auto file = dir / "rec.mp3";
     const std::size_t frames = 44100 * 3 + 77;
@@ -209,8 +208,7 @@ TEST(MP3Out, EmptyTagsStillGiveTheBlockAndLettersGiveNoYear)
 
 TEST(MP3Out, VbrRunGetsItsHeaderAndExactLength)
 {
-    if (!haveProgram("mpg123"))
-        GTEST_SKIP() << "mpg123 not installed";
+    REQUIRE_PEERS("mpg123");
     TempDir dir;
     const auto file = dir / "vbr.mp3";
     const std::size_t frames = 48000 * 2 + 999;
@@ -248,8 +246,7 @@ TEST(MP3Out, VbrRunWithOnlyAWideNameWritesNoHeaderAndKeepsNoneForLater)
 
 TEST(MP3Out, MonoModeOnAStereoInputKeepsTheLength)
 {
-    if (!haveProgram("mpg123"))
-        GTEST_SKIP() << "mpg123 not installed";
+    REQUIRE_PEERS("mpg123");
     TempDir dir;
     const auto file = dir / "mono.mp3";
     const std::size_t frames = 44100 * 2;

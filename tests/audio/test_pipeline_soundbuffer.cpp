@@ -78,6 +78,19 @@ TEST(SoundBufferDevices, DescriptionsAreCutTo127Units)
     EXPECT_EQ(Description(D), u"Ger\u00E4t \uFFFD!");
 }
 
+TEST(SoundBufferDevices, InvalidSequencesInANameBecomeReplacementsAndNeverEndIt)
+{
+    DSW_DeviceInfo D;
+    // Overlong forms of NUL and of DEL, a truncated sequence, an encoded surrogate: each one
+    // U+FFFD, and the rest of the name stays.
+    DSW_SetDescription(D, std::string("Ausgang \xC0\x80 links"));
+    EXPECT_EQ(Description(D), u"Ausgang \uFFFD links");
+    DSW_SetDescription(D, std::string("Karte \xE0\x80\x80 2 \xC1\xBF"));
+    EXPECT_EQ(Description(D), u"Karte \uFFFD 2 \uFFFD");
+    DSW_SetDescription(D, std::string("HDMI \xE2\x82 3 \xED\xA0\x80 ok"));
+    EXPECT_EQ(Description(D), u"HDMI \uFFFD 3 \uFFFD ok");
+}
+
 // Written once and never refreshed, the buffer plays round and round as a hardware ring would.
 TEST(SoundBufferPlayback, PlaysTheRingRoundAndRoundFromPositionZero)
 {

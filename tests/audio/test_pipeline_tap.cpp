@@ -122,6 +122,88 @@ TEST_F(TapTest, OutputPauseAndResumeControlTheRecordingPause)
     Tap->Flush();
 }
 
+namespace {
+
+// Notes the tap's Status while its file is being closed (as a window polling it would see
+// it), and can fail the close.
+class TClosingProbeTap : public TMemoryTap {
+public:
+    using TMemoryTap::TMemoryTap;
+    std::vector<TOutputStatus> StatusWhileClosing;
+    bool FailClose = false;
+
+protected:
+    void CloseTapFile() override
+    {
+        StatusWhileClosing.push_back(Status());
+        TMemoryTap::CloseTapFile();
+        if (FailClose)
+            throw EAuException("disk gone");
+    }
+};
+
+} // namespace
+
+TEST(TapClosing, StatusStaysBusyUntilTheFileIsClosedHoweverTheRecordingEnds)
+{
+    TComponent Owner;
+    auto *Src = new TByteSource(&Owner, 100 * 1000, 1000);
+    auto *Short = new TByteSource(&Owner, 2500, 1000);
+    auto *Tap = new TClosingProbeTap(&Owner);
+    auto Pull = [&] {
+        void *P = nullptr;
+        std::uint32_t N = 1000;
+        Tap->GetData(P, N);
+        return N;
+    };
+    Tap->SetInput(Src);
+    Tap->Init();
+
+    // Stopped: closed at the next block.
+    Tap->StartRecord();
+    Pull();
+    Tap->StopRecord();
+    EXPECT_EQ(Tap->Status(), tosPlaying) << "the stop is taken up at the next block";
+    Pull();
+    // Paused, then stopped.
+    Tap->StartRecord();
+    Pull();
+    Tap->PauseRecord();
+    Tap->StopRecord();
+    Pull();
+    // The run closed while recording.
+    Tap->StartRecord();
+    Pull();
+    Tap->Flush();
+    // The end of the data.
+    Tap->SetInput(Short);
+    Tap->Init();
+    Tap->StartRecord();
+    while (Pull() > 0) {
+    }
+    Tap->Flush();
+
+    EXPECT_EQ(Tap->CloseCount.load(), 4);
+    EXPECT_EQ(Tap->StatusWhileClosing,
+              (std::vector<TOutputStatus>{tosPlaying, tosPlaying, tosPlaying, tosPlaying}))
+        << "tosIdle before the file was closed";
+    EXPECT_EQ(Tap->Status(), tosIdle);
+
+    // A close that fails still ends in tosIdle, and the failure is raised.
+    Tap->SetInput(Src);
+    Tap->Init();
+    Tap->StartRecord();
+    Pull();
+    Tap->FailClose = true;
+    Tap->StopRecord();
+    EXPECT_THROW(Pull(), EAuException);
+    EXPECT_EQ(Tap->StatusWhileClosing.back(), tosPlaying);
+    EXPECT_EQ(Tap->Status(), tosIdle);
+    Tap->FailClose = false;
+    Tap->Flush();
+    EXPECT_EQ(Tap->CloseCount.load(), 5) << "a failed close is not repeated";
+}
+
 TEST(TapChain, TwoTapsInARowRecordTheSameBytesAndPassThemUnchanged)
 {
     TComponent Owner;

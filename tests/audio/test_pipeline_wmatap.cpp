@@ -13,7 +13,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <chrono>
+#include <filesystem>
 #include <functional>
+#include <semaphore>
 #include <thread>
 
 using namespace testsupport;
@@ -101,8 +104,7 @@ std::string runFailure(Chain &C)
 
 TEST(WMATap, FileHoldsExactlyTheBlocksBetweenStartAndStop)
 {
-    if (!haveProgram("ffprobe") || !haveProgram("ffmpeg"))
-        GTEST_SKIP() << "ffprobe or ffmpeg not installed";
+    REQUIRE_PEERS("ffprobe", "ffmpeg");
     TempDir dir;
     const auto file = dir / "temp0.wma";
     // 6 s in blocks of 3200 frames; recording starts before step 10 and stops before step 40:
@@ -147,10 +149,53 @@ TEST(WMATap, FileHoldsExactlyTheBlocksBetweenStartAndStop)
     EXPECT_NEAR(static_cast<double>(d.Onsets[2]), static_cast<double>(end - first) - 2500, 3.0);
 }
 
+TEST(WMATap, IdleOnlyOnceTheFileIsWhole)
+{
+    REQUIRE_PEERS("ffprobe", "ffmpeg");
+    TempDir dir;
+    const auto file = dir / "temp0.wma";
+    // 8 s in 0.1 s blocks, recorded from the first block and stopped before step 40: 4 s, of
+    // which the writer still holds up to 2 s in its queue when the stop is taken up.
+    constexpr int StopStep = 40;
+    const std::size_t recorded = StopStep * 3200;
+    Chain c(bursts(Rate * 8, {0, recorded - 2500}));
+    c.Tap->SetFileName(file.string());
+    std::binary_semaphore reached{0}, stopped{0};
+    c.Out->OnStep = [&](int k) {
+        if (k == StopStep) {
+            reached.release();
+            stopped.acquire();
+        }
+    };
+    c.Tap->StartRecord();
+    std::thread worker([&] { c.Out->BlockingRun(); });
+    reached.acquire();
+    // As the window does before it saves: stop, wait for tosIdle, then take the file at once.
+    c.Tap->StopRecord();
+    stopped.release();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (c.Tap->Status() != tosIdle && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    const bool idle = c.Tap->Status() == tosIdle;
+    const auto taken = dir / "taken.wma";
+    if (idle)
+        std::filesystem::copy_file(file, taken);
+    worker.join();
+    ASSERT_TRUE(idle) << "the tap never became idle";
+
+    const auto p = probe(taken);
+    ASSERT_FALSE(p.empty()) << "the file taken at tosIdle has no valid header";
+    EXPECT_NEAR(std::stod(p.at("format.duration")), static_cast<double>(recorded) / Rate, 2 * 2048.0 / Rate);
+    const Decoded d = decodeOnsets(taken, 2, {0, static_cast<long long>(recorded) - 2600});
+    EXPECT_GE(d.Frames, static_cast<long long>(recorded)) << "queued audio was missing at tosIdle";
+    EXPECT_LT(d.Frames, static_cast<long long>(recorded) + 2048);
+    ASSERT_EQ(d.Onsets.size(), 2u);
+    EXPECT_NEAR(static_cast<double>(d.Onsets[1]), static_cast<double>(recorded) - 2500, 3.0);
+}
+
 TEST(WMATap, NextRecordingIsANewFileWithTheNewTags)
 {
-    if (!haveProgram("ffprobe"))
-        GTEST_SKIP() << "ffprobe not installed";
+    REQUIRE_PEERS("ffprobe");
     TempDir dir;
     Chain c(bursts(Rate * 2, {0}));
     TId3v2Tags tags;
@@ -184,6 +229,7 @@ TEST(WMATap, NextRecordingIsANewFileWithTheNewTags)
 TEST(WMATap, TagsSetDuringARunReachTheNextFileWhole)
 {
     // The window thread copies new tags in while the worker opens file after file.
+    REQUIRE_PEERS("ffprobe");
     TempDir dir;
     Chain c(bursts(Rate * 3, {}));
     const auto file = dir / "temp0.wma";
@@ -207,8 +253,6 @@ TEST(WMATap, TagsSetDuringARunReachTheNextFileWhole)
     c.Out->BlockingRun();
     running = false;
     window.join();
-    if (!haveProgram("ffprobe"))
-        return;
     const auto p = probe(file);
     ASSERT_FALSE(p.empty());
     const bool first = p.at("tag.title") == "Erster Titel" && p.at("tag.artist") == "Sender A";

@@ -125,8 +125,7 @@ TEST(WmaWriter, EachBlockIsStampedWithTheTimeAtItsEnd)
 
 TEST(WmaWriter, MonoInputAtAnotherRateIsConverted)
 {
-    if (!haveProgram("ffprobe") || !haveProgram("ffmpeg"))
-        GTEST_SKIP() << "ffprobe or ffmpeg not installed";
+    REQUIRE_PEERS("ffprobe", "ffmpeg");
     TempDir dir;
     const auto file = dir / "mono.wma";
     const std::size_t frames = 12000 * 2;
@@ -149,8 +148,7 @@ TEST(WmaWriter, MonoInputAtAnotherRateIsConverted)
 
 TEST(WmaWriter, LowestRateRecordsAtItsOwnRate)
 {
-    if (!haveProgram("ffprobe") || !haveProgram("ffmpeg"))
-        GTEST_SKIP() << "ffprobe or ffmpeg not installed";
+    REQUIRE_PEERS("ffprobe", "ffmpeg");
     TempDir dir;
     const auto file = dir / "low.wma";
     const std::size_t frames = 8000 * 3;

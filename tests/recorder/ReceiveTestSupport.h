@@ -83,7 +83,7 @@ public:
     std::unique_ptr<TForm1> form;
 };
 
-// A running Icecast server with one tone mount, or a reason to skip.
+// A running Icecast server with one tone mount, or the reason it is missing.
 struct Station {
     explicit Station(const testsupport::SourceOptions &options = {}, const std::string &mount = "/tone.mp3")
         : mount(mount)
@@ -192,6 +192,6 @@ inline Placement placeIn(const std::vector<std::int16_t> &Played, const std::vec
     return p;
 }
 
-#define SKIP_WITHOUT(station)                                                                                  \
-    if (!(station).ok())                                                                                       \
-    GTEST_SKIP() << "no loopback station: " << (station).server.problem()
+// Fails the test (never skips it) when the loopback station is missing.
+#define REQUIRE_STATION(station) ASSERT_TRUE((station).ok()) << "no loopback station: " << (station).server.problem()
+#define SKIP_WITHOUT(station) REQUIRE_STATION(station) // the earlier name

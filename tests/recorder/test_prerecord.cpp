@@ -36,7 +36,7 @@ qint64 fileSize(const QString &f)
 TEST(PreRecording, TheRingSwitchesTapsWithoutAGapAndRecordInStateThreeKeepsBothFiles)
 {
     Station station(noiseSource());
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e(true);
     TForm1 &f = *e.form;
     f.cbPreRec->setChecked(true);
@@ -103,7 +103,7 @@ TEST(PreRecording, TheRingSwitchesTapsWithoutAGapAndRecordInStateThreeKeepsBothF
 TEST(PreRecording, APlainRecordingPausesBothTapsAndItsFileStandsStillMeanwhile)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
     e.tune(station.url());
@@ -145,7 +145,7 @@ TEST(PreRecording, APlainRecordingPausesBothTapsAndItsFileStandsStillMeanwhile)
 TEST(PreRecording, PausingPlaybackEndsTheRingAndResumingStartsItAfresh)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
     f.cbPreRec->setChecked(true);
@@ -169,7 +169,7 @@ TEST(PreRecording, PausingPlaybackEndsTheRingAndResumingStartsItAfresh)
 TEST(LevelMeter, ShowsTheLevelOfTwoReportsEarlier)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
     // Before any report the history is empty and the meter at its minimum.
@@ -188,7 +188,7 @@ TEST(LevelMeter, ShowsTheLevelOfTwoReportsEarlier)
 TEST(StallWatch, ADeadSourceMutesAndAfterThirtySecondsTheOutputRestartsAndTheRingResumes)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     DrivenClock clock;
     ReceiveEnv e;
     TForm1 &f = *e.form;
@@ -222,7 +222,7 @@ TEST(StallWatch, ADeadSourceMutesAndAfterThirtySecondsTheOutputRestartsAndTheRin
 TEST(PreRecording, TheRealFifteenSecondSegmentSwitchesOnTime)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
     f.cbPreRec->setChecked(true);
@@ -241,7 +241,7 @@ TEST(PreRecording, TheRealFifteenSecondSegmentSwitchesOnTime)
 TEST(PreRecording, AFullWorkingFolderIsSaidOnceTheStationPlaysOnAndTheRingStartsWhenThereIsRoom)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
     testsupport::SmallDisk disk(e.env.tmp.path());

@@ -61,7 +61,7 @@ TEST(Receive, AMonoStationPlaysItsToneAt32kHzShowsItsOwnFormatAndStops)
     mono.bitrateKbps = 64;
     mono.toneHz = 500;
     Station station(mono);
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e(true);
     TForm1 &f = *e.form;
     e.tune(station.url(), QStringLiteral("Tones"));
@@ -100,7 +100,7 @@ TEST(Receive, AMonoStationPlaysItsToneAt32kHzShowsItsOwnFormatAndStops)
 TEST(Receive, PauseHoldsThePlayClockAndResumeGoesOn)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
     e.tune(station.url());
@@ -187,7 +187,7 @@ TEST(Receive, FailedConnectsEndIdleInTimeWithTheWindowResponsive)
 TEST(Receive, APlaylistLeadsToItsStationAndALocalEntryIsRefused)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
     const std::string pls = "[playlist]\r\nNumberOfEntries=1\r\nFile1=" + station.url().toStdString() +

@@ -43,7 +43,7 @@ void recordPlain(TForm1 &f, int ms)
 TEST(Save, ARecordingBegunInStateThreeHoldsTheOlderSegmentAndTheCurrentFileWithoutAGap)
 {
     Station station(noiseSource());
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e(true);
     TForm1 &f = *e.form;
     f.PrerecMs = 2000;
@@ -85,7 +85,7 @@ TEST(Save, APlainRecordingKeepsTheToneAndRestoresTheSaveChain)
     testsupport::SourceOptions tone;
     tone.toneHz = 660;
     Station station(tone);
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
     f.cmmbr->setCurrentIndex(mbr128);
@@ -113,7 +113,7 @@ TEST(Save, APlainRecordingKeepsTheToneAndRestoresTheSaveChain)
 TEST(Save, AutomaticSavesTakeTheFirstFreeNumberAndOpenTheirFolder)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
     bool asked = false;
@@ -145,7 +145,7 @@ TEST(Save, AutomaticSavesTakeTheFirstFreeNumberAndOpenTheirFolder)
 TEST(Save, ACancelledDialogOrAMissingEncoderWritesNothingAndKeepsTheRecording)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
     f.saveDialogHook = [] { return QString(); };
@@ -174,7 +174,7 @@ TEST(Save, ACancelledDialogOrAMissingEncoderWritesNothingAndKeepsTheRecording)
 TEST(Save, AFullDiskKeepsTheRecordingAndSaysWhere)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
     testsupport::SmallDisk disk(e.env.tmp.path());
@@ -197,7 +197,7 @@ TEST(Save, AFullDiskKeepsTheRecordingAndSaysWhere)
 TEST(Save, AStopFromInsideALevelReportOrATimerTickFinishes)
 {
     Station station;
-    SKIP_WITHOUT(station);
+    REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
     startIn(e, station, false, rsPlaying);

@@ -9,10 +9,9 @@ namespace testsupport {
 
 IcecastServer::IcecastServer()
 {
-    if (!haveProgram("icecast2") || !haveProgram("ffmpeg")) {
-        problem_ = "icecast2 or ffmpeg is not installed";
+    problem_ = missingPeers({"icecast2", "ffmpeg"});
+    if (!problem_.empty())
         return;
-    }
     const auto logDir = dir_ / "log";
     std::filesystem::create_directories(logDir);
     const bool root = geteuid() == 0;

@@ -36,7 +36,7 @@ public:
     IcecastServer(const IcecastServer &) = delete;
     IcecastServer &operator=(const IcecastServer &) = delete;
 
-    // False when icecast2 or ffmpeg is missing or the server did not come up (tests then skip).
+    // False when icecast2 or ffmpeg is missing or the server did not come up (tests then fail).
     bool ok() const { return ok_; }
     const std::string &problem() const { return problem_; }
     int port() const { return port_; }

@@ -57,4 +57,15 @@ bool haveProgram(const std::string &name)
     return false;
 }
 
+std::string missingPeers(std::initializer_list<std::string_view> Names)
+{
+    std::string missing;
+    for (std::string_view name : Names)
+        if (!haveProgram(std::string(name)))
+            missing += (missing.empty() ? "" : ", ") + std::string(name);
+    if (missing.empty())
+        return missing;
+    return "peer program not installed: " + missing + " (bash scripts/install-deps.sh --test installs every program the tests use)";
+}
+
 } // namespace testsupport

@@ -1,8 +1,12 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace testsupport {
 
@@ -44,4 +48,18 @@ private:
 // True when a program of that name is on PATH.
 bool haveProgram(const std::string &name);
 
+// Empty when every named program is on PATH; otherwise a message naming the missing ones and
+// the script that installs them.
+std::string missingPeers(std::initializer_list<std::string_view> Names);
+
 } // namespace testsupport
+
+// The peer programs and servers a test checks our work against are required: when one is
+// missing the test fails with a message saying which (a skip would let the test command pass
+// having checked nothing). Use at the top of a test body (it returns from the function).
+#define REQUIRE_PEERS(...)                                                                     \
+    do {                                                                                       \
+        const std::string peers_missing_ = ::testsupport::missingPeers({__VA_ARGS__});         \
+        if (!peers_missing_.empty())                                                           \
+            FAIL() << peers_missing_;                                                          \
+    } while (false)

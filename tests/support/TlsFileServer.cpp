@@ -5,7 +5,7 @@ namespace testsupport {
 TlsFileServer::TlsFileServer(const std::filesystem::path &Root)
 {
     if (!haveProgram("openssl")) {
-        problem_ = "openssl is not installed";
+        problem_ = missingPeers({"openssl"});
         return;
     }
     // An elliptic-curve key is made in milliseconds; RSA keys take a noticeable while.

@@ -25,7 +25,7 @@ public:
     TlsFileServer(const TlsFileServer &) = delete;
     TlsFileServer &operator=(const TlsFileServer &) = delete;
 
-    // False when openssl is missing or the server did not come up (tests then skip).
+    // False when openssl is missing or the server did not come up (tests then fail).
     bool ok() const { return ok_; }
     const std::string &problem() const { return problem_; }
     int port() const { return port_; }
