@@ -120,19 +120,23 @@ IniFile::Line IniFile::parseLine(const QByteArray &raw)
 
 long IniFile::findSection(const QString &section) const
 {
+    // Names are stored trimmed, so they are looked up trimmed: a genre typed as "Jazz " must
+    // reach the "[Jazz]" section, not start a second one that no reader ever sees.
+    const QString name = section.trimmed();
     for (size_t i = 0; i < lines_.size(); ++i)
         if (lines_[i].kind == Line::Section &&
-            lines_[i].name.compare(section, Qt::CaseInsensitive) == 0)
+            lines_[i].name.compare(name, Qt::CaseInsensitive) == 0)
             return static_cast<long>(i);
     return -1;
 }
 
 long IniFile::findKey(long s, const QString &key) const
 {
+    const QString name = key.trimmed();
     for (size_t i = static_cast<size_t>(s) + 1; i < lines_.size(); ++i) {
         if (lines_[i].kind == Line::Section)
             break;
-        if (lines_[i].kind == Line::Key && lines_[i].name.compare(key, Qt::CaseInsensitive) == 0)
+        if (lines_[i].kind == Line::Key && lines_[i].name.compare(name, Qt::CaseInsensitive) == 0)
             return static_cast<long>(i);
     }
     return -1;

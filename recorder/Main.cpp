@@ -71,6 +71,7 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent)
 
 TForm1::~TForm1()
 {
+    stopDesktopBus();
     // FormDestroy: let events still addressed to the window run before it goes. The
     // components go first (outputs before their chains), so no event reaches a dead window.
     QCoreApplication::processEvents();

@@ -5,7 +5,8 @@
 // (WMStreamedIn1 -> FastResampler1 -> WMATap1 -> WMATap2 -> FastGainIndicator1 -> DXAudioOut1)
 // and of the save chain (WMIn1, WMIn2 -> AudioMixer1 -> MP3Out1). Its members live in files by
 // concern: Main.cpp (start, settings, Set Up page, closing), Stations.cpp, MainReceive.cpp,
-// MainRecord.cpp, MainSave.cpp, MainTimer.cpp.
+// MainRecord.cpp, MainSave.cpp, MainTimer.cpp, MainScheduler.cpp, MainDesktopBus.cpp (the
+// desktop's media-player controls on the session bus).
 //
 // Everything here runs on the GUI thread, component events included (they arrive through the
 // pipeline's window-thread dispatcher), except the taps' OnOutputError, which comes on the WMA
@@ -30,6 +31,7 @@
 
 class IniFile;
 class LevelMeter;
+class MprisService;
 class QFileDialog;
 class TAudioMixer;
 class TComponent;
@@ -318,6 +320,26 @@ public:
     void AutoStop();
     // The address the network input is set to (its FileName); empty before any.
     QString currentStreamUrl() const;
+    // ---- the desktop's media-player controls (MainDesktopBus.cpp) ----
+    // Publishes the player on the session bus (media keys, the panel's sound menu, lock screen)
+    // and keeps what it shows up to date; false, and nothing said, without a session bus or
+    // when another program holds the name. Called once at program start.
+    bool startDesktopBus();
+    // The published player; null before startDesktopBus or when it failed.
+    MprisService *desktopBus() const { return desktopBus_; }
+    // Hands the bus the current state, title, station, genre and volume; each change is
+    // signalled at once. Called by endis and every 200 ms while published.
+    void desktopBusUpdate();
+    // The bus's commands. Each acts through the Radio page's buttons' handlers, and only where
+    // that button is enabled, as its key does; Stop and OpenUri from a paused playback resume
+    // it first, as an automatic stop does.
+    void busPlay();
+    void busPause();
+    void busStop();
+    // Checks whether the address can be tuned to now (an error text when not), then tunes to
+    // it as a typed station address and receives it.
+    QString busOpenUri(const QString &url);
+
     void Panel3Click() {}
     void Panel4Click() {}
     void Panel5Click() {}
@@ -394,4 +416,11 @@ private:
     bool closing_ = false;
     bool readingSettings_ = false;
     bool shown_ = false;
+
+    // Desktop bus (MainDesktopBus.cpp): the station and genre of the current connection and
+    // the last title seen, as the bus shows them.
+    MprisService *desktopBus_ = nullptr;
+    QTimer *desktopBusTimer_ = nullptr;
+    QString busStation_, busGenre_, busTitle_;
+    void stopDesktopBus();
 };

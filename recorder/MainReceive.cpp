@@ -87,6 +87,7 @@ void TForm1::createAudioComponents()
     DXAudioOut1->SetLatency(500);
     DXAudioOut1->SetPollingInterval(10);
     DXAudioOut1->SetFramesInBuffer(24576);
+    DXAudioOut1->SetPrefetchData(false);
     DXAudioOut1->SetSpeedFactor(1.0f);
     DXAudioOut1->SetInput(FastGainIndicator1);
     DXAudioOut1->SetOnDone([this](TComponent *s) { DXAudioOut1Done(s); });
@@ -211,6 +212,11 @@ void TForm1::connectStation()
         unsetCursor();
         return;
     }
+
+    // What the desktop's player controls show for this connection.
+    busStation_ = ComboBox1->currentText();
+    busGenre_ = cbgnr->currentText();
+    busTitle_.clear();
 
     const QString address = ComboBox1->currentIndex() == -1
                                 ? ResolveStreamUrl(ComboBox1->currentText())

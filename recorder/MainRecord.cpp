@@ -43,6 +43,7 @@ void TForm1::startTap(TWMATap *tap)
 
 void TForm1::endis()
 {
+    desktopBusUpdate();
     const TStateLayout l = StateLayout(RecState);
     if (!l.Applies) {
         QCoreApplication::processEvents();

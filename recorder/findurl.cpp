@@ -104,6 +104,13 @@ TPlaylistResult PlaylistStreamUrl(const QString &FetchedText, const QString &Add
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     const QStringList lines = text.split(QLatin1Char('\n'));
+    // Entries that are no address at all (a host of stray bytes) give neither an address nor
+    // a refusal; the station's own address is then played, never an empty one.
+    auto orAddress = [&address](TPlaylistResult r) {
+        if (r.Url.isEmpty() && r.Refusal.isEmpty())
+            r.Url = address;
+        return r;
+    };
 
     // HLS: the playlist is the stream; the network input reads it itself.
     if (text.contains(QLatin1String("#EXTM3U"), Qt::CaseInsensitive) &&
@@ -122,7 +129,7 @@ TPlaylistResult PlaylistStreamUrl(const QString &FetchedText, const QString &Add
         qsizetype q2 = text.indexOf(QLatin1Char('"'), q1 + 1);
         if (q2 < 0)
             q2 = text.size();
-        return firstPlayable({xmlText(text.mid(q1 + 1, q2 - q1 - 1))}, address);
+        return orAddress(firstPlayable({xmlText(text.mid(q1 + 1, q2 - q1 - 1))}, address));
     }
 
     // XSPF: <location> elements of the tracks.
@@ -135,7 +142,7 @@ TPlaylistResult PlaylistStreamUrl(const QString &FetchedText, const QString &Add
         for (auto it = loc.globalMatch(text); it.hasNext();)
             entries << xmlText(it.next().captured(1));
         if (!entries.isEmpty())
-            return firstPlayable(entries, address);
+            return orAddress(firstPlayable(entries, address));
     }
 
     // PLS: "FileN=" lines, in the order they appear.
@@ -149,7 +156,7 @@ TPlaylistResult PlaylistStreamUrl(const QString &FetchedText, const QString &Add
                 entries << m.captured(1);
         }
         if (!entries.isEmpty())
-            return firstPlayable(entries, address);
+            return orAddress(firstPlayable(entries, address));
     }
 
     // M3U / M3U8: every line that is not blank and not a comment is an entry. Without the

@@ -49,6 +49,8 @@ int main(int argc, char **argv)
     form.show();
     // Logout, kill and Ctrl+C close the window as the user would, so nothing recorded is cut off.
     installQuitSignals(&form);
+    // The desktop's media-player controls, when there is a session bus.
+    form.startDesktopBus();
     installTestDriverFromEnvironment(&form);
     return app.exec();
 }

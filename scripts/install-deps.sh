@@ -24,7 +24,7 @@ TEST_PACKAGES=(
   # peers, servers and tools the tests run
   lame mpg123 sox time openssl python3
   # desktop under test: virtual display, window manager, input, screenshots, session bus
-  xvfb xauth openbox xdotool imagemagick dbus
+  xvfb xauth openbox xdotool imagemagick dbus systemd
   # checks of the installed files
   desktop-file-utils appstream poppler-utils
   # fuzzing

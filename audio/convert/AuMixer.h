@@ -43,6 +43,8 @@ public:
     std::uint16_t Volume2() const { return FVolume2.load(std::memory_order_relaxed); }
     void SetVolume2(std::uint16_t Value) { FVolume2.store(Value, std::memory_order_relaxed); }
 
+    // Default amMix. The recorder sets amConcatenate, to play and save its two pre-recording
+    // files as one recording.
     TAudioMixerMode Mode() const { return FMode.load(std::memory_order_relaxed); }
     void SetMode(TAudioMixerMode Value) { FMode.store(Value, std::memory_order_relaxed); }
     // amMix only: the sample frame of Input1 at which Input2 starts (default 0). Input2 starts

@@ -12,7 +12,11 @@
 // input) before any part of the input is torn down. An owner freeing its components first
 // notifies about all of them, then deletes them. A component that is not deleted with `delete`
 // (a local or member object) can only notify from ~TComponent, after its derived parts are
-// gone: such an input must not be destroyed while an output still runs on it.
+// gone: such an input must not be destroyed while an output still runs on it. So for a chain of
+// member objects: declare the inputs and converters first, in chain order, and the output after
+// them (members are destroyed in reverse order, so the output, whose destructor stops its run,
+// goes first), or Stop the output synchronously before any of its inputs is destroyed. Owned
+// components and components deleted with `delete` need no such order.
 //
 // Threads: components are created and destroyed on the window thread (or by whatever thread
 // owns them in tests). The registry of live components is guarded by a process-wide

@@ -244,7 +244,13 @@ public:
     void SetVBR(bool Value) { FVBR = Value; }
     std::uint8_t VBRQuality() const { return FVBRQuality; }
     void SetVBRQuality(std::uint8_t Value) { FVBRQuality = Value; }
-    // Any thread; the handler is called on the writer's thread.
+    // Any thread. The handler is called on the writer's own thread (neither the window thread
+    // nor the output's worker) when writing the file fails; inside it EventRun() is the
+    // recording it belongs to. It must post and return, never block: the worker may at that moment wait for
+    // the writer's thread (closing the file joins it) while holding the chain's locks, so a
+    // handler that waits for the window thread, calls the tap or its output, or takes a chain
+    // lock can deadlock. Post the report to the window thread (a window-call queue) and act
+    // there, checking EventRun() against RunNumber().
     TOutputErrorEvent OnOutputError() const;
     void SetOnOutputError(TOutputErrorEvent Value);
 

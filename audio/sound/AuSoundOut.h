@@ -50,7 +50,9 @@ public:
     std::uint32_t PollingInterval() const { return FPollingInterval.load(); }
     void SetPollingInterval(std::uint32_t Value) { FPollingInterval = Value; }
     // Write the input's blocks straight into the buffer (GetData) instead of through the work
-    // buffer (FillBuffer).
+    // buffer (FillBuffer). Either way a step fills all the free space. Default true; both
+    // programs set it false, so the blocks are gathered in the work buffer (one copy) and the
+    // device buffer is written once per step.
     bool PrefetchData() const { return FPrefetchData.load(); }
     void SetPrefetchData(bool Value) { FPrefetchData = Value; }
     // The device plays at the input's rate times this factor (applied when a run starts).

@@ -110,6 +110,18 @@ TEST(Playlist, LocalAndUnsafeEntriesAreRefusedNeverOpened)
     EXPECT_EQ(url(QStringLiteral("#EXTM3U\nfile:///x.mp3\nhttp://ok.example/s\n")), QStringLiteral("http://ok.example/s"));
 }
 
+TEST(Playlist, EntriesThatAreNoAddressLeaveTheStationsOwnAddressNeverAnEmptyOne)
+{
+    // A host of stray bytes cannot be taken against the playlist's address; nothing is played
+    // from the entry, and the station's address stays what is played.
+    const QString garbage = QStringLiteral("//127.,\u00ff\u00ff0.0.1/a");
+    for (const QString &text : {QStringLiteral("[playlist]\nFile1=") + garbage + u'\n',
+                                QStringLiteral("<asx><ref href=\"") + garbage + QStringLiteral("\"/></asx>"),
+                                QStringLiteral("<playlist xmlns=\"http://xspf.org/ns/0/\"><location>") + garbage +
+                                    QStringLiteral("</location></playlist>")})
+        EXPECT_EQ(url(text), Base) << text.toStdString();
+}
+
 TEST(FetchUrlText, ReadsAPlaylistWithTheAgentNameAndStopsAnEndlessStreamJustPastTheLimit)
 {
     app();

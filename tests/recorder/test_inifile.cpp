@@ -143,6 +143,22 @@ TEST_F(IniFileTest, ValuesWithOuterBlanksOrQuotesReadBackUnchanged)
     EXPECT_EQ(again.readString(QStringLiteral("s"), QStringLiteral("b"), {}), QStringLiteral("\"quoted\""));
 }
 
+TEST_F(IniFileTest, NamesWithOuterBlanksReachTheExistingSectionAndKey)
+{
+    // A genre or station typed with a blank at its end is the same genre or station: the write
+    // must go into it, not into a second "[Jazz]" or a second key that readers never see.
+    write("[Jazz]\nOld=http://old.example.org/\n[Rock]\nA=http://a.example.org/\n");
+    IniFile ini(file());
+    ASSERT_TRUE(ini.writeString(QStringLiteral(" Jazz "), QStringLiteral("New "), QStringLiteral("http://new.example.org/")));
+    ASSERT_TRUE(ini.writeString(QStringLiteral("Jazz"), QStringLiteral(" old"), QStringLiteral("http://changed.example.org/")));
+    const IniFile again(file());
+    EXPECT_EQ(again.sections(), (QStringList{QStringLiteral("Jazz"), QStringLiteral("Rock")}));
+    EXPECT_EQ(again.keys(QStringLiteral("Jazz")), (QStringList{QStringLiteral("Old"), QStringLiteral("New")}));
+    EXPECT_EQ(again.readString(QStringLiteral("Jazz"), QStringLiteral("New"), {}), QStringLiteral("http://new.example.org/"));
+    EXPECT_EQ(again.readString(QStringLiteral("Jazz "), QStringLiteral(" Old"), {}), QStringLiteral("http://changed.example.org/"));
+    EXPECT_EQ(read(), QByteArray("[Jazz]\nOld=http://changed.example.org/\nNew=http://new.example.org/\n[Rock]\nA=http://a.example.org/\n"));
+}
+
 TEST_F(IniFileTest, NamesThatWouldCorruptTheFileAreRefusedAndNothingIsWritten)
 {
     write("[Jazz]\nA=1\n");

@@ -101,6 +101,7 @@ TEST(Settings, OutOfRangeAndMalformedValuesFollowTheirRules)
     EXPECT_EQ(static_cast<int>(form.MP3Out1->BitRate()), 12);
     EXPECT_EQ(form.edDXFrm->text(), QStringLiteral("abc"));
     EXPECT_EQ(form.DXAudioOut1->FramesInBuffer(), 24576u);
+    EXPECT_FALSE(form.DXAudioOut1->PrefetchData()) << "the player gathers blocks in its work buffer";
     EXPECT_EQ(form.FastResampler1->OutSampleRate(), 44100u);
     // Present but empty: the default text.
     EXPECT_EQ(form.strminwait->text(), QStringLiteral("10000"));

@@ -1,0 +1,179 @@
+// Toolbar pictures of the trimmer: theme icons with our own vector drawings behind them.
+#include "TrimPictures.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+
+namespace {
+
+const char *themeName(TTrimPicture Which)
+{
+    switch (Which) {
+    case TTrimPicture::Exit: return "application-exit";
+    case TTrimPicture::Open: return "document-open";
+    case TTrimPicture::Save: return "document-save";
+    case TTrimPicture::Play: return "media-playback-start";
+    case TTrimPicture::Pause: return "media-playback-pause";
+    case TTrimPicture::Stop: return "media-playback-stop";
+    default: return nullptr; // the markers and the speed reset have no theme icon of their own
+    }
+}
+
+void drawOpen(QPainter &p)
+{
+    // A folder: back with its tab, then the front flap tilted open.
+    p.setPen(QPen(QColor(150, 110, 30), 1.2));
+    p.setBrush(QColor(230, 180, 70));
+    QPainterPath back;
+    back.moveTo(2.5, 5.5);
+    back.lineTo(9, 5.5);
+    back.lineTo(11, 7.5);
+    back.lineTo(20.5, 7.5);
+    back.lineTo(20.5, 19.5);
+    back.lineTo(2.5, 19.5);
+    back.closeSubpath();
+    p.drawPath(back);
+    p.setBrush(QColor(250, 210, 110));
+    QPainterPath front;
+    front.moveTo(2.5, 19.5);
+    front.lineTo(6, 10.5);
+    front.lineTo(22.5, 10.5);
+    front.lineTo(19.5, 19.5);
+    front.closeSubpath();
+    p.drawPath(front);
+}
+
+void drawSave(QPainter &p)
+{
+    // A diskette: body, label and shutter.
+    p.setPen(QPen(QColor(30, 60, 120), 1.2));
+    p.setBrush(QColor(60, 110, 190));
+    QPainterPath body;
+    body.moveTo(3.5, 3.5);
+    body.lineTo(17.5, 3.5);
+    body.lineTo(20.5, 6.5);
+    body.lineTo(20.5, 20.5);
+    body.lineTo(3.5, 20.5);
+    body.closeSubpath();
+    p.drawPath(body);
+    p.setBrush(Qt::white);
+    p.setPen(Qt::NoPen);
+    p.drawRect(QRectF(6.5, 12.5, 11, 8));
+    p.setBrush(QColor(200, 210, 230));
+    p.drawRect(QRectF(7.5, 3.5, 8, 5.5));
+    p.setBrush(QColor(60, 110, 190));
+    p.drawRect(QRectF(12.5, 4.5, 2, 3.5));
+}
+
+void drawTriangle(QPainter &p, QColor c)
+{
+    p.setPen(QPen(c.darker(150), 1.2));
+    p.setBrush(c);
+    QPainterPath path;
+    path.moveTo(6.5, 4);
+    path.lineTo(20, 12);
+    path.lineTo(6.5, 20);
+    path.closeSubpath();
+    p.drawPath(path);
+}
+
+void drawMarker(QPainter &p, bool start)
+{
+    // A flag on a post: the post stands where the mark goes, the arrow points at it.
+    const QColor c = start ? QColor(30, 140, 60) : QColor(200, 50, 40);
+    p.setPen(QPen(QColor(40, 40, 40), 2));
+    const double postX = start ? 7 : 17;
+    p.drawLine(QPointF(postX, 3), QPointF(postX, 21));
+    p.setPen(QPen(c.darker(140), 1));
+    p.setBrush(c);
+    QPainterPath flag;
+    if (start) {
+        flag.moveTo(8, 4);
+        flag.lineTo(20, 8);
+        flag.lineTo(8, 12);
+    } else {
+        flag.moveTo(16, 4);
+        flag.lineTo(4, 8);
+        flag.lineTo(16, 12);
+    }
+    flag.closeSubpath();
+    p.drawPath(flag);
+    // The playback position the mark jumps to.
+    p.setPen(QPen(QColor(40, 40, 40), 1.5));
+    p.drawLine(QPointF(3, 17), QPointF(21, 17));
+}
+
+void drawSpeedReset(QPainter &p)
+{
+    // A dial whose needle stands upright at the normal speed, with "1x" under it.
+    p.setPen(QPen(QColor(50, 50, 60), 1.6));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(3, 4, 18, 18), 20 * 16, 140 * 16);
+    p.setPen(QPen(QColor(200, 60, 40), 2));
+    p.drawLine(QPointF(12, 13), QPointF(12, 6));
+    p.setBrush(QColor(50, 50, 60));
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPointF(12, 13), 1.8, 1.8);
+    QFont f = p.font();
+    f.setPixelSize(8);
+    f.setBold(true);
+    p.setFont(f);
+    p.setPen(QColor(50, 50, 60));
+    p.drawText(QRectF(0, 14, 24, 10), Qt::AlignCenter, QStringLiteral("1x"));
+}
+
+void drawExit(QPainter &p)
+{
+    // A door with an arrow leaving it.
+    p.setPen(QPen(QColor(90, 60, 40), 1.2));
+    p.setBrush(QColor(170, 120, 80));
+    p.drawRect(QRectF(4.5, 3.5, 10, 17));
+    p.setPen(QPen(QColor(200, 40, 40), 2.2));
+    p.drawLine(QPointF(11, 12), QPointF(21, 12));
+    p.drawLine(QPointF(17.5, 8.5), QPointF(21, 12));
+    p.drawLine(QPointF(17.5, 15.5), QPointF(21, 12));
+}
+
+} // namespace
+
+QPixmap TrimOwnPicture(TTrimPicture Which, int Size)
+{
+    QPixmap pm(Size, Size);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(Size / 24.0, Size / 24.0);
+    const QColor dark(60, 60, 70);
+    switch (Which) {
+    case TTrimPicture::Exit: drawExit(p); break;
+    case TTrimPicture::Open: drawOpen(p); break;
+    case TTrimPicture::Save: drawSave(p); break;
+    case TTrimPicture::Play: drawTriangle(p, QColor(40, 160, 60)); break;
+    case TTrimPicture::Pause:
+        p.setPen(QPen(dark.darker(150), 1));
+        p.setBrush(dark);
+        p.drawRect(QRectF(6, 5, 4, 14));
+        p.drawRect(QRectF(14, 5, 4, 14));
+        break;
+    case TTrimPicture::Stop:
+        p.setPen(QPen(dark.darker(150), 1));
+        p.setBrush(dark);
+        p.drawRect(QRectF(6, 6, 12, 12));
+        break;
+    case TTrimPicture::MarkStart: drawMarker(p, true); break;
+    case TTrimPicture::MarkEnd: drawMarker(p, false); break;
+    case TTrimPicture::SpeedReset: drawSpeedReset(p); break;
+    }
+    return pm;
+}
+
+QIcon TrimPicture(TTrimPicture Which)
+{
+    QIcon own;
+    own.addPixmap(TrimOwnPicture(Which, 24));
+    own.addPixmap(TrimOwnPicture(Which, 48));
+    if (const char *name = themeName(Which))
+        return QIcon::fromTheme(QString::fromLatin1(name), own);
+    return own;
+}
