@@ -3,12 +3,17 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QPushButton>
+#include <QCompleter>
 #include <QFileDialog>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QPointer>
@@ -22,6 +27,12 @@ QWidget *findWidget(const QString &name)
         return QApplication::activeWindow();
     if (name == QLatin1String("@dialog"))
         return QApplication::activeModalWidget();
+    if (name == QLatin1String("@message")) {
+        for (QWidget *top : QApplication::topLevelWidgets())
+            if (qobject_cast<QMessageBox *>(top) && top->isVisible())
+                return top;
+        return nullptr;
+    }
     for (QWidget *top : QApplication::topLevelWidgets()) {
         if (!top->isVisible())
             continue;
@@ -61,7 +72,11 @@ int keyByName(const QString &name)
                                           {QStringLiteral("Tab"), Qt::Key_Tab},
                                           {QStringLiteral("Space"), Qt::Key_Space},
                                           {QStringLiteral("Backspace"), Qt::Key_Backspace},
-                                          {QStringLiteral("End"), Qt::Key_End}};
+                                          {QStringLiteral("End"), Qt::Key_End},
+                                          {QStringLiteral("Home"), Qt::Key_Home},
+                                          {QStringLiteral("Left"), Qt::Key_Left},
+                                          {QStringLiteral("Right"), Qt::Key_Right},
+                                          {QStringLiteral("Delete"), Qt::Key_Delete}};
     return keys.value(name, 0);
 }
 
@@ -127,7 +142,30 @@ private:
             edit->selectAll();
             postKey(edit, Qt::Key_Delete);
             typeText(edit, rest);
-            postKey(edit, Qt::Key_Return, QStringLiteral("\r"));
+            // Then the dialog's Save (or Open) button is clicked, once the typed keys are in.
+            // A completion list that came up while typing would take a Return for itself (and
+            // may come up late, as the folder is read), so the button is clicked instead, as a
+            // user may; the click dismisses the list as a click beside it does.
+            QPushButton *accept = nullptr;
+            if (auto *box = dlg->findChild<QDialogButtonBox *>())
+                for (QAbstractButton *b : box->buttons())
+                    if (box->buttonRole(b) == QDialogButtonBox::AcceptRole)
+                        accept = qobject_cast<QPushButton *>(b);
+            if (!accept)
+                return QStringLiteral("error the file dialog has no accept button");
+            QPointer<QLineEdit> target(edit);
+            QPointer<QPushButton> button(accept);
+            QMetaObject::invokeMethod(
+                edit,
+                [target, button] {
+                    if (!target || !button)
+                        return;
+                    if (QCompleter *c = target->completer(); c && c->popup() && c->popup()->isVisible())
+                        c->popup()->hide();
+                    postMouse(button, QEvent::MouseButtonPress, button->rect().center(), Qt::LeftButton);
+                    postMouse(button, QEvent::MouseButtonRelease, button->rect().center(), Qt::NoButton);
+                },
+                Qt::QueuedConnection);
             return QStringLiteral("ok");
         }
         const int sp2 = rest.indexOf(QLatin1Char(' '));

@@ -10,14 +10,17 @@
 //   clickat NAME X Y             the same at widget coordinates X, Y
 //   drag NAME X1 Y1 X2 Y2        press at X1,Y1, move in steps, release at X2,Y2
 //   type NAME TEXT               focus the widget and type TEXT key by key
-//   key NAME KEY                 one key by its name ("Return", "Escape", "Down", "Up", "Tab")
+//   key NAME KEY                 one key by its name ("Return", "Escape", "Down", "Up", "Tab",
+//                                "Left", "Right", "Space", "Backspace", "Home", "End", "Delete")
 //   choose NAME TEXT             in a combo box: move to the item with that text by Up/Down keys
 //   get NAME PROPERTY            a property of the widget as text ("text", "windowTitle", ...)
 //   grab NAME PATH               save a picture of the widget's window as PNG at PATH
 //   windows                      the visible top-level windows: "class|objectName|title" each,
 //                                separated by " ;; "
-//   savefile PATH                in the visible file dialog: type PATH as the file name, Return
-// NAME may be "@active" for the active window or "@dialog" for the visible modal dialog.
+//   savefile PATH                in the visible file dialog: type PATH as the file name and
+//                                click its Save (or Open) button
+// NAME may be "@active" for the active window, "@dialog" for the visible modal dialog or
+// "@message" for a visible message box.
 // GUI thread only; every command is carried out from the event loop, so it also works while
 // the program waits inside a nested loop (a modal dialog, a pumping wait).
 #pragma once

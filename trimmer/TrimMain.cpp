@@ -2,6 +2,7 @@
 #include "TrimMain.h"
 
 #include "DateTimeValue.h"
+#include "TrimClip.h"
 #include "TrimPictures.h"
 #include "TrimStore.h"
 #include "UserMessages.h"
@@ -102,6 +103,7 @@ TForm1::TForm1(const QStringList &Arguments, QWidget *parent) : QMainWindow(pare
     MP3Out1->SetName("MP3Out1");
     MP3Out1->SetInput(MP3In1.get());
     MP3Out1->SetOnDone([this](TComponent *Sender) { Done(Sender); });
+    SetClipEncoderSettings(*MP3Out1);
 
     OpenDialog1.Filter = QStringLiteral("MP3 Files (*.mp3)");
     SaveDialog1.Filter = QStringLiteral("MP3 files (*.mp3)");
@@ -123,7 +125,7 @@ TForm1::~TForm1()
     // A window destroyed without being closed still stops its outputs before the decoder and
     // its stream go (members are destroyed after this body).
     if (!FClosed) {
-        MP3Out1->Stop(false);
+        AbandonSave();
         DXAudioOut1->Stop(false);
         FreeInput();
     }
@@ -315,7 +317,7 @@ void TForm1::FormClose()
         return;
     FClosed = true;
     Timer1->stop();
-    MP3Out1->Stop(false);
+    AbandonSave();
     DXAudioOut1->Stop(false);
     FreeInput();
     WriteWindowState();

@@ -170,6 +170,8 @@ private:
     // Sets StartSample and EndSample of MP3In1 for PlayStart..PlayEnd (rewritten until they
     // read back; pumping between writes when Pump is set). False when the decoder refuses.
     bool SetStretch(bool Pump);
+    // Stops the encoder without its done event and removes the unfinished clip (closing).
+    void AbandonSave();
 
     QString FOpenedFile;
     bool FClosed = false;

@@ -2,6 +2,7 @@
 // the end of a playback and the 50 ms timer that follows it in the picture.
 #include "TrimMain.h"
 
+#include "TrimClip.h"
 #include "UserMessages.h"
 
 #include "AuException.h"
@@ -18,28 +19,27 @@ bool TForm1::SetStretch(bool Pump)
     // While the decoder is idle this presets the start at frame 0 and clears the end.
     MP3In1->Seek(0);
     const TFrameStretch s = StretchFrames(MP3In1->TotalSamples(), PlayStart, PlayEnd, PictureWidth);
-    // Nothing else writes the two values, so the first write holds; the bound only keeps a
-    // decoder that refuses them from holding the window forever.
-    constexpr int Attempts = 8;
-    for (int k = 0; k < Attempts && MP3In1->StartSample() != s.Start; ++k) {
-        MP3In1->SetStartSample(s.Start);
-        if (Pump)
-            QCoreApplication::processEvents();
-    }
-    for (int k = 0; k < Attempts && MP3In1->EndSample() != s.End; ++k) {
-        MP3In1->SetEndSample(s.End);
-        if (Pump)
-            QCoreApplication::processEvents();
-    }
-    return MP3In1->StartSample() == s.Start && MP3In1->EndSample() == s.End;
+    TMP3In *in = MP3In1.get();
+    const auto pump = [] { QCoreApplication::processEvents(); };
+    const bool start = WriteUntilReadBack(
+        s.Start, [in](std::int64_t v) { in->SetStartSample(v); }, [in] { return in->StartSample(); }, pump);
+    const bool end = WriteUntilReadBack(
+        s.End, [in](std::int64_t v) { in->SetEndSample(v); }, [in] { return in->EndSample(); },
+        Pump ? std::function<void()>(pump) : std::function<void()>());
+    return start && end;
 }
 
 void TForm1::Button3Click()
 {
-    if (!InputMS || !MP3In1->Valid())
+    // Also refused when a click reaches here while the stretch of an earlier click is being set.
+    if (!InputMS || SavingClip || DXAudioOut1->Status() != tosIdle || !MP3In1->Valid())
         return;
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    SetStretch(true);
+    SetStretch(false);
+    if (DXAudioOut1->Status() != tosIdle || SavingClip) {
+        QApplication::restoreOverrideCursor();
+        return;
+    }
     SetButtons(2);
     try {
         DXAudioOut1->Run();
@@ -81,24 +81,26 @@ void TForm1::svolumeChange()
 
 void TForm1::sSpeedChange()
 {
-    DXAudioOut1->SetSpeedFactor(static_cast<float>(sSpeed->value()) / 100.0f);
+    DXAudioOut1->SetSpeedFactor(SpeedFactorOf(sSpeed->value()));
 }
 
 void TForm1::btnrstspdClick()
 {
     sSpeed->setValue(100);
-    DXAudioOut1->SetSpeedFactor(100 / 100.0f);
+    DXAudioOut1->SetSpeedFactor(SpeedFactorOf(100));
 }
 
 void TForm1::Progress(TComponent *)
 {
+    if (DXAudioOut1->EventRun() != DXAudioOut1->RunNumber())
+        return;
     DrawWave();
 }
 
 void TForm1::DXAudioOut1Done(TComponent *)
 {
     // The end of a run that a new playback has already replaced must not end that one.
-    if (DXAudioOut1->Status() != tosIdle)
+    if (DXAudioOut1->EventRun() != DXAudioOut1->RunNumber() || DXAudioOut1->Status() != tosIdle)
         return;
     PlayStart = SelStart;
     PlayEnd = SelEnd;

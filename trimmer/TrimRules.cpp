@@ -13,23 +13,33 @@ TWaveAccumulator::TWaveAccumulator(std::vector<TWaveEntry> &Values, std::int64_t
 
 void TWaveAccumulator::Add(const std::uint8_t *Samples, std::size_t Count)
 {
+    // Kept in locals for the loop: an hour of audio is over 150 million samples, and the
+    // stores into Values would otherwise make the compiler reload every member per sample.
+    std::int64_t acc = FAcc, lo = FLo, hi = FHi, count = FCount;
+    std::size_t column = FColumn;
+    const std::int64_t width = FWidth, size = FSize;
     for (std::size_t k = 0; k < Count; ++k) {
         const std::uint8_t b = Samples[k];
-        FAcc -= FWidth;
+        acc -= width;
         if (b >= 128)
-            FHi += b;
+            hi += b;
         else
-            FLo += b;
-        ++FCount;
-        if (FAcc <= 0) {
-            if (FColumn < FValues.size()) {
-                FValues[FColumn] = {static_cast<std::uint8_t>(FLo / FCount), static_cast<std::uint8_t>(FHi / FCount)};
-                ++FColumn;
+            lo += b;
+        ++count;
+        if (acc <= 0) {
+            if (column < FValues.size()) {
+                FValues[column] = {static_cast<std::uint8_t>(lo / count), static_cast<std::uint8_t>(hi / count)};
+                ++column;
             }
-            FLo = FHi = FCount = 0;
-            FAcc += FSize;
+            lo = hi = count = 0;
+            acc += size;
         }
     }
+    FAcc = acc;
+    FLo = lo;
+    FHi = hi;
+    FCount = count;
+    FColumn = column;
 }
 
 std::pair<int, int> WaveLineEnds(TWaveEntry Entry, int ControlHeight)

@@ -2,43 +2,30 @@
 // encoder runs, and putting the finished clip in place.
 //
 // The clip is written to a hidden file beside the chosen one and renamed over it only when the
-// encoder has finished without a failure. So a failed save (full disk, encoder missing) leaves
-// no partial file and never destroys the file that was there, not even when the user chose the
-// open file itself (which the decoder reads from memory anyway).
+// encoder has finished without a failure. So a failed save (full disk, encoder missing,
+// unwritable folder) leaves no partial file and never destroys the file that was there, not
+// even when the user chose the open file itself.
 #include "TrimMain.h"
 
+#include "TrimClip.h"
 #include "UserMessages.h"
 
 #include "AuException.h"
 #include "AuLame.h"
 #include "AuMp3In.h"
+#include "AuSoundOut.h"
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSlider>
 #include <QToolButton>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-namespace {
-
-QString partFileFor(const QString &Target)
-{
-    const QFileInfo info(Target);
-    const QString tag = QString::number(QRandomGenerator::global()->generate64(), 36);
-    return info.absolutePath() + QStringLiteral("/.") + info.fileName() + u'.' + tag + QStringLiteral(".part");
-}
-
-} // namespace
-
 void TForm1::Button2Click()
 {
+    // One save at a time, and never while the player reads the decoder.
+    if (SavingClip || !FSavePart.isEmpty() || DXAudioOut1->Status() != tosIdle)
+        return;
     MP3Out1->SetFileName(std::string());
     MP3In1->Reset();
     if (!SaveDialog1.Execute(this))
@@ -49,10 +36,11 @@ void TForm1::Button2Click()
     } unlock{this};
 
     FSaveTarget = SaveDialog1.FileName;
-    FSavePart = partFileFor(FSaveTarget);
+    FSavePart = ClipPartFileName(FSaveTarget, QRandomGenerator::global()->generate64());
     MP3Out1->SetFileName(FSavePart.toUtf8().toStdString());
     QCoreApplication::processEvents();
-    if (!InputMS || !MP3In1->Valid()) {
+    // A Play click that slipped in while the dialog closed has the decoder now.
+    if (!InputMS || !MP3In1->Valid() || DXAudioOut1->Status() != tosIdle) {
         FSaveTarget.clear();
         FSavePart.clear();
         return;
@@ -94,22 +82,19 @@ void TForm1::Todisk(bool Op)
 void TForm1::Done(TComponent *)
 {
     // A late end of a run that a new save has already replaced must not end that one.
-    if (MP3Out1->Status() != tosIdle)
+    if (MP3Out1->EventRun() != MP3Out1->RunNumber() || MP3Out1->Status() != tosIdle)
         return;
     Todisk(false);
     QString error = QString::fromUtf8(MP3Out1->ExceptionMessage());
     if (!FSavePart.isEmpty()) {
-        if (error.isEmpty()) {
-            // rename(2) replaces the target in one step, so it is never missing or half there.
-            if (std::rename(QFile::encodeName(FSavePart).constData(), QFile::encodeName(FSaveTarget).constData()) != 0)
-                error = QStringLiteral("Cannot write \"%1\": %2")
-                            .arg(FSaveTarget, QString::fromLocal8Bit(std::strerror(errno)));
-        }
-        if (!error.isEmpty())
-            QFile::remove(FSavePart);
+        if (error.isEmpty())
+            PutClipInPlace(FSavePart, FSaveTarget, error);
+        else
+            DiscardClip(FSavePart);
         FSavePart.clear();
         FSaveTarget.clear();
     }
+    MP3Out1->SetFileName(std::string());
     PlayStart = SelStart;
     PlayEnd = SelEnd;
     SetButtons(11);
@@ -117,4 +102,12 @@ void TForm1::Done(TComponent *)
     SavingClip = false;
     if (!error.isEmpty())
         ui::showMessage(this, error);
+}
+
+void TForm1::AbandonSave()
+{
+    MP3Out1->Stop(false);
+    DiscardClip(FSavePart);
+    FSavePart.clear();
+    FSaveTarget.clear();
 }

@@ -16,6 +16,7 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 // ---- result texts ----
@@ -632,8 +633,15 @@ WMResult TWMWriter::EndWriting()
     FWriting = false;
     FEngine.reset();
     const WMResult result = FError.load();
-    if (result != WM_S_OK)
-        FSink->Discard(); // no half-written file is left behind
+    // A full disk (or a file-size limit) stops a recording part-way: what reached the disk is
+    // the recording up to that moment and stays for the user. Any other failure leaves no
+    // half-written file behind.
+    if (result != WM_S_OK) {
+        std::error_code ec;
+        const bool full = result == AVERROR(ENOSPC) || result == AVERROR(EFBIG);
+        if (!full || std::filesystem::file_size(FSink->FPath, ec) == 0 || ec)
+            FSink->Discard();
+    }
     return result;
 }
 

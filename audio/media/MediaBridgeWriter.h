@@ -6,7 +6,9 @@
 // a thread of its own: WriteSample queues a copy of the block and returns; the writer's thread
 // converts, encodes and writes, and reports failures (a full disk, a refused write) as status
 // WMT_ERROR to the status callbacks advised on its sink, on that thread. A failed write also
-// makes every later WriteSample return the error, and EndWriting removes the half-written file.
+// makes every later WriteSample return the error. EndWriting keeps what reached the disk when
+// the disk was full or the file reached its size limit (the recording up to that moment, for
+// the user to save); after any other failure it removes the half-written file.
 //
 // Result codes (WMResult): 0 is success; anything else is an FFmpeg error code (negative) or
 // one of the codes of MediaTypes.h and below; WMResultText describes each.

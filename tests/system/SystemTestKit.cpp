@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -166,6 +169,53 @@ double DurationSeconds(const std::string &file)
 {
     const std::string out = Capture("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + file + "'");
     return out.empty() ? -1 : std::atof(out.c_str());
+}
+
+bool InstallPrograms(const std::string &cmake, const std::string &buildDir, const std::string &prefix,
+                     std::string &log)
+{
+    const std::string logFile = prefix + ".log";
+    const int rc = testsupport::runProgram({cmake, "--install", buildDir, "--prefix", prefix}, logFile);
+    std::ifstream in(logFile);
+    log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return rc == 0;
+}
+
+std::vector<int> ProcessesOf(const std::string &exe)
+{
+    std::vector<int> pids;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.empty() || !std::isdigit(static_cast<unsigned char>(name[0])))
+            continue;
+        std::error_code linkError;
+        const auto target = std::filesystem::read_symlink(e.path() / "exe", linkError);
+        if (!linkError && target == exe)
+            pids.push_back(std::atoi(name.c_str()));
+    }
+    return pids;
+}
+
+std::vector<std::string> CommandLine(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::vector<std::string> args;
+    std::string arg;
+    while (std::getline(in, arg, '\0'))
+        args.push_back(arg);
+    return args;
+}
+
+void EndProcessesOf(const std::string &exe)
+{
+    const std::vector<int> pids = ProcessesOf(exe);
+    for (int pid : pids)
+        ::kill(pid, SIGTERM);
+    for (int i = 0; i < 20 && !ProcessesOf(exe).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (int pid : ProcessesOf(exe))
+        ::kill(pid, SIGKILL);
 }
 
 } // namespace systest

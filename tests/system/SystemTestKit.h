@@ -68,4 +68,18 @@ std::string Lower(std::string s);
 // ffprobe's duration of a file in seconds; negative when it cannot be read.
 double DurationSeconds(const std::string &file);
 
+// Installs the build's programs and their files under prefix with "cmake --install", as a
+// user's install would lay them out (programs in bin/, their files in share/fonolux/).
+// False with the installer's output in log when it fails.
+bool InstallPrograms(const std::string &cmake, const std::string &buildDir, const std::string &prefix,
+                     std::string &log);
+
+// The running processes whose executable is exe (an absolute path), by process id.
+std::vector<int> ProcessesOf(const std::string &exe);
+// A process's command-line arguments, its program first; empty when it is gone.
+std::vector<std::string> CommandLine(int pid);
+// Ends the processes of exe that this test started indirectly (a program launched by another,
+// detached): SIGTERM, then SIGKILL to any still there after a second.
+void EndProcessesOf(const std::string &exe);
+
 } // namespace systest

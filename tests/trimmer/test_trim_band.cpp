@@ -124,6 +124,30 @@ TEST(TrimBand, TheBarsSetTheSelectionWithinThePictureAndKeepTheirDistance)
     EXPECT_EQ(w.f.PlayStart, 0);
 }
 
+TEST(TrimBand, DeselectingHidesTheBandAndSelectingAgainPutsItBackOnTop)
+{
+    Window w;
+    MyTPositionedLayer *layer = w.f.Selection();
+    myTRubberbandLayer *band = w.f.RBLayer;
+    w.f.SetSelection(nullptr);
+    EXPECT_EQ(w.f.Selection(), nullptr);
+    EXPECT_EQ(band->ChildLayer(), nullptr);
+    EXPECT_EQ(band->LayerOptions(), unsigned(loNoUpdate)); // invisible and deaf to the mouse
+    // Without the band a drag on the bar's place moves nothing.
+    w.drag(1, w.px(600));
+    EXPECT_EQ(w.f.SelStart, 0);
+
+    // A press on the selected layer selects it again: the same band, on top, with the layer.
+    QTest::mouseClick(w.f.Image1, Qt::LeftButton, {}, QPoint(w.px(900), w.mid()));
+    EXPECT_EQ(w.f.Selection(), layer);
+    EXPECT_EQ(w.f.RBLayer, band);
+    EXPECT_EQ(band->ChildLayer(), layer);
+    EXPECT_EQ(band->LayerOptions(), unsigned(loVisible | loMouseEvents | loNoUpdate));
+    EXPECT_EQ(w.f.Image1->Layers().back().get(), band);
+    w.drag(1, w.px(600));
+    EXPECT_NEAR(static_cast<double>(w.f.SelStart), 600, 4);
+}
+
 TEST(TrimBand, PointerShapesOverTheBarsAndInsideTheBand)
 {
     Window w;

@@ -1,0 +1,91 @@
+// Opening an hour-long MP3 file in the trimmer (128 kbit/s, 44100 Hz stereo): the window's open
+// call, from the dialog's answer to the drawn picture (reading the file into memory, decoding it
+// to 8-bit mono through the converter, one value pair per column, drawing the columns), next to
+// `ffmpeg -i file -f null -` decoding the same file. Wall time per open, processor time as a
+// counter, and the process's peak resident size after the opens.
+#include "BenchSupport.h"
+#include "QtWindowDispatcher.h"
+#include "TrimMain.h"
+
+#include <QApplication>
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+constexpr int Seconds = 3600;
+
+// The file, made once with ffmpeg: a tone with a little pink noise, or $FONOLUX_BENCH_MP3.
+const std::filesystem::path &HourMp3()
+{
+    static const std::filesystem::path file = [] {
+        if (const char *given = std::getenv("FONOLUX_BENCH_MP3"))
+            return std::filesystem::path(given);
+        const auto p = bench::TempPath("hour.mp3");
+        const std::string cmd = "ffmpeg -v error -y -f lavfi -i 'sine=frequency=440:sample_rate=44100:duration=" +
+                                std::to_string(Seconds) + "' -f lavfi -i 'anoisesrc=c=pink:r=44100:a=0.1:d=" +
+                                std::to_string(Seconds) +
+                                "' -filter_complex amerge=inputs=2 -ac 2 -c:a libmp3lame -b:a 128k '" + p.string() + "'";
+        if (std::system(cmd.c_str()) != 0)
+            std::abort();
+        return p;
+    }();
+    return file;
+}
+
+void BM_TrimmerOpenAndDraw(benchmark::State &State)
+{
+    TTrimFileDialog::ExecuteHook = [](TTrimFileDialog &d) {
+        d.FileName = QString::fromStdString(HourMp3().string());
+        return true;
+    };
+    TForm1 form;
+    const double before = bench::CpuSeconds();
+    for (auto _ : State) {
+        form.Button1Click();
+        if (form.OpenedFile().isEmpty()) {
+            State.SkipWithError("the trimmer did not open the file");
+            break;
+        }
+    }
+    State.counters["cpu_s_per_open"] = (bench::CpuSeconds() - before) / static_cast<double>(State.iterations());
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    State.counters["peak_rss_MiB"] = static_cast<double>(u.ru_maxrss) / 1024.0;
+    bench::SetRealTimeSpeed(State, Seconds);
+    TTrimFileDialog::ExecuteHook = {};
+}
+
+void BM_FFmpegDecodeToNull(benchmark::State &State)
+{
+    const std::string cmd = "ffmpeg -v error -nostdin -i '" + HourMp3().string() + "' -f null -";
+    const double cpu = bench::RunCommandPerIteration(State, cmd, "the ffmpeg command failed or is not installed");
+    State.counters["cpu_s_per_open"] = cpu;
+    bench::SetRealTimeSpeed(State, Seconds);
+}
+
+} // namespace
+
+BENCHMARK(BM_TrimmerOpenAndDraw)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_FFmpegDecodeToNull)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(3);
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    TQtWindowDispatcherScope dispatcher;
+    benchmark::Initialize(&argc, argv);
+    HourMp3();
+    benchmark::RunSpecifiedBenchmarks();
+    if (!std::getenv("FONOLUX_BENCH_MP3")) {
+        std::error_code ec;
+        std::filesystem::remove(HourMp3(), ec);
+    }
+    return 0;
+}
