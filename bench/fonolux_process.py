@@ -81,7 +81,7 @@ class Fonolux:
         self.proc = subprocess.Popen(wrap + [os.path.join(build, "recorder/fonolux")], env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.sock = None
-        deadline = time.time() + 30
+        deadline = time.time() + 120
         while time.time() < deadline:
             try:
                 s = socket.socket(socket.AF_UNIX)

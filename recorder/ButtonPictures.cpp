@@ -1,6 +1,7 @@
 #include "ButtonPictures.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
@@ -43,26 +44,41 @@ QPixmap draw(Shape shape, QColor color)
 
 } // namespace
 
+namespace {
+
+constexpr int PictureCount = 10;
+QIcon *Pictures = nullptr; // made once per application object, freed with it
+
+void freePictures()
+{
+    delete[] Pictures;
+    Pictures = nullptr;
+}
+
+} // namespace
+
 QIcon buttonPicture(int index)
 {
-    const QColor green(40, 160, 60), red(210, 40, 40), dark(60, 60, 70), grey(170, 170, 170);
-    switch (index) {
-    case 0: return QIcon(draw(Shape::Triangle, green));
-    case 1: return QIcon(draw(Shape::Circle, red));
-    case 2: return QIcon(draw(Shape::Square, dark));
-    case 3: return QIcon(draw(Shape::Square, red));
-    case 4: return QIcon(draw(Shape::Bars, dark));
-    case 5: return QIcon(draw(Shape::Bars, red));
-    case 6: return QIcon(draw(Shape::Triangle, grey));
-    case 7: return QIcon(draw(Shape::Square, grey));
-    case 8: return QIcon(draw(Shape::Bars, grey));
-    case 9: return QIcon(draw(Shape::Circle, grey));
-    default: return QIcon();
+    if (index < 0 || index >= PictureCount)
+        return QIcon();
+    // The same icon objects every time: a fresh icon for each state change would leave another
+    // set of scaled and disabled pixmaps in Qt's pixmap cache at every pre-recording switch.
+    if (!Pictures) {
+        const QColor green(40, 160, 60), red(210, 40, 40), dark(60, 60, 70), grey(170, 170, 170);
+        Pictures = new QIcon[PictureCount]{
+            QIcon(draw(Shape::Triangle, green)), QIcon(draw(Shape::Circle, red)), QIcon(draw(Shape::Square, dark)),
+            QIcon(draw(Shape::Square, red)),     QIcon(draw(Shape::Bars, dark)),  QIcon(draw(Shape::Bars, red)),
+            QIcon(draw(Shape::Triangle, grey)),  QIcon(draw(Shape::Square, grey)), QIcon(draw(Shape::Bars, grey)),
+            QIcon(draw(Shape::Circle, grey))};
+        qAddPostRoutine(freePictures);
     }
+    return Pictures[index];
 }
 
 void setButtonPicture(QAbstractButton *button, int index)
 {
+    if (button->property("picture").toInt() == index && !button->icon().isNull())
+        return;
     button->setIcon(buttonPicture(index));
     button->setProperty("picture", index);
 }

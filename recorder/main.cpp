@@ -1,9 +1,11 @@
 // Fonolux's entry: one instance per user session, then the main window and its event loop.
 #include "Main.h"
 #include "ProgramOptions.h"
+#include "QuitSignals.h"
 #include "QtWindowDispatcher.h"
 #include "SingleInstance.h"
 #include "TestDriver.h"
+#include "WebPane.h"
 
 #include <QApplication>
 
@@ -28,6 +30,7 @@ int main(int argc, char **argv)
     if (answerProgramOptions(argc, argv, info))
         return 0;
 
+    WebPane::prepareApplication();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fonolux"));
     // Ties the window to its launcher and icon (org.zorbel.Fonolux.desktop) on the desktop.
@@ -46,6 +49,8 @@ int main(int argc, char **argv)
         return 1;
     QObject::connect(&instance, &SingleInstance::activateRequested, &form, &TForm1::ActivateFromOtherStart);
     form.show();
+    // Logout, kill and Ctrl+C close the window as the user would, so nothing recorded is cut off.
+    installQuitSignals(&form);
     // The desktop's media-player controls, when there is a session bus.
     form.startDesktopBus();
     installTestDriverFromEnvironment(&form);

@@ -22,6 +22,15 @@ std::mutex &SDLLock()
     return Lock;
 }
 
+// Starts SDL's audio (counted by SDL; each call is matched by SDL_QuitSubSystem). Audio pulls
+// in SDL's event layer, which would otherwise catch SIGINT and SIGTERM for an event queue that
+// nobody here reads, so that the program would no longer end on them.
+int StartSdlAudio()
+{
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    return SDL_InitSubSystem(SDL_INIT_AUDIO);
+}
+
 std::int64_t CounterNow()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -189,7 +198,7 @@ void DSW_EnumerateDevices(DSW_Devices &Devices)
 {
     Devices = DSW_Devices{};
     std::lock_guard<std::mutex> G(SDLLock());
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+    if (StartSdlAudio() != 0)
         return;
     const int N = SDL_GetNumAudioDevices(0);
     if (N != 0) {
@@ -354,7 +363,7 @@ std::uint32_t DSW_OpenDevice(DSoundWrapper &DSW, const std::string &Devname)
     std::lock_guard<std::mutex> L(DSW.dsw_Lock);
     ReleaseLocked(DSW);
     std::lock_guard<std::mutex> G(SDLLock());
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+    if (StartSdlAudio() != 0) {
         DSW.dsw_LastError = SDLErrorText("SDL audio could not start");
         return DSW_ERR_NODEVICE;
     }

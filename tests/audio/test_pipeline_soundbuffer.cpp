@@ -1,6 +1,8 @@
 // The looping buffer on SDL's disk driver: what the device plays lands in a file in real time.
 #include "DiskAudio.h"
 #include "SoundBuffer.h"
+
+#include <csignal>
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -64,6 +66,25 @@ TEST(SoundBufferDevices, DefaultFirstThenWhatSdlReportsAndNoneWithoutDriver)
     EXPECT_EQ(DSW_OpenDevice(DSW, ""), DSW_ERR_NODEVICE);
     EXPECT_NE(DSW.dsw_LastError.find("SDL"), std::string::npos) << DSW.dsw_LastError;
     setenv("SDL_AUDIODRIVER", "dummy", 1);
+}
+
+TEST(SoundBufferDevices, StartingSdlLeavesTheProgramsSignalsAlone)
+{
+    // SDL's audio starts its event layer, which by default takes SIGINT and SIGTERM for itself:
+    // a program using it would no longer end on Ctrl+C, logout or kill.
+    struct sigaction before[2] {}, after[2] {};
+    const int signals[2] = {SIGINT, SIGTERM};
+    for (int i = 0; i < 2; ++i)
+        sigaction(signals[i], nullptr, &before[i]);
+    DSW_Devices Devs;
+    DSW_EnumerateDevices(Devs);
+    DSoundWrapper DSW;
+    ASSERT_EQ(DSW_OpenDevice(DSW, ""), DSW_OK) << DSW.dsw_LastError;
+    for (int i = 0; i < 2; ++i) {
+        sigaction(signals[i], nullptr, &after[i]);
+        EXPECT_EQ(after[i].sa_handler, before[i].sa_handler) << "signal " << signals[i];
+    }
+    DSW_Release(DSW);
 }
 
 TEST(SoundBufferDevices, DescriptionsAreCutTo127Units)

@@ -65,7 +65,7 @@ void killAndRestartSource(Station &station, ReceiveEnv &e, DrivenClock &clock)
     ASSERT_TRUE(waitUntil([&] { return f.DXAudioOut1->Volume() == -5000; }, 8000)) << "not muted";
     ASSERT_TRUE(station.server.startSource(station.mount, {}));
     clock.Offset = 31000;
-    ASSERT_TRUE(waitUntil([&] { return f.DXAudioOut1->Status() == tosPlaying; }, 8000)) << "not restarted";
+    ASSERT_TRUE(waitUntil([&] { return f.DXAudioOut1->Status() == tosPlaying; }, 15000)) << "not restarted";
     ASSERT_TRUE(e.levelReports(3, 15000));
     ASSERT_TRUE(waitUntil([&] { return f.DXAudioOut1->Volume() == f.Slider->value(); }, 3000));
 }
@@ -92,8 +92,8 @@ TEST(DiskFull, ARecordingThatFillsTheDiskKeepsWhatFitTellsTheUserAndSavesIt)
     ASSERT_EQ(f.RecState, rsRecordingPlain);
     // The 64 KiB disk fills a few seconds into the recording; the writer's buffer reaches the
     // disk in large pieces, so this can take a while.
-    ASSERT_TRUE(waitUntil([&] { return freeBytes(disk.path()) == 0 && !e.env.messages.isEmpty(); }, 30000))
-        << "the disk never filled or the user was not told";
+    ASSERT_TRUE(waitUntil([&] { return !e.env.messages.isEmpty(); }, 45000)) << "the user was not told";
+    EXPECT_LT(freeBytes(disk.path()), 8192u) << "a write failed with room left on the disk";
     EXPECT_EQ(e.env.messages.first(), QStringLiteral("Error#0 WMATap1"));
     // What fit is kept, not removed as a damaged file.
     EXPECT_GT(QFileInfo(f.path() + QStringLiteral("temp1.wma")).size(), 16 * 1024);
@@ -107,7 +107,7 @@ TEST(DiskFull, ARecordingThatFillsTheDiskKeepsWhatFitTellsTheUserAndSavesIt)
     EXPECT_FALSE(QFileInfo::exists(f.path() + QStringLiteral("temp1.wma")));
     // The write failure ended the run; after the stop the station plays again.
     EXPECT_EQ(f.RecState, rsPlaying);
-    EXPECT_TRUE(waitUntil([&] { return f.DXAudioOut1->Status() == tosPlaying; }, 8000))
+    EXPECT_TRUE(waitUntil([&] { return f.DXAudioOut1->Status() == tosPlaying; }, 15000))
         << "output " << f.DXAudioOut1->Status();
     EXPECT_EQ(e.env.messages.size(), 1) << e.env.messages.join(u'|').toStdString();
 }
@@ -146,7 +146,7 @@ TEST(SourceKilled, DuringARecordingWhatCameIsSavedWholeAndTheStationPlaysAgainAf
     // stall watch 30 s later.
     EXPECT_EQ(f.RecState, rsPlaying);
     clock.Offset = 62000;
-    ASSERT_TRUE(waitUntil([&] { return f.RecState == rsPlaying && f.DXAudioOut1->Status() == tosPlaying; }, 8000))
+    ASSERT_TRUE(waitUntil([&] { return f.RecState == rsPlaying && f.DXAudioOut1->Status() == tosPlaying; }, 15000))
         << "state " << f.RecState << ", output " << f.DXAudioOut1->Status();
     EXPECT_TRUE(e.levelReports(3, 15000));
     EXPECT_TRUE(e.env.messages.isEmpty()) << e.env.messages.join(u'|').toStdString();
@@ -196,14 +196,14 @@ TEST(DiskFull, WhileTheRingWritesTheUserIsToldAndTheStationPlaysOn)
     e.tune(station.url());
     ASSERT_TRUE(e.receive());
     ASSERT_TRUE(waitUntil([&] { return f.RecState == rsPrerecStart; }, 8000));
-    ASSERT_TRUE(waitUntil([&] { return freeBytes(disk.path()) == 0 && !e.env.messages.isEmpty(); }, 30000))
-        << "the disk never filled or the user was not told";
+    ASSERT_TRUE(waitUntil([&] { return !e.env.messages.isEmpty(); }, 45000)) << "the user was not told";
+    EXPECT_LT(freeBytes(disk.path()), 8192u) << "a write failed with room left on the disk";
     EXPECT_EQ(e.env.messages.first(), QStringLiteral("Error#0 WMATap1"));
     // The write failure ended the run: the stall watch mutes, and 30 s on restarts the station
     // without the ring, saying why once.
     ASSERT_TRUE(waitUntil([&] { return f.DXAudioOut1->Volume() == -5000; }, 5000));
     clock.Offset = 31000;
-    ASSERT_TRUE(waitUntil([&] { return f.RecState == rsPlaying && f.DXAudioOut1->Status() == tosPlaying; }, 8000))
+    ASSERT_TRUE(waitUntil([&] { return f.RecState == rsPlaying && f.DXAudioOut1->Status() == tosPlaying; }, 15000))
         << "state " << f.RecState << ", output " << f.DXAudioOut1->Status();
     ASSERT_TRUE(e.levelReports(3, 15000));
     ASSERT_TRUE(waitUntil([&] { return f.DXAudioOut1->Volume() == f.Slider->value(); }, 3000));

@@ -1,6 +1,10 @@
 // The recorder's pure rules: the layout table, the stall decision, the clocks, recording files
 // and the automatic save's numbering.
+#include "ButtonPictures.h"
 #include "RecorderRules.h"
+
+#include <QApplication>
+#include <QToolButton>
 
 #include <QSet>
 
@@ -122,4 +126,26 @@ TEST(AutoSaveName, TakesTheFirstFreeNumber)
     EXPECT_EQ(AutoSaveName(dir, exists), dir + QStringLiteral("autosave2.mp3"));
     files.remove(dir + QStringLiteral("autosave0.mp3"));
     EXPECT_EQ(AutoSaveName(dir, exists), dir + QStringLiteral("autosave0.mp3"));
+}
+
+TEST(ButtonPictures, StateChangesReuseTheSameIconsSoNoNewPixmapsPileUp)
+{
+    int argc = 1;
+    char name[] = "pictures";
+    char *argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    QToolButton button;
+    setButtonPicture(&button, 0);
+    const qint64 start = button.icon().cacheKey();
+    // A pre-recording switch sets the pictures again and again: each time the same icon.
+    for (int i = 0; i < 50; ++i) {
+        setButtonPicture(&button, 4);
+        setButtonPicture(&button, 0);
+    }
+    EXPECT_EQ(button.icon().cacheKey(), start);
+    EXPECT_EQ(button.property("picture").toInt(), 0);
+    setButtonPicture(&button, 3);
+    EXPECT_EQ(button.icon().cacheKey(), buttonPicture(3).cacheKey());
+    EXPECT_NE(button.icon().cacheKey(), start);
+    EXPECT_TRUE(buttonPicture(10).isNull());
 }

@@ -10,6 +10,8 @@
 #include "AuMp3In.h"
 #include "lame.h"
 
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QSlider>
 #include <QTest>
 #include <QTimer>
@@ -425,4 +427,35 @@ TEST(TrimSave, WithoutTheEncoderLibraryTheUserIsToldAndNothingIsWritten)
     EXPECT_EQ(s.env.messages, QStringList{QStringLiteral("libmp3lame.so.0 library could not be loaded.")});
     s.expectUnlocked();
     EXPECT_TRUE(filesIn(out.path()).isEmpty());
+}
+
+// The save dialog itself (Qt's own): a name typed without an extension gets ".mp3", and the
+// clip is written under it.
+TEST(TrimSave, TheSaveDialogTakesATypedNameAndAddsTheExtension)
+{
+    testsupport::TempDir out;
+    Saver s(files().tone3(), QString());
+    TTrimFileDialog::ExecuteHook = {};
+    const QString typed = QString::fromStdString((out / "typed").string());
+    bool answered = false;
+    QTimer typist;
+    QObject::connect(&typist, &QTimer::timeout, [&] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog || answered)
+            return;
+        auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        if (!name)
+            return;
+        answered = true;
+        name->setText(typed);
+        QTest::keyClick(name, Qt::Key_Return);
+    });
+    typist.start(20);
+    s.f.btnSave->click();
+    typist.stop();
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(s.env.messages.isEmpty()) << s.env.messages.join(u'\n').toStdString();
+    EXPECT_EQ(filesIn(out.path()), QStringList{QStringLiteral("typed.mp3")});
+    EXPECT_EQ(walkFrames(out / "typed.mp3").otherRate, 0);
+    s.expectUnlocked();
 }
