@@ -195,6 +195,7 @@ void TForm1::FormCreate()
     RecState = rsIdle;
     ReadSettings();
     endis();
+    StartWebPane();
     checkEncoderLibrary();
     Timer1->start();
 }
@@ -448,12 +449,10 @@ void TForm1::pageChanged(int index)
     QWidget *now = PageControl1->widget(index);
     if (previous == tsSetUp && now != tsSetUp)
         tsSetUpHide();
-    if (previous == TabSheet1 && now != TabSheet1) {
-        RadioPageShown = false;
-        Renavigate = true;
-    }
-    if (now == TabSheet1)
-        RadioPageShown = true;
+    if (previous == TabSheet1 && now != TabSheet1)
+        TabSheet1Hide();
+    if (now == TabSheet1 && previous != TabSheet1)
+        TabSheet1Show();
     if (now == tsSetUp)
         tsSetUpShow();
     if (now == tsAddStn)

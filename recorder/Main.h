@@ -6,7 +6,7 @@
 // and of the save chain (WMIn1, WMIn2 -> AudioMixer1 -> MP3Out1). Its members live in files by
 // concern: Main.cpp (start, settings, Set Up page, closing), Stations.cpp, MainReceive.cpp,
 // MainRecord.cpp, MainSave.cpp, MainTimer.cpp, MainScheduler.cpp, MainDesktopBus.cpp (the
-// desktop's media-player controls on the session bus).
+// desktop's media-player controls on the session bus), MainWeb.cpp (the web pane and launches).
 //
 // Everything here runs on the GUI thread, component events included (they arrive through the
 // pipeline's window-thread dispatcher), except the taps' OnOutputError, which comes on the WMA
@@ -22,6 +22,7 @@
 #include <QDateTime>
 #include <QMainWindow>
 #include <QString>
+#include <QUrl>
 
 #include <array>
 #include <cstdint>
@@ -64,6 +65,7 @@ class QToolBar;
 class QToolButton;
 class TScrollingMarquee;
 class VerticalLabel;
+class WebPane;
 
 // The controls of one scheduled timer's panel on the Timers page; every name ends in the
 // timer's number and every control carries it in its "Tag" property.
@@ -204,12 +206,31 @@ public:
     // Tick count source: the platform's millisecond counter; tests may replace it.
     static std::uint32_t tickNow();
     static void setTickSource(std::function<std::uint32_t()> source);
-    // The scheduler step and the web pane's upkeep, called by the timer (no-ops until those
-    // parts exist).
+    // The scheduler step, called by the timer (a no-op until the scheduler is wired).
     std::function<void()> schedulerStep;
-    std::function<void()> webPaneUpkeep;
     // The scheduler's AutoStop, run when a connect is abandoned.
     std::function<void()> autoStop;
+
+    // ---- web pane and launches (MainWeb.cpp) ----
+    // The pane's address: "/senden.html" of the site named by the setting [Basic] WebHost, or
+    // the page shipped beside the program when that is empty. The home page likewise.
+    QUrl PaneUrl();
+    QUrl HomePageUrl();
+    // Sets up the pane and navigates it to PaneUrl (at start).
+    void StartWebPane();
+    // The main timer's duty: enables the pane after a load, refreshes it every 120 s while the
+    // Radio page shows and the window is not minimised, loads it anew after the page was hidden.
+    void WebPaneUpkeep();
+    void TabSheet1Show();
+    void TabSheet1Hide();
+    // Opens an address in the desktop's default browser.
+    void OpenInBrowser(const QUrl &address);
+    void Image1Click();       // the home page
+    void SpeedButton3Click(); // the help document "Fonolux Doc.pdf"
+    void btnclipClick();      // the trimmer on the last saved MP3
+    // Starts the trimmer beside the program on mp3File as its one argument, as a process of its
+    // own; false when it could not be started.
+    bool launchTrimmer(const QString &mp3File);
 
     // ---- controller state ----
     TRecState RecState = rsIdle;
@@ -265,7 +286,8 @@ public:
     LevelMeter *ProgressBar2 = nullptr;
     VerticalLabel *MMLabel1 = nullptr;
     QLabel *Image1 = nullptr;
-    QFrame *Panel2 = nullptr, *WebBrowser1 = nullptr;
+    QFrame *Panel2 = nullptr;
+    WebPane *WebBrowser1 = nullptr;
     QPushButton *SpeedButton3 = nullptr;
     QToolButton *btnclip = nullptr, *btnStop = nullptr;
 
@@ -416,6 +438,11 @@ private:
     bool closing_ = false;
     bool readingSettings_ = false;
     bool shown_ = false;
+    bool webPaneWired_ = false;
+    // The configured web site's host name ([Basic] WebHost) and an address on it (empty when
+    // no site is configured).
+    QString webHost();
+    QUrl webSiteUrl(const QString &path);
 
     // Desktop bus (MainDesktopBus.cpp): the station and genre of the current connection and
     // the last title seen, as the bus shows them.

@@ -98,8 +98,7 @@ void TForm1::Timer1Timer()
     else if (QRandomGenerator::global()->bounded(10) > 5)
         Panel2->hide();
 
-    if (webPaneUpkeep)
-        webPaneUpkeep();
+    WebPaneUpkeep();
 
     const std::uint32_t t = tickNow();
     if (RecState != rsIdle && RecState != rsPlayPaused && RecState != rsRestarting)

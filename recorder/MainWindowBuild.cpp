@@ -9,6 +9,7 @@
 #include "NumericKeyFilter.h"
 #include "ScrollingMarquee.h"
 #include "VerticalLabel.h"
+#include "WebPane.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -210,9 +211,7 @@ QWidget *TForm1::buildRadioPage()
     Panel2->setStyleSheet(QStringLiteral("background:#CFCFCF;"));
     Panel2->hide();
 
-    // Stands in for the embedded web pane until the pane itself is built.
-    WebBrowser1 = make<QFrame>(page, "WebBrowser1", {350, 98, 256, 198});
-    WebBrowser1->setFrameShape(QFrame::StyledPanel);
+    WebBrowser1 = make<WebPane>(page, "WebBrowser1", {350, 98, 256, 198});
 
     SpeedButton3 = make<QPushButton>(page, "SpeedButton3", {350, 302, 80, 28}, QStringLiteral("Help"));
     btnclip = make<QToolButton>(page, "btnclip", {438, 302, 80, 28});

@@ -5,6 +5,7 @@
 #include "QtWindowDispatcher.h"
 #include "SingleInstance.h"
 #include "TestDriver.h"
+#include "WebPane.h"
 
 #include <QApplication>
 
@@ -29,6 +30,7 @@ int main(int argc, char **argv)
     if (answerProgramOptions(argc, argv, info))
         return 0;
 
+    WebPane::prepareApplication();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fonolux"));
     // Ties the window to its launcher and icon (org.zorbel.Fonolux.desktop) on the desktop.

@@ -5,6 +5,7 @@
 #include "Main.h"
 #include "TestSupport.h"
 #include "UserMessages.h"
+#include "WebPane.h"
 
 #include <QApplication>
 #include <QDir>
@@ -25,7 +26,10 @@ inline QApplication &testApp()
     static char name[] = "recorder-test";
     static char *argv[] = {name, nullptr};
     // Never destroyed: tearing Qt down during static destruction crashes at exit.
-    static QApplication *app = new QApplication(argc, argv);
+    static QApplication *app = [] {
+        WebPane::prepareApplication();
+        return new QApplication(argc, argv);
+    }();
     return *app;
 }
 
@@ -41,6 +45,8 @@ public:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(home()));
         TForm1::setProgramFolder(qEnvironmentVariable("FONOLUX_TEST_DATA"));
         TForm1::setEncoderLibraryName(QStringLiteral("libmp3lame.so.0"));
+        // The web pane's engine starts helper processes; only the pane's own tests want it.
+        WebPane::setEngineWanted(false);
         ui::setMessageSink([this](const QString &text) { messages << text; });
         ui::setUrlOpener([this](const QUrl &url) {
             opened << url;

@@ -164,6 +164,7 @@ TEST(TrimPlay, WholeSelectionPlaysTheWholeFileAndColoursThePlayedPart)
     spinUntil([] { return false; }, 120); // a timer tick redraws
     EXPECT_EQ(p.column(5), Green);
     EXPECT_EQ(p.column(1600), Grey); // the last third of a second has no column
+    screenshot(p.f, QStringLiteral("trimmer-playing"));
 
     ASSERT_TRUE(spinUntil([&] { return p.idle() && p.f.btnPlay->isEnabled(); }));
     EXPECT_EQ(p.column(5), Grey);
