@@ -10,6 +10,7 @@ test driver socket as a user would (genre, station, Receive), and measures:
             `ffmpeg -i URL -ar 32000 -f s16le -` for the same window.
   ringcpu   the same with the pre-recording ring running, against ffmpeg encoding WMA 256k and
             writing s16le at once (two processes, summed).
+  idle      CPU seconds of the window alone, not receiving (the marquee scrolls its text).
   memory    resident size of the program every minute while pre-recording with 15-s segments.
 
 Usage: bench/fonolux_process.py BUILD_DIR MODE [seconds] [rounds]
@@ -242,6 +243,18 @@ def cpu(build, seconds, prerec):
         shutil.rmtree(out, ignore_errors=True)
 
 
+def idle(build, seconds):
+    app = Fonolux(build, prerec=False)
+    try:
+        time.sleep(5)  # past start-up and the pane's first load
+        before = tree_cpu_seconds(app.proc.pid)
+        time.sleep(seconds)
+        used = tree_cpu_seconds(app.proc.pid) - before
+        print(f"idle window: fonolux {used:.2f} CPU s over {seconds} s ({100 * used / seconds:.2f} % of a core)")
+    finally:
+        app.close()
+
+
 def memory(build, minutes):
     app = Fonolux(build, prerec=True, segment_seconds=15)
     try:
@@ -272,6 +285,8 @@ def main():
             cpu(build, arg or 60, prerec=False)
         elif mode == "ringcpu":
             cpu(build, arg or 300, prerec=True)
+        elif mode == "idle":
+            idle(build, arg or 60)
         elif mode == "memory":
             memory(build, arg or 30)
         else:
