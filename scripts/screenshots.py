@@ -75,6 +75,30 @@ class Driver:
         raise RuntimeError("the file dialog stayed open")
 
 
+def strip_mean(png, x, width=14):
+    """The mean grey of a stretch of the title strip from x, 14 pixels high (the strip's dark
+    ground is about 0.13; text raises it), or None without ImageMagick."""
+    tool = "/usr/bin/convert"
+    if not os.path.exists(tool):
+        return None
+    out = subprocess.run([tool, png, "-crop", "%dx14+%d+36" % (width, x), "-colorspace", "gray", "-format", "%[fx:mean]",
+                          "info:"], capture_output=True, text=True)
+    try:
+        return float(out.stdout)
+    except ValueError:
+        return None
+
+
+def grab_with_whole_title(driver, png):
+    """Grabs the window at a moment when the scrolling title lies wholly inside its strip."""
+    for _ in range(30):
+        driver.must("grab Form1 " + png)
+        left, right, whole = strip_mean(png, 9), strip_mean(png, 592), strip_mean(png, 9, 596)
+        if left is None or (left < 0.14 and right < 0.14 and whole > 0.145):
+            return
+        time.sleep(0.3)
+
+
 def free_display():
     for n in range(90, 140):
         if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
@@ -128,11 +152,11 @@ def main():
         r.must("click BitBtn1")
         r.wait_for("Label14", "text", lambda v: v == "Pre-Recording")
         time.sleep(6)
-        r.must("grab Form1 " + os.path.join(out, "fonolux-playing.png"))
+        grab_with_whole_title(r, os.path.join(out, "fonolux-playing.png"))
         r.must("click RecordButton")
         r.wait_for("Label14", "text", lambda v: v == "Recording")
         time.sleep(8)
-        r.must("grab Form1 " + os.path.join(out, "fonolux-recording.png"))
+        grab_with_whole_title(r, os.path.join(out, "fonolux-recording.png"))
         r.must("click RecordButton")
         mp3 = os.path.join(home, "Music", "Demo station.mp3")
         r.answer_file_dialog(mp3)

@@ -103,6 +103,33 @@ bool waitUntil(Condition condition, int timeoutMs)
     return true;
 }
 
+// A stand-in for the trimmer: writes its argument count and arguments, one a line.
+inline QString writeTrimmerStub(const QString &folder)
+{
+    const QString program = folder + QStringLiteral("/snipolux");
+    QFile f(program);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("#!/bin/sh\nout=\"$(dirname \"$0\")/args.txt\"\n"
+            "printf '%s\\n' \"$#\" \"$@\" > \"$out.part\" && mv \"$out.part\" \"$out\"\n");
+    f.close();
+    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return program;
+}
+
+// The stub's lines once it has run; empty when it did not run within a few seconds.
+inline QStringList trimmerArguments(const QString &folder)
+{
+    QFile f(folder + QStringLiteral("/args.txt"));
+    if (!waitUntil([&] { return f.exists(); }, 10000) || !f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+    f.close();
+    f.remove();
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
 // Saves a picture of w as $FONOLUX_SCREENSHOTS/name.png.
 inline void saveScreenshot(QWidget *w, const QString &name)
 {

@@ -76,6 +76,7 @@ TEST(DiskFull, ARecordingThatFillsTheDiskKeepsWhatFitTellsTheUserAndSavesIt)
 {
     Station station;
     REQUIRE_STATION(station);
+    DrivenClock clock;
     ReceiveEnv e;
     TForm1 &f = *e.form;
     testsupport::SmallDisk disk(e.env.tmp.path());
@@ -105,8 +106,10 @@ TEST(DiskFull, ARecordingThatFillsTheDiskKeepsWhatFitTellsTheUserAndSavesIt)
     expectWholeMp3(target, 1.5);
     EXPECT_TRUE(noTempFiles(f));
     EXPECT_FALSE(QFileInfo::exists(f.path() + QStringLiteral("temp1.wma")));
-    // The write failure ended the run; after the stop the station plays again.
+    // The write failure ended the run; after the stop the station plays again, at the latest
+    // when the stall watch restarts it 30 s on.
     EXPECT_EQ(f.RecState, rsPlaying);
+    clock.Offset = 31000;
     EXPECT_TRUE(waitUntil([&] { return f.DXAudioOut1->Status() == tosPlaying; }, 15000))
         << "output " << f.DXAudioOut1->Status();
     EXPECT_EQ(e.env.messages.size(), 1) << e.env.messages.join(u'|').toStdString();

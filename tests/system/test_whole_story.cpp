@@ -152,7 +152,7 @@ protected:
     std::unique_ptr<systest::Driver> recorder;
 };
 
-TEST_F(WholeStory, ReceivePreRecordRecordAndSave)
+TEST_F(WholeStory, ReceivePreRecordRecordSaveAndTrimAClip)
 {
     const auto began = Clock::now();
     testsupport::IcecastServer icecast;
@@ -291,6 +291,52 @@ TEST_F(WholeStory, ReceivePreRecordRecordAndSave)
     EXPECT_LT(first, airAtPress - 15.0 + 3.0) << "the recording starts after the pre-recorded segment";
     EXPECT_GT(first, airAtPress - 30.0 - 10.0) << "the recording starts too long before the press";
 
-    std::printf("whole story: %.0f s (recording %.1f s, file %.1f s)\n", Seconds(Clock::now() - began), recorded,
-                length);
+    // The trim button launches the trimmer on the file just saved.
+    r.must("click btnclip");
+    const std::string trimmerExe = prefix + "/bin/snipolux";
+    std::vector<int> trimmers;
+    for (int i = 0; i < 100 && (trimmers = systest::ProcessesOf(trimmerExe)).empty(); ++i)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(trimmers.size(), 1u) << "the trim button did not start the trimmer";
+    const std::vector<std::string> args = systest::CommandLine(trimmers.front());
+    ASSERT_EQ(args.size(), 2u);
+    EXPECT_EQ(args[1], mp3);
+
+    // The trimmer shows the file in its caption and its waveform across the picture.
+    systest::Driver t(home.driverSocket("snipolux"));
+    ASSERT_TRUE(t.connect(20s)) << "Snipolux did not come up";
+    EXPECT_EQ(t.waitFor("Form1", "windowTitle", [](const std::string &v) { return Is(v, "Snipolux - story.mp3"); }, 20s),
+              "Snipolux - story.mp3");
+    const int width = std::atoi(t.must("get Image1 width").c_str());
+    ASSERT_GT(width, 100);
+    // The whole file is selected; the user drags the left bar to the middle of the picture.
+    const int middle = width / 2;
+    t.must("drag Image1 2 40 " + std::to_string(middle) + " 40");
+    std::this_thread::sleep_for(500ms);
+    t.must("grab Form1 " + shot("snipolux-selection.png"));
+    t.must("click btnSave");
+    const std::string clip = home.path() + "/Music/clip.mp3";
+    ASSERT_EQ(AnswerFileDialog(t, clip), "ok");
+    // The clip is put in place when the encoder has finished.
+    for (int i = 0; i < 300 && !std::filesystem::exists(clip); ++i)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(std::filesystem::exists(clip)) << "no clip was saved";
+    EXPECT_EQ(t.waitFor("btnSave", "enabled", [](const std::string &v) { return Is(v, "true"); }, 30s), "true");
+    // The clip is the second half of the recording: its length, and its sound from the
+    // recording's middle on.
+    const double clipLength = systest::DurationSeconds(clip);
+    const double share = 1.0 - static_cast<double>(middle) / width;
+    EXPECT_NEAR(clipLength, length * share, 1.5) << "the clip is not the selected stretch";
+    const std::vector<int> clipSeconds = SecondsOf(clip);
+    ASSERT_FALSE(clipSeconds.empty()) << "the clip is not the station's signal";
+    EXPECT_LE(Jumps(clipSeconds), Jumps(seconds)) << "the clip's seconds do not follow each other";
+    const int clipFirst = (clipSeconds.front() - first + kSteps) % kSteps;
+    EXPECT_NEAR(clipFirst, length * (1.0 - share), 1.5) << "the clip does not start where the bar was dropped";
+    EXPECT_NEAR((clipSeconds.back() - first + kSteps) % kSteps, (seconds.back() - first + kSteps) % kSteps, 1)
+        << "the clip does not end with the recording";
+    // Nothing went wrong that the trimmer told the user about.
+    EXPECT_EQ(t.send("get @message text").rfind("error", 0), 0u) << t.send("get @message text");
+
+    std::printf("whole story: %.0f s (recording %.1f s, file %.1f s, clip %.1f s from second %d)\n",
+                Seconds(Clock::now() - began), recorded, length, clipLength, clipSeconds.front());
 }
