@@ -2,6 +2,8 @@
 #include "TrimMain.h"
 
 #include "DateTimeValue.h"
+#include "ProgramFiles.h"
+#include "WebPane.h"
 #include "TrimClip.h"
 #include "TrimPictures.h"
 #include "TrimStore.h"
@@ -202,15 +204,10 @@ void TForm1::buildWindow()
     p1->addWidget(Panel2);
     column->addWidget(Panel1);
 
-    // The web pane: the desktop's page of the vendor's site starting at "/trimsenden.html".
-    auto *pane = new QLabel(central);
-    pane->setObjectName(QStringLiteral("WebBrowser1"));
-    pane->setFixedHeight(119);
-    pane->setAlignment(Qt::AlignCenter);
-    pane->setProperty("startPage", QStringLiteral("/trimsenden.html"));
-    pane->setStyleSheet(QStringLiteral("background: white; color: #335;"));
-    pane->setText(QStringLiteral("Snipolux"));
-    WebBrowser1 = pane;
+    // The web pane at the bottom; FormCreate starts it on its page.
+    WebBrowser1 = new WebPane(central);
+    WebBrowser1->setObjectName(QStringLiteral("WebBrowser1"));
+    WebBrowser1->setFixedHeight(119);
     column->addWidget(WebBrowser1);
 
     setCentralWidget(central);
@@ -246,6 +243,11 @@ void TForm1::FormCreate(const QStringList &Arguments)
     SavingClip = false;
     SetButtons(1);
 
+    // The pane shows the page as it is: the trimmer's page never refreshes itself, so the
+    // window's timer does not tend it.
+    if (const QUrl page = PaneUrl(); !page.isEmpty())
+        WebBrowser1->Start(page);
+
     ReadWindowState();
 
     if (!Arguments.isEmpty() && IsMp3FileName(Arguments.constFirst()))
@@ -266,6 +268,12 @@ QString TForm1::RegistryKey()
 void TForm1::setApplicationTitle(const QString &title)
 {
     titleOverride() = title;
+}
+
+QUrl TForm1::PaneUrl()
+{
+    const QString page = findProgramFile(QCoreApplication::applicationDirPath(), QStringLiteral("trimsenden.html"));
+    return page.isEmpty() ? QUrl() : QUrl::fromLocalFile(page);
 }
 
 void TForm1::ReadWindowState()

@@ -25,6 +25,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <cstdint>
 #include <memory>
@@ -41,6 +42,7 @@ class TDXAudioOut;
 class TMemoryStream;
 class TMP3In;
 class TMP3Out;
+class WebPane;
 
 class TForm1 : public QMainWindow {
     Q_OBJECT
@@ -54,6 +56,9 @@ public:
     static QString RegistryKey();
     // Tests may give the title the key is made from (empty: from the executable's name).
     static void setApplicationTitle(const QString &title);
+    // The page the web pane starts on: "trimsenden.html" among the files the program ships
+    // with (beside the executable or in the installed data folder); empty when there is none.
+    static QUrl PaneUrl();
 
     // ---- program state (shared by the picture, the selection band, playing and saving) ----
     std::int32_t PictureWidth = 1920;
@@ -85,7 +90,7 @@ public:
     QSlider *svolume = nullptr, *sSpeed = nullptr;
     QFrame *Panel1 = nullptr, *Panel2 = nullptr;
     TLayeredImage *Image1 = nullptr;
-    QWidget *WebBrowser1 = nullptr;
+    WebPane *WebBrowser1 = nullptr;
 
     // ---- the selection band (TrimBand.cpp) ----
     // The selected layer (owned by Image1) and the band over it (owned by Image1, created the

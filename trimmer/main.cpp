@@ -4,6 +4,7 @@
 #include "QtWindowDispatcher.h"
 #include "TestDriver.h"
 #include "TrimMain.h"
+#include "WebPane.h"
 
 #include <QApplication>
 
@@ -29,6 +30,8 @@ int main(int argc, char **argv)
     if (answerProgramOptions(argc, argv, info))
         return 0;
 
+    // The web pane's engine wants its settings before the application object exists.
+    WebPane::prepareApplication();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Snipolux"));
     // Ties the window to its launcher and icon (org.zorbel.Snipolux.desktop) on the desktop.

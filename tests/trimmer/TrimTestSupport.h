@@ -8,6 +8,7 @@
 #include "TestSupport.h"
 #include "TrimMain.h"
 #include "UserMessages.h"
+#include "WebPane.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -31,6 +32,9 @@ inline QApplication &testApp()
     // Never destroyed: tearing Qt down during static destruction crashes at exit.
     static QApplication *app = new QApplication(argc, argv);
     static TQtWindowDispatcherScope *dispatcher = new TQtWindowDispatcherScope;
+    // The web pane's engine starts helper processes per window; these tests are not about the
+    // page, so the pane uses its plain view.
+    WebPane::setEngineWanted(false);
     (void)dispatcher;
     return *app;
 }
