@@ -1,6 +1,7 @@
 // Snipolux's entry: the window-thread dispatcher, then the window on the file named by the
 // first argument (if any), and the event loop.
 #include "ProgramOptions.h"
+#include "QuitSignals.h"
 #include "QtWindowDispatcher.h"
 #include "TestDriver.h"
 #include "TrimMain.h"
@@ -43,6 +44,8 @@ int main(int argc, char **argv)
 
     TForm1 form(QApplication::arguments().mid(1));
     form.show();
+    // A logout, kill or Ctrl+C closes the window the normal way.
+    installQuitSignals(&form);
     installTestDriverFromEnvironment(&form);
     return app.exec();
 }
