@@ -165,6 +165,14 @@ void TForm1::buildWindow()
     sSpeed->setPageStep(10);
     btnrstspd = toolButton(ToolBar1, "btnrstspd", TTrimPicture::SpeedReset, QStringLiteral("Reset playback speed"));
 
+    // Keys every desktop program answers: Ctrl+O opens, Ctrl+S saves the clip, Ctrl+Q closes.
+    // They are the buttons' own, so a disabled button ignores its key.
+    btnOpen->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    btnSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    BitBtn1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    for (QToolButton *b : {btnOpen, btnSave, BitBtn1})
+        b->setAccessibleDescription(b->shortcut().toString(QKeySequence::NativeText));
+
     connect(BitBtn1, &QToolButton::clicked, this, [this] { BitBtn1Click(); });
     connect(btnOpen, &QToolButton::clicked, this, [this] { Button1Click(); });
     connect(btnSave, &QToolButton::clicked, this, [this] { Button2Click(); });

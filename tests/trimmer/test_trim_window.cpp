@@ -12,6 +12,7 @@
 #include <QFrame>
 #include <QMimeData>
 #include <QSlider>
+#include <QTest>
 #include <QToolBar>
 #include <QToolButton>
 #include <QUrl>
@@ -379,4 +380,38 @@ TEST(TrimWindow, LayoutAndToolbarModes)
     // Any other mode changes nothing.
     f.SetButtons(4);
     EXPECT_TRUE(f.btnPlay->isEnabled());
+}
+
+// The keys of every desktop program: Ctrl+O asks for a file, Ctrl+S asks for the clip's name
+// only when a file is open, Ctrl+Q closes the window.
+TEST(TrimWindow, CtrlOOpensCtrlSSavesOnlyWithAFileAndCtrlQCloses)
+{
+    TrimEnv env;
+    TForm1 f;
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    // Pressed as the window system delivers keys, so that shortcuts apply; a shortcut clicks
+    // its button the animated way, so clicked() comes about 100 ms later.
+    const auto press = [&](Qt::Key key) {
+        QTest::keyClick(f.windowHandle(), key, Qt::ControlModifier);
+        QTest::qWait(200);
+    };
+
+    press(Qt::Key_S);
+    EXPECT_TRUE(env.dialogs.isEmpty()) << "nothing to save yet";
+
+    env.answer = files().tone3;
+    press(Qt::Key_O);
+    ASSERT_EQ(env.dialogs.size(), 1);
+    EXPECT_EQ(env.dialogs.last(), TTrimFileDialog::Open);
+    EXPECT_EQ(f.OpenedFile(), files().tone3);
+
+    env.answer.clear();
+    press(Qt::Key_S);
+    ASSERT_EQ(env.dialogs.size(), 2);
+    EXPECT_EQ(env.dialogs.last(), TTrimFileDialog::Save);
+
+    press(Qt::Key_Q);
+    EXPECT_TRUE(spinUntil([&] { return !f.isVisible(); }, 5000));
 }
