@@ -97,4 +97,21 @@ inline void SetRealTimeSpeed(benchmark::State &State, double AudioSeconds)
         benchmark::Counter(AudioSeconds * static_cast<double>(State.iterations()), benchmark::Counter::kIsRate);
 }
 
+// A stereo 44100 Hz MP3 at 128 kbit/s of a 440 Hz tone with a little pink noise, Seconds long,
+// made with ffmpeg under the temporary folder (aborts when ffmpeg fails); $FONOLUX_BENCH_MP3,
+// when set, names a file to use instead.
+inline std::filesystem::path ToneMp3(const std::string &Name, int Seconds)
+{
+    if (const char *given = std::getenv("FONOLUX_BENCH_MP3"))
+        return given;
+    const auto p = TempPath(Name);
+    const std::string length = std::to_string(Seconds);
+    const std::string cmd = "ffmpeg -v error -y -f lavfi -i 'sine=frequency=440:sample_rate=44100:duration=" + length +
+                            "' -f lavfi -i 'anoisesrc=c=pink:r=44100:a=0.1:d=" + length +
+                            "' -filter_complex amerge=inputs=2 -ac 2 -c:a libmp3lame -b:a 128k '" + p.string() + "'";
+    if (std::system(cmd.c_str()) != 0)
+        std::abort();
+    return p;
+}
+
 } // namespace bench

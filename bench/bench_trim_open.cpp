@@ -21,21 +21,10 @@ namespace {
 
 constexpr int Seconds = 3600;
 
-// The file, made once with ffmpeg: a tone with a little pink noise, or $FONOLUX_BENCH_MP3.
+// The hour-long file, made once, or $FONOLUX_BENCH_MP3.
 const std::filesystem::path &HourMp3()
 {
-    static const std::filesystem::path file = [] {
-        if (const char *given = std::getenv("FONOLUX_BENCH_MP3"))
-            return std::filesystem::path(given);
-        const auto p = bench::TempPath("hour.mp3");
-        const std::string cmd = "ffmpeg -v error -y -f lavfi -i 'sine=frequency=440:sample_rate=44100:duration=" +
-                                std::to_string(Seconds) + "' -f lavfi -i 'anoisesrc=c=pink:r=44100:a=0.1:d=" +
-                                std::to_string(Seconds) +
-                                "' -filter_complex amerge=inputs=2 -ac 2 -c:a libmp3lame -b:a 128k '" + p.string() + "'";
-        if (std::system(cmd.c_str()) != 0)
-            std::abort();
-        return p;
-    }();
+    static const std::filesystem::path file = bench::ToneMp3("hour.mp3", Seconds);
     return file;
 }
 
