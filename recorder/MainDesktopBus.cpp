@@ -111,8 +111,14 @@ void TForm1::busPause()
 
 void TForm1::busStop()
 {
-    if (closingNow() || connecting_ || stopping_)
+    if (closingNow() || stopping_)
         return;
+    // While a station connects, Stop gives the connect up as the scheduler's stop does: it ends
+    // at its next step instead of starting to play.
+    if (connecting_) {
+        BitBtn1Click();
+        return;
+    }
     // The Receive button is off while paused: resume first, as an automatic stop does.
     if (RecState == rsPlayPaused && BitBtn2->isEnabled()) {
         BitBtn2Click();

@@ -4,6 +4,8 @@
 // session bus of its own (the test command starts it with dbus-run-session).
 #include "Mpris.h"
 #include "ReceiveTestSupport.h"
+#include "ScriptedServer.h"
+#include "StreamTestKit.h"
 
 #include "AuSoundOut.h"
 
@@ -11,6 +13,7 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSlider>
+#include <QTimer>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -193,6 +196,35 @@ TEST_F(DesktopBus, OpenUriPlaysTheStationAndPlayPauseStopActAsTheRadioPagesButto
     }
     EXPECT_EQ(call(QStringLiteral("Stop")).exitCode, 0);
     ASSERT_TRUE(statusBecomes(QStringLiteral("Stopped")));
+}
+
+// Stop from the desktop while a slow station connects: the connect gives up and nothing plays.
+TEST_F(DesktopBus, StopWhileAStationConnectsGivesTheConnectUp)
+{
+    testsupport::TempDir dir;
+    const auto body = std::make_shared<const std::vector<std::uint8_t>>(testsupport::MakeMp3(dir, 10));
+    // Each answer comes after a second; then a good MP3 stream, so only the stop keeps it silent.
+    using testsupport::ScriptedServer;
+    ScriptedServer slow([body](int s, ScriptedServer &server) {
+        ScriptedServer::readRequest(s);
+        for (int i = 0; i < 100 && !server.stopping(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n");
+        ScriptedServer::sendAll(s, body->data(), body->size());
+    });
+    startWindow();
+    TForm1 &f = *e->form;
+    e->tune(QString::fromStdString(slow.url()));
+    BusctlResult stop;
+    QTimer::singleShot(300, &f, [&] { stop = call(QStringLiteral("Stop")); });
+    f.BitBtn1Click();
+    EXPECT_EQ(stop.exitCode, 0) << stop.err.toStdString();
+    EXPECT_EQ(f.RecState, rsIdle);
+    f.WaitPumping(500);
+    EXPECT_EQ(f.RecState, rsIdle);
+    EXPECT_EQ(f.DXAudioOut1->Status(), tosIdle);
+    EXPECT_EQ(status(), QStringLiteral("s \"Stopped\""));
+    EXPECT_TRUE(f.BitBtn1->isEnabled());
 }
 
 TEST_F(DesktopBus, ARunningRecordingIsNeitherStoppedNorPausedNorRetunedFromTheBus)
