@@ -3,30 +3,20 @@
 // to 8-bit mono through the converter, one value pair per column, drawing the columns), next to
 // `ffmpeg -i file -f null -` decoding the same file. Wall time per open, processor time as a
 // counter, and the process's peak resident size after the opens.
-#include "BenchSupport.h"
-#include "QtWindowDispatcher.h"
+#include "TrimBenchSupport.h"
 #include "TrimMain.h"
-
-#include <QApplication>
 
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
 namespace {
 
-constexpr int Seconds = 3600;
 
-// The hour-long file, made once, or $FONOLUX_BENCH_MP3.
-const std::filesystem::path &HourMp3()
-{
-    static const std::filesystem::path file = bench::ToneMp3("hour.mp3", Seconds);
-    return file;
-}
+using bench::HourMp3;
 
 void BM_TrimmerOpenAndDraw(benchmark::State &State)
 {
@@ -47,7 +37,7 @@ void BM_TrimmerOpenAndDraw(benchmark::State &State)
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     State.counters["peak_rss_MiB"] = static_cast<double>(u.ru_maxrss) / 1024.0;
-    bench::SetRealTimeSpeed(State, Seconds);
+    bench::SetRealTimeSpeed(State, bench::HourSeconds);
     TTrimFileDialog::ExecuteHook = {};
 }
 
@@ -56,7 +46,7 @@ void BM_FFmpegDecodeToNull(benchmark::State &State)
     const std::string cmd = "ffmpeg -v error -nostdin -i '" + HourMp3().string() + "' -f null -";
     const double cpu = bench::RunCommandPerIteration(State, cmd, "the ffmpeg command failed or is not installed");
     State.counters["cpu_s_per_open"] = cpu;
-    bench::SetRealTimeSpeed(State, Seconds);
+    bench::SetRealTimeSpeed(State, bench::HourSeconds);
 }
 
 } // namespace
@@ -66,15 +56,5 @@ BENCHMARK(BM_FFmpegDecodeToNull)->Unit(benchmark::kSecond)->UseRealTime()->Itera
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    TQtWindowDispatcherScope dispatcher;
-    benchmark::Initialize(&argc, argv);
-    HourMp3();
-    benchmark::RunSpecifiedBenchmarks();
-    if (!std::getenv("FONOLUX_BENCH_MP3")) {
-        std::error_code ec;
-        std::filesystem::remove(HourMp3(), ec);
-    }
-    return 0;
+    return bench::RunTrimBenchmarks(argc, argv);
 }

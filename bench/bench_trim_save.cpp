@@ -3,31 +3,21 @@
 // in place (seeking the decoder to the stretch, decoding it, encoding it at 128 kbit/s,
 // renaming the clip over its name), next to `ffmpeg -ss S -to E -i file -c:a libmp3lame -b:a
 // 128k` on the same stretch. Wall time per save and processor time as a counter.
-#include "BenchSupport.h"
-#include "QtWindowDispatcher.h"
+#include "TrimBenchSupport.h"
 #include "TrimMain.h"
 
 #include "AuMp3In.h"
 
-#include <QApplication>
-
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
 namespace {
 
-constexpr int Seconds = 3600;
 constexpr int From = 25 * 60, To = 35 * 60;
 
-// The hour-long file, made once, or $FONOLUX_BENCH_MP3.
-const std::filesystem::path &HourMp3()
-{
-    static const std::filesystem::path file = bench::ToneMp3("hour.mp3", Seconds);
-    return file;
-}
+using bench::HourMp3;
 
 void BM_TrimmerSaveStretch(benchmark::State &State)
 {
@@ -75,15 +65,5 @@ BENCHMARK(BM_FFmpegSaveStretch)->Unit(benchmark::kSecond)->UseRealTime()->Iterat
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    TQtWindowDispatcherScope dispatcher;
-    benchmark::Initialize(&argc, argv);
-    HourMp3();
-    benchmark::RunSpecifiedBenchmarks();
-    if (!std::getenv("FONOLUX_BENCH_MP3")) {
-        std::error_code ec;
-        std::filesystem::remove(HourMp3(), ec);
-    }
-    return 0;
+    return bench::RunTrimBenchmarks(argc, argv);
 }

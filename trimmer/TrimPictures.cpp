@@ -2,7 +2,7 @@
 #include "TrimPictures.h"
 
 #include <QPainter>
-#include <QPainterPath>
+#include <QPolygonF>
 #include <QPixmap>
 
 namespace {
@@ -25,23 +25,10 @@ void drawOpen(QPainter &p)
     // A folder: back with its tab, then the front flap tilted open.
     p.setPen(QPen(QColor(150, 110, 30), 1.2));
     p.setBrush(QColor(230, 180, 70));
-    QPainterPath back;
-    back.moveTo(2.5, 5.5);
-    back.lineTo(9, 5.5);
-    back.lineTo(11, 7.5);
-    back.lineTo(20.5, 7.5);
-    back.lineTo(20.5, 19.5);
-    back.lineTo(2.5, 19.5);
-    back.closeSubpath();
-    p.drawPath(back);
+    p.drawPolygon(QPolygonF({QPointF(2.5, 5.5), QPointF(9, 5.5), QPointF(11, 7.5), QPointF(20.5, 7.5),
+                            QPointF(20.5, 19.5), QPointF(2.5, 19.5)}));
     p.setBrush(QColor(250, 210, 110));
-    QPainterPath front;
-    front.moveTo(2.5, 19.5);
-    front.lineTo(6, 10.5);
-    front.lineTo(22.5, 10.5);
-    front.lineTo(19.5, 19.5);
-    front.closeSubpath();
-    p.drawPath(front);
+    p.drawPolygon(QPolygonF({QPointF(2.5, 19.5), QPointF(6, 10.5), QPointF(22.5, 10.5), QPointF(19.5, 19.5)}));
 }
 
 void drawSave(QPainter &p)
@@ -49,14 +36,8 @@ void drawSave(QPainter &p)
     // A diskette: body, label and shutter.
     p.setPen(QPen(QColor(30, 60, 120), 1.2));
     p.setBrush(QColor(60, 110, 190));
-    QPainterPath body;
-    body.moveTo(3.5, 3.5);
-    body.lineTo(17.5, 3.5);
-    body.lineTo(20.5, 6.5);
-    body.lineTo(20.5, 20.5);
-    body.lineTo(3.5, 20.5);
-    body.closeSubpath();
-    p.drawPath(body);
+    p.drawPolygon(QPolygonF(
+        {QPointF(3.5, 3.5), QPointF(17.5, 3.5), QPointF(20.5, 6.5), QPointF(20.5, 20.5), QPointF(3.5, 20.5)}));
     p.setBrush(Qt::white);
     p.setPen(Qt::NoPen);
     p.drawRect(QRectF(6.5, 12.5, 11, 8));
@@ -70,12 +51,7 @@ void drawTriangle(QPainter &p, QColor c)
 {
     p.setPen(QPen(c.darker(150), 1.2));
     p.setBrush(c);
-    QPainterPath path;
-    path.moveTo(6.5, 4);
-    path.lineTo(20, 12);
-    path.lineTo(6.5, 20);
-    path.closeSubpath();
-    p.drawPath(path);
+    p.drawPolygon(QPolygonF({QPointF(6.5, 4), QPointF(20, 12), QPointF(6.5, 20)}));
 }
 
 void drawMarker(QPainter &p, bool start)
@@ -87,18 +63,10 @@ void drawMarker(QPainter &p, bool start)
     p.drawLine(QPointF(postX, 3), QPointF(postX, 21));
     p.setPen(QPen(c.darker(140), 1));
     p.setBrush(c);
-    QPainterPath flag;
-    if (start) {
-        flag.moveTo(8, 4);
-        flag.lineTo(20, 8);
-        flag.lineTo(8, 12);
-    } else {
-        flag.moveTo(16, 4);
-        flag.lineTo(4, 8);
-        flag.lineTo(16, 12);
-    }
-    flag.closeSubpath();
-    p.drawPath(flag);
+    if (start)
+        p.drawPolygon(QPolygonF({QPointF(8, 4), QPointF(20, 8), QPointF(8, 12)}));
+    else
+        p.drawPolygon(QPolygonF({QPointF(16, 4), QPointF(4, 8), QPointF(16, 12)}));
     // The playback position the mark jumps to.
     p.setPen(QPen(QColor(40, 40, 40), 1.5));
     p.drawLine(QPointF(3, 17), QPointF(21, 17));

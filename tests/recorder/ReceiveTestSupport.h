@@ -19,10 +19,27 @@
 
 #include "AudioPeers.h"
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <optional>
+
+// The recorder's tick count, moved on by Offset milliseconds on request.
+struct DrivenClock {
+    DrivenClock()
+    {
+        TForm1::setTickSource([this] {
+            using namespace std::chrono;
+            return static_cast<std::uint32_t>(
+                       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count()) +
+                   Offset.load();
+        });
+    }
+    ~DrivenClock() { TForm1::setTickSource({}); }
+    std::atomic<std::uint32_t> Offset{0};
+};
 
 // One window on a private data folder, with the dispatcher installed first and (optionally)
 // SDL's disk driver writing what is played into the test's folder.

@@ -64,6 +64,20 @@ QString status()
     return property(QStringLiteral("PlaybackStatus"));
 }
 
+// The environment a started fonolux runs in: this test's home for its data and settings, a
+// private runtime folder (owner-only, as the desktop makes it) and no display.
+QProcessEnvironment programEnvironment(FormEnv &env, const testsupport::TempDir &runtime)
+{
+    QProcessEnvironment pe = QProcessEnvironment::systemEnvironment();
+    pe.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(runtime.path().string()));
+    pe.insert(QStringLiteral("XDG_DATA_HOME"), env.home());
+    pe.insert(QStringLiteral("XDG_CONFIG_HOME"), env.home());
+    pe.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QFile::setPermissions(QString::fromStdString(runtime.path().string()),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return pe;
+}
+
 // dbus-monitor printing every PropertiesChanged signal of the player's object.
 class Monitor {
 public:
@@ -370,13 +384,7 @@ TEST_F(DesktopBus, OfTwoProgramsOnOneBusTheFirstKeepsTheNameAndQuitEndsIt)
 {
     FormEnv env;
     testsupport::TempDir runtime;
-    QProcessEnvironment pe = QProcessEnvironment::systemEnvironment();
-    pe.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(runtime.path().string()));
-    pe.insert(QStringLiteral("XDG_DATA_HOME"), env.home());
-    pe.insert(QStringLiteral("XDG_CONFIG_HOME"), env.home());
-    pe.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    QFile::setPermissions(QString::fromStdString(runtime.path().string()),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QProcessEnvironment pe = programEnvironment(env, runtime);
 
     QProcess first;
     first.setProcessEnvironment(pe);
@@ -413,14 +421,8 @@ TEST_F(DesktopBus, WithoutASessionBusTheProgramRunsAndSaysNothingOfIt)
 {
     FormEnv env;
     testsupport::TempDir runtime;
-    QProcessEnvironment pe = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment pe = programEnvironment(env, runtime);
     pe.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    pe.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(runtime.path().string()));
-    pe.insert(QStringLiteral("XDG_DATA_HOME"), env.home());
-    pe.insert(QStringLiteral("XDG_CONFIG_HOME"), env.home());
-    pe.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    QFile::setPermissions(QString::fromStdString(runtime.path().string()),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 
     QProcess program;
     program.setProcessEnvironment(pe);

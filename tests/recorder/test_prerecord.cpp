@@ -11,21 +11,6 @@
 
 namespace {
 
-// The recorder's tick count, moved on by Offset milliseconds on request.
-struct DrivenClock {
-    DrivenClock()
-    {
-        TForm1::setTickSource([this] {
-            using namespace std::chrono;
-            return static_cast<std::uint32_t>(
-                       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count()) +
-                   Offset.load();
-        });
-    }
-    ~DrivenClock() { TForm1::setTickSource({}); }
-    std::atomic<std::uint32_t> Offset{0};
-};
-
 qint64 fileSize(const QString &f)
 {
     return QFileInfo(f).size();
