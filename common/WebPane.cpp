@@ -12,7 +12,6 @@
 #include <QVBoxLayout>
 
 #include <chrono>
-#include <cstdio>
 #include <unistd.h>
 
 #ifdef FONOLUX_HAVE_WEBENGINE
@@ -23,7 +22,11 @@
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
+#include <QQuickWindow>
+#include <QSGRendererInterface>
 #endif
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QTextBrowser>
 
 namespace {
@@ -35,24 +38,49 @@ std::uint32_t steadyTickCount()
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+const char *const kSandboxVariable = "QTWEBENGINE_DISABLE_SANDBOX";
+
+bool &sandboxOff()
+{
+    static bool off = false;
+    return off;
+}
+
+bool runsAsRoot()
+{
+    return ::geteuid() == 0;
+}
+
+// The engine can start: as root only when its sandbox was turned off by whoever started us
+// (its helper processes refuse to run as root otherwise, and the program would end there).
+bool engineCanRun()
+{
 #ifdef FONOLUX_HAVE_WEBENGINE
-// Before the engine's first profile is made (when the engine reads its settings):
-// - its helper processes refuse to start as root with their sandbox on, and the program would
-//   end there. Run as root (a fresh machine, a container), the pane goes without it; for
-//   everyone else the sandbox stays;
-// - without a GL context (offscreen, some remote desktops) the engine prints a page of its start
-//   parameters on the program's error output; QT_LOGGING_RULES still turns it back on.
+    return !runsAsRoot() || sandboxOff();
+#else
+    return false;
+#endif
+}
+
+bool isWebUrl(const QUrl &url)
+{
+    return (url.scheme() == u"http" || url.scheme() == u"https") && !url.host().isEmpty();
+}
+
+#ifdef FONOLUX_HAVE_WEBENGINE
+// Before the engine's first profile is made (when the engine reads its settings): without a
+// GL context (offscreen, some remote desktops) the engine prints a page of its start parameters
+// on the program's error output (QT_LOGGING_RULES still turns it back on). The sandbox setting
+// is handed to the engine for the moment it starts (the caller takes it out again).
 void prepareEngine()
 {
     static const bool once = [] {
         QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.debug=false\nqt.webenginecontext.info=false"));
-        if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX")) {
-            qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-            std::fputs("Running as root: the web pane runs without its sandbox.\n", stderr);
-        }
         return true;
     }();
     (void)once;
+    if (sandboxOff())
+        qputenv(kSandboxVariable, "1");
 }
 #endif
 
@@ -129,9 +157,13 @@ public:
     void detach() { pane_ = nullptr; }
 
 protected:
-    bool acceptNavigationRequest(const QUrl &url, NavigationType, bool) override
+    bool acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame) override
     {
-        return pane_ && !pane_->BeforeNavigate2(url);
+        if (!pane_)
+            return false;
+        const auto kind = type == NavigationTypeLinkClicked && isMainFrame ? WebPane::NavigationKind::LinkClick
+                                                                           : WebPane::NavigationKind::Load;
+        return !pane_->BeforeNavigate2(url, kind);
     }
 
     void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString &message, int,
@@ -163,12 +195,8 @@ private:
         {
             if (pane_ && !done_) {
                 done_ = true;
-                if (isLinkTag(pane_->HoverTag)) {
-                    pane_->opener_(url);
-                    emit pane_->linkOpened(url);
-                } else {
+                if (!pane_->openOutside(url))
                     emit pane_->navigationRefused(url);
-                }
             }
             deleteLater();
             return false;
@@ -190,16 +218,26 @@ class WebPanePage {};
 #endif
 
 namespace {
-bool &engineWanted()
+WebPane::EngineUse &engineUseSetting()
 {
-    static bool wanted = true;
-    return wanted;
+    static WebPane::EngineUse use = WebPane::EngineUse::ForSites;
+    return use;
 }
 } // namespace
 
+void WebPane::setEngineUse(EngineUse use)
+{
+    engineUseSetting() = use;
+}
+
+WebPane::EngineUse WebPane::engineUse()
+{
+    return engineUseSetting();
+}
+
 void WebPane::setEngineWanted(bool on)
 {
-    engineWanted() = on;
+    engineUseSetting() = on ? EngineUse::ForSites : EngineUse::Never;
 }
 
 WebPane::WebPane(QWidget *parent) : QWidget(parent)
@@ -214,41 +252,106 @@ WebPane::WebPane(QWidget *parent) : QWidget(parent)
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Qt::white);
     setPalette(pal);
-
-#ifdef FONOLUX_HAVE_WEBENGINE
-    if (engineWanted()) {
-        prepareEngine();
-        // A profile of the pane's own that keeps nothing on disk: no cache or cookies of the
-        // vendor's page in the user's folders.
-        auto *profile = new QWebEngineProfile(this);
-        auto *view = new QWebEngineView(this);
-        page_ = new WebPanePage(this, profile);
-        view->setPage(page_);
-        view_ = view;
-    }
-#endif
-    if (!page_) {
-        auto *browser = new QTextBrowser(this);
-        browser->setFrameShape(QFrame::NoFrame);
-        browser->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        browser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        browser->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
-        browser->setOpenLinks(false);
-        browser->setOpenExternalLinks(false);
-        browser->viewport()->setContextMenuPolicy(Qt::NoContextMenu);
-        connect(browser, &QTextBrowser::highlighted, this, [this](const QUrl &url) {
-            HoverTagUpdate(url.isEmpty() ? QStringLiteral("BODY") : QStringLiteral("A"));
-        });
-        connect(browser, &QTextBrowser::anchorClicked, this, [this](const QUrl &url) { navigate(url); });
-        view_ = browser;
-    }
-    view_->setContextMenuPolicy(Qt::NoContextMenu);
-    view_->setObjectName(QStringLiteral("WebPaneView"));
-    // Shown once the first document completed (no empty frame before the page).
-    view_->setVisible(false);
-    layout->addWidget(view_);
+    // The plain view until a page asks for the engine (Start).
+    makePlainView();
 
     connect(qApp, &QApplication::focusChanged, this, &WebPane::focusChanged);
+}
+
+void WebPane::makePlainView()
+{
+    auto *browser = new QTextBrowser(this);
+    browser->setFrameShape(QFrame::NoFrame);
+    browser->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    browser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    browser->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    browser->setOpenLinks(false);
+    browser->setOpenExternalLinks(false);
+    browser->document()->setDocumentMargin(0);
+    browser->viewport()->setContextMenuPolicy(Qt::NoContextMenu);
+    // The page's own white, not the window's grey, around what the page leaves uncovered.
+    QPalette pal = browser->palette();
+    pal.setColor(QPalette::Base, Qt::white);
+    browser->setPalette(pal);
+    connect(browser, &QTextBrowser::highlighted, this, [this](const QUrl &url) {
+        HoverTagUpdate(url.isEmpty() ? QStringLiteral("BODY") : QStringLiteral("A"));
+    });
+    connect(browser, &QTextBrowser::anchorClicked, this, [this, browser](const QUrl &link) {
+        // Links are relative to the page (the help document beside it).
+        const QUrl url = browser->source().resolved(link);
+        if (!BeforeNavigate2(url, NavigationKind::LinkClick))
+            loadPlain(url);
+    });
+    view_ = browser;
+    view_->setContextMenuPolicy(Qt::NoContextMenu);
+    view_->setObjectName(QStringLiteral("WebPaneView"));
+    view_->setAccessibleName(QStringLiteral("Web page"));
+    // Shown once the first document completed (no empty frame before the page).
+    view_->setVisible(false);
+    layout()->addWidget(view_);
+    watchInput(browser);
+    watchInput(browser->viewport());
+}
+
+void WebPane::makeEngineView()
+{
+#ifdef FONOLUX_HAVE_WEBENGINE
+    delete view_;
+    view_ = nullptr;
+    prepareEngine();
+    // A profile of the pane's own that keeps nothing on disk: no cache or cookies of the
+    // vendor's page in the user's folders.
+    auto *profile = new QWebEngineProfile(this);
+    auto *view = new QWebEngineView(this);
+    page_ = new WebPanePage(this, profile);
+    view->setPage(page_);
+    // The engine has read its settings: programs started from here do not see the variable.
+    qunsetenv(kSandboxVariable);
+    view_ = view;
+    view_->setContextMenuPolicy(Qt::NoContextMenu);
+    view_->setObjectName(QStringLiteral("WebPaneView"));
+    view_->setAccessibleName(QStringLiteral("Web page"));
+    view_->setVisible(false);
+    layout()->addWidget(view_);
+    // The view's input widget comes later, as its child.
+    watchInput(view_);
+#endif
+}
+
+void WebPane::watchInput(QWidget *w)
+{
+    w->installEventFilter(this);
+}
+
+bool WebPane::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::ChildAdded: {
+        // The engine's view takes its input through a child widget made after the view.
+        QObject *child = static_cast<QChildEvent *>(event)->child();
+        if (watched == view_ && child->isWidgetType())
+            child->installEventFilter(this);
+        break;
+    }
+    case QEvent::MouseButtonRelease:
+        if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
+            UserClicked();
+        break;
+    case QEvent::KeyPress: {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space)
+            UserClicked();
+        break;
+    }
+    case QEvent::Leave:
+        // The mouse is no longer over what the page reported.
+        if (watched != view_ || !usesEngine())
+            Exit();
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 WebPane::~WebPane()
@@ -268,10 +371,58 @@ WebPane::~WebPane()
 bool WebPane::hasWebEngine()
 {
 #ifdef FONOLUX_HAVE_WEBENGINE
-    return engineWanted();
+    return engineUseSetting() != EngineUse::Never;
 #else
     return false;
 #endif
+}
+
+bool WebPane::canShowSites()
+{
+    // An outside site never runs in an engine without its sandbox.
+    return hasWebEngine() && !runsAsRoot();
+}
+
+bool WebPane::wantsEngine(const QUrl &url) const
+{
+    if (!hasWebEngine() || !engineCanRun())
+        return false;
+    if (engineUseSetting() == EngineUse::Always)
+        return true;
+    return isWebUrl(url) && canShowSites();
+}
+
+bool WebPane::sandboxOffRequested()
+{
+    return sandboxOff();
+}
+
+void WebPane::prepareEnvironment()
+{
+    if (qEnvironmentVariableIsSet(kSandboxVariable))
+        sandboxOff() = true;
+    qunsetenv(kSandboxVariable);
+}
+
+void WebPane::setHelpDocument(const QString &path)
+{
+    helpDocument_ = path;
+}
+
+bool WebPane::mayLeavePane(const QUrl &url) const
+{
+    if (isWebUrl(url))
+        return true;
+    if (!url.isLocalFile() || helpDocument_.isEmpty() || url.hasQuery())
+        return false;
+    const QString wanted = QFileInfo(helpDocument_).canonicalFilePath();
+    return !wanted.isEmpty() && QFileInfo(url.toLocalFile()).canonicalFilePath() == wanted;
+}
+
+bool WebPane::mayLoadInPane(const QUrl &url)
+{
+    const QString scheme = url.scheme();
+    return isWebUrl(url) || url.isLocalFile() || scheme == u"about" || scheme == u"data";
 }
 
 bool WebPane::usesEngine() const
@@ -281,7 +432,14 @@ bool WebPane::usesEngine() const
 
 void WebPane::prepareApplication()
 {
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    prepareEnvironment();
+#ifdef FONOLUX_HAVE_WEBENGINE
+    // The engine's view on the software scene graph: the window stays on the raster backing
+    // store (no OpenGL composition of the whole window, no GL needed at all), and without a GL
+    // context to share the application makes none (on a display without GL that failed loudly).
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts, false);
+#endif
 }
 
 void WebPane::setClock(Clock clock)
@@ -327,8 +485,12 @@ void WebPane::navigate(const QUrl &url)
     }
 #endif
     // The plain view applies the veto itself and shows local pages only.
-    if (BeforeNavigate2(url))
-        return;
+    if (!BeforeNavigate2(url))
+        loadPlain(url);
+}
+
+void WebPane::loadPlain(const QUrl &url)
+{
     auto *browser = static_cast<QTextBrowser *>(view_);
     if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isReadable()) {
         browser->setSource(url);
@@ -369,32 +531,54 @@ void WebPane::pumpEvents(int ms)
 
 void WebPane::Start(const QUrl &url)
 {
+    if (!page_ && !hasDocument_ && wantsEngine(url))
+        makeEngineView();
     PaneUrl = url;
     DocLoaded = false;
     WebTick = now();
     navigate(PaneUrl);
 }
 
-bool WebPane::BeforeNavigate2(const QUrl &url)
+bool WebPane::BeforeNavigate2(const QUrl &url, NavigationKind kind)
 {
     const std::uint32_t t = now();
     // The first document and everything within 6 s of the last allowed navigation (redirects,
-    // frames, a refresh) load in the pane; each extends the window.
+    // frames, a refresh) load in the pane; each extends the window. Other schemes never load:
+    // the engine would hand them to the desktop.
     if (!hasDocument_ || t - WebTick < NavigationWindowMs) {
+        if (!mayLoadInPane(url)) {
+            emit navigationRefused(url);
+            return true;
+        }
         setPaneEnabled(false);
         WebTick = t;
         return false;
     }
     // A mouse-over report still on its way decides what the user clicked.
     QCoreApplication::processEvents();
-    if (isLinkTag(HoverTag)) {
-        opener_(url);
+    if (kind == NavigationKind::LinkClick && openOutside(url)) {
         setPaneEnabled(true);
-        emit linkOpened(url);
         return true;
     }
     emit navigationRefused(url);
     return true;
+}
+
+bool WebPane::openOutside(const QUrl &url)
+{
+    // The user's own click on a link (a script's click brings no credit), one open per click.
+    if (!isLinkTag(HoverTag) || !clickCredit_ || now() - clickTick_ > ClickCreditMs || !mayLeavePane(url))
+        return false;
+    clickCredit_ = false;
+    opener_(url);
+    emit linkOpened(url);
+    return true;
+}
+
+void WebPane::UserClicked()
+{
+    clickCredit_ = true;
+    clickTick_ = now();
 }
 
 void WebPane::DocumentComplete()

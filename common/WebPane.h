@@ -4,18 +4,26 @@
 // The pane shows one page (a file shipped beside the program, or a page of a configured site).
 // It keeps the page itself from navigating away: every navigation within 6 s of the previous
 // allowed one (the first load, its redirects and frames, a refresh) goes ahead inside the pane;
-// after that a navigation is only taken when the mouse is over a link, picture or frame, and then
-// it goes to the default browser while the pane keeps its page. Anything else (a script moving
-// the page on its own, a navigation after the focus left the pane) is refused silently.
+// after that only a link the user really clicked (a mouse click or a key press in the pane, one
+// open per click) in the page's main frame, with the mouse over a link, picture or frame, leaves
+// the pane, and then it goes to the default browser while the pane keeps its page. Only http and
+// https addresses leave, and file: for exactly the help document the program names. Anything
+// else (a script moving the page or clicking a link on its own, a navigation after the mouse or
+// the focus left the pane, another scheme) is refused silently.
+//
+// The view. A local page is shown by a plain page view (a text browser: no helper processes, no
+// GL). A web site needs QtWebEngine; the pane then makes the engine's view on Qt Quick's
+// software scene graph, so that the window is never composed through OpenGL (software GL made
+// every repaint of the window expensive) and the pane works on a display without GL. The view
+// is chosen when the pane starts on its page.
+//
+// Run as root, the engine's helper processes would need their sandbox turned off; a site is
+// then not shown at all (canShowSites() is false) and the engine runs only when whoever started
+// the program turned the sandbox off (QTWEBENGINE_DISABLE_SANDBOX, taken out of the environment
+// at start so that programs started from here never inherit it).
 //
 // The element under the mouse is reported by a small script the pane injects into every page.
 // No context menu, no scroll bars, no border, no text selection, no error pages.
-//
-// Built on QtWebEngine when the build has it (FONOLUX_HAVE_WEBENGINE) and it is wanted; otherwise
-// a plain page view shows local pages, and clicked links go to the default browser the same way.
-//
-// Run as root, the engine's helper processes go without their sandbox (they refuse to start
-// otherwise); a user's pane keeps it.
 //
 // GUI thread only. Handlers pump events (as the window's waits do), so they tolerate re-entry.
 #pragma once
@@ -44,16 +52,38 @@ public:
     explicit WebPane(QWidget *parent = nullptr);
     ~WebPane() override;
 
-    // True when panes made from now on use QtWebEngine (false: the plain page view).
-    static bool hasWebEngine();
-    // Whether panes made from now on use QtWebEngine when the build has it (default true).
-    // The plain view needs no helper processes: windows that are not about the page (tests of
-    // other parts) turn the engine off.
+    // Which pages panes started from now on show on QtWebEngine: none, web sites only (the
+    // default), or every page (tests of the engine on local pages).
+    enum class EngineUse { Never, ForSites, Always };
+    static void setEngineUse(EngineUse use);
+    static EngineUse engineUse();
+    // setEngineUse(ForSites) or (Never): windows that are not about the page turn it off.
     static void setEngineWanted(bool on);
+    // True when the build has QtWebEngine and panes may use it.
+    static bool hasWebEngine();
+    // True when a pane started on a web site shows it: the engine is there and the program does
+    // not run as root.
+    static bool canShowSites();
     // True when this pane runs on QtWebEngine.
     bool usesEngine() const;
-    // To be called before the QApplication is created: QtWebEngine wants shared GL contexts.
+    // To be called before the QApplication is created: the engine's scene graph and the sandbox
+    // setting (prepareEnvironment) are settled before anything reads them.
     static void prepareApplication();
+    // Takes QTWEBENGINE_DISABLE_SANDBOX out of the environment (remembering that it was given),
+    // so that programs started from here (the trimmer, the browser opener) never inherit it.
+    static void prepareEnvironment();
+    // True when QTWEBENGINE_DISABLE_SANDBOX was given to the program.
+    static bool sandboxOffRequested();
+
+    // The one local file that may leave the pane (the shipped help document); "" for none.
+    void setHelpDocument(const QString &path);
+    // Whether a link to url may be handed to the opener: http or https with a host, or file: for
+    // exactly the help document.
+    bool mayLeavePane(const QUrl &url) const;
+    // Whether url may load inside the pane (http, https, file, about, data).
+    static bool mayLoadInPane(const QUrl &url);
+    // How long a real click in the pane allows one link to open.
+    static constexpr std::uint32_t ClickCreditMs = 2000;
 
     void setClock(Clock clock);
     std::uint32_t now() const;
@@ -73,14 +103,20 @@ public:
     // navigation, so the address is loaded anew rather than refreshed; cleared when acted on.
     void Upkeep(bool mayReload, bool &renavigate);
 
+    // What asks for a navigation: a load of any kind (typed, reload, redirect, a script, a form,
+    // history) or a link click in the page's main frame.
+    enum class NavigationKind { Load, LinkClick };
     // The veto: decides whether the pane itself may go to `url`. Returns Cancel.
-    bool BeforeNavigate2(const QUrl &url);
+    bool BeforeNavigate2(const QUrl &url, NavigationKind kind = NavigationKind::Load);
     // A document finished loading (the page is shown, DocLoaded := true).
     void DocumentComplete();
     // A load failed; the pane shows no error page.
     void NavigateError(const QUrl &url);
-    // The focus left the pane: HoverTag := "Dummy".
+    // The focus or the mouse left the pane: HoverTag := "Dummy".
     void Exit();
+    // A real click (mouse button released, or Enter or Space pressed) in the pane: allows one
+    // link to open within ClickCreditMs.
+    void UserClicked();
     // The page script reports the tag name under the mouse.
     void HoverTagUpdate(const QString &tag);
 
@@ -103,7 +139,17 @@ signals:
     // A navigation the pane refused.
     void navigationRefused(const QUrl &url);
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    void makePlainView();
+    void makeEngineView();
+    void watchInput(QWidget *w);
+    bool wantsEngine(const QUrl &url) const;
+    void loadPlain(const QUrl &url);
+    // Hands url to the opener when the rules let a link leave; true when it went.
+    bool openOutside(const QUrl &url);
     void setPaneEnabled(bool on);
     void pumpEvents(int ms);
     void focusChanged(QWidget *old, QWidget *now);
@@ -116,4 +162,7 @@ private:
     bool hasDocument_ = false;
     bool loadFailed_ = false; // the last load failed: the upkeep loads PaneUrl anew
     bool inUpkeep_ = false;
+    QString helpDocument_;
+    bool clickCredit_ = false;
+    std::uint32_t clickTick_ = 0;
 };

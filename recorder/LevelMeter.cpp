@@ -1,14 +1,67 @@
 // The level meter's drawing.
 #include "LevelMeter.h"
 
+#include "WindowExposure.h"
+
+#include <QAccessible>
+#include <QAccessibleValueInterface>
+#include <QAccessibleWidget>
 #include <QPainter>
 
 #include <algorithm>
+
+namespace {
+
+// A read-only progress bar for assistive tools: the level and its range.
+class LevelMeterAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit LevelMeterAccessible(LevelMeter *meter) : QAccessibleWidget(meter, QAccessible::ProgressBar) {}
+
+    void *interface_cast(QAccessible::InterfaceType t) override
+    {
+        if (t == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface *>(this);
+        return QAccessibleWidget::interface_cast(t);
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Value)
+            return QString::number(meter()->value());
+        return QAccessibleWidget::text(t);
+    }
+    QVariant currentValue() const override { return meter()->value(); }
+    void setCurrentValue(const QVariant &) override {} // shows a level, takes none
+    QVariant maximumValue() const override { return meter()->maximum(); }
+    QVariant minimumValue() const override { return meter()->minimum(); }
+    QVariant minimumStepSize() const override { return 1; }
+
+private:
+    LevelMeter *meter() const { return static_cast<LevelMeter *>(widget()); }
+};
+
+QAccessibleInterface *levelMeterAccessibleFactory(const QString &, QObject *object)
+{
+    if (auto *meter = qobject_cast<LevelMeter *>(object))
+        return new LevelMeterAccessible(meter);
+    return nullptr;
+}
+
+} // namespace
 
 LevelMeter::LevelMeter(QWidget *parent) : QWidget(parent)
 {
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setFocusPolicy(Qt::NoFocus);
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(levelMeterAccessibleFactory);
+        return true;
+    }();
+    (void)factoryInstalled;
+    exposure_ = new WindowExposure(this);
+    connect(exposure_, &WindowExposure::onScreenChanged, this, [this](bool seen) {
+        if (seen)
+            update();
+    });
 }
 
 void LevelMeter::setRange(int minimum, int maximum)
@@ -24,7 +77,12 @@ void LevelMeter::setValue(int value)
     if (v == value_)
         return;
     value_ = v;
-    update();
+    if (exposure_->onScreen())
+        update();
+    if (QAccessible::isActive()) {
+        QAccessibleValueChangeEvent event(this, value_);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 void LevelMeter::paintEvent(QPaintEvent *)

@@ -66,6 +66,7 @@ class QToolButton;
 class TScrollingMarquee;
 class VerticalLabel;
 class WebPane;
+class WindowExposure;
 
 // The controls of one scheduled timer's panel on the Timers page; every name ends in the
 // timer's number and every control carries it in its "Tag" property.
@@ -284,6 +285,8 @@ public:
     QLabel *Label6 = nullptr, *Label1 = nullptr, *Label4 = nullptr, *Label8 = nullptr, *Label14 = nullptr;
     QSlider *Slider = nullptr;
     LevelMeter *ProgressBar2 = nullptr;
+    // Whether the Radio page can be seen; its clocks are drawn only then.
+    WindowExposure *RadioPageSeen = nullptr;
     VerticalLabel *MMLabel1 = nullptr;
     QLabel *Image1 = nullptr;
     QFrame *Panel2 = nullptr;

@@ -4,6 +4,7 @@
 #include "AuIndicators.h"
 #include "AuSoundOut.h"
 #include "LevelMeter.h"
+#include "WindowExposure.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -101,10 +102,19 @@ void TForm1::Timer1Timer()
     WebPaneUpkeep();
 
     const std::uint32_t t = tickNow();
-    if (RecState != rsIdle && RecState != rsPlayPaused && RecState != rsRestarting)
-        playtime->setText(AdvanceClock(PlayClock, t));
-    if (RecState == rsPrerecStart || RecState == rsRecording || RecState == rsRecordingPlain)
-        Label7->setText(AdvanceClock(RecClock, t));
+    // The clocks count on always; their texts are drawn only where they can be seen (a window
+    // that was never shown keeps them current: nothing is drawn there anyway).
+    const bool drawClocks = !TabSheet1->isVisible() || RadioPageSeen->onScreen();
+    if (RecState != rsIdle && RecState != rsPlayPaused && RecState != rsRestarting) {
+        const QString text = AdvanceClock(PlayClock, t);
+        if (drawClocks)
+            playtime->setText(text);
+    }
+    if (RecState == rsPrerecStart || RecState == rsRecording || RecState == rsRecordingPlain) {
+        const QString text = AdvanceClock(RecClock, t);
+        if (drawClocks)
+            Label7->setText(text);
+    }
 
     QCoreApplication::processEvents();
 

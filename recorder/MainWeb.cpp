@@ -15,6 +15,8 @@
 #include <QPushButton>
 #include <QToolButton>
 
+#include <unistd.h>
+
 namespace {
 
 // Runs a function when the watched widget is clicked with the left button (Image1 is a picture).
@@ -82,7 +84,23 @@ void TForm1::StartWebPane()
         connect(btnclip, &QToolButton::clicked, this, &TForm1::btnclipClick);
     }
     Renavigate = false;
-    WebBrowser1->Start(PaneUrl());
+    WebBrowser1->setHelpDocument(programFile(QStringLiteral("Fonolux Doc.pdf")));
+    QUrl page = PaneUrl();
+    if (!page.isLocalFile()) {
+        if (!WebPane::canShowSites()) {
+            // No outside site in a web engine without its sandbox (or without an engine).
+            page = QUrl::fromLocalFile(programFile(QStringLiteral("senden.html")));
+            setStatusPanelText(::geteuid() == 0
+                                   ? QStringLiteral("Running as root: the page beside the logo is the one that came "
+                                                    "with Fonolux, not %1.").arg(webHost())
+                                   : QStringLiteral("This Fonolux cannot show web sites: the page beside the logo is "
+                                                    "the one that came with it, not %1.").arg(webHost()));
+        } else if (page.scheme() == u"http") {
+            setStatusPanelText(QStringLiteral("The page beside the logo comes from %1 without encryption (http): "
+                                              "what it shows can be changed on the way.").arg(page.host()));
+        }
+    }
+    WebBrowser1->Start(page);
 }
 
 void TForm1::WebPaneUpkeep()

@@ -10,6 +10,7 @@
 #include "ScrollingMarquee.h"
 #include "VerticalLabel.h"
 #include "WebPane.h"
+#include "WindowExposure.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -136,6 +137,7 @@ QWidget *TForm1::buildRadioPage()
 {
     auto *page = new QWidget;
     page->setObjectName(QStringLiteral("TabSheet1"));
+    RadioPageSeen = new WindowExposure(page);
 
     // The marquee across the top: one item, one pixel every 10 ms, a full width of space
     // between two copies, endless.

@@ -32,7 +32,13 @@ std::uint32_t TOneShotTimer::Arm(std::uint32_t DelayMs, std::uint32_t /*Resoluti
             lastId_ = 1;
         id = lastId_;
         pending_ = id;
-        due_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(DelayMs);
+        const auto now = std::chrono::steady_clock::now();
+        const auto delay = std::chrono::milliseconds(DelayMs);
+        // Re-armed by the callback: the next countdown follows the last one without drift.
+        if (callbackThread_ == std::this_thread::get_id() && now - lastDue_ < std::chrono::milliseconds(MaxLagMs))
+            due_ = lastDue_ + delay;
+        else
+            due_ = now + delay;
         if (!thread_.joinable())
             thread_ = std::thread([this] { Run(); });
     }
@@ -60,17 +66,21 @@ void TOneShotTimer::Run()
             continue;
         }
         if (std::chrono::steady_clock::now() < due_) {
-            cv_.wait_until(lock, due_);
+            // Woken late on purpose: countdowns due meanwhile run in the same wake-up.
+            cv_.wait_until(lock, due_ + batch_);
             continue; // re-check: cancelled, re-armed or quitting meanwhile
         }
         const std::uint32_t id = pending_;
         pending_ = 0;
         TCallback callback = callback_;
+        lastDue_ = due_;
+        callbackThread_ = std::this_thread::get_id();
         // The callback takes the marquee's lock and may arm again: never call it with m_ held.
         lock.unlock();
         if (callback)
             callback(id);
         lock.lock();
+        callbackThread_ = {};
     }
 }
 

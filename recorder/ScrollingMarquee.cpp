@@ -2,7 +2,10 @@
 #include "ScrollingMarquee.h"
 
 #include "UserMessages.h"
+#include "WindowExposure.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAbstractTextDocumentLayout>
 #include <QCursor>
 #include <QEnterEvent>
@@ -12,6 +15,7 @@
 #include <QTextDocument>
 #include <QUrl>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -38,6 +42,32 @@ protected:
 private:
     std::function<QImage(const QString &)> image_;
 };
+
+// What assistive tools see of the marquee: static text reading the text it scrolls.
+class MarqueeAccessible : public QAccessibleWidget {
+public:
+    explicit MarqueeAccessible(TScrollingMarquee *marquee) : QAccessibleWidget(marquee, QAccessible::StaticText) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        auto *marquee = static_cast<TScrollingMarquee *>(widget());
+        switch (t) {
+        case QAccessible::Name:
+            return marquee->ScrolledText();
+        case QAccessible::Description:
+            return marquee->accessibleName().isEmpty() ? QStringLiteral("Scrolling text") : marquee->accessibleName();
+        default:
+            return QAccessibleWidget::text(t);
+        }
+    }
+};
+
+QAccessibleInterface *marqueeAccessibleFactory(const QString &, QObject *object)
+{
+    if (auto *marquee = qobject_cast<TScrollingMarquee *>(object))
+        return new MarqueeAccessible(marquee);
+    return nullptr;
+}
 
 } // namespace
 
@@ -229,6 +259,14 @@ TScrollingMarquee::TScrollingMarquee(QWidget *parent)
 {
     setAttribute(Qt::WA_OpaquePaintEvent); // the paint covers every pixel: no erase, no flicker
     setMouseTracking(true);
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(marqueeAccessibleFactory);
+        return true;
+    }();
+    (void)factoryInstalled;
+    SetTimer(std::make_unique<TOneShotTimer>(TimerBatchMs));
+    exposure_ = new WindowExposure(this);
+    connect(exposure_, &WindowExposure::onScreenChanged, this, &TScrollingMarquee::OnScreenChanged);
     resize(200, 20);
     std::lock_guard lock(CS);
     CacheLook();
@@ -293,6 +331,28 @@ QImage TScrollingMarquee::DisplayImage()
     if (repaintPending_)
         DrawBuffer(0, ClientExtent());
     return buffer_.copy();
+}
+
+QString TScrollingMarquee::ScrolledText() const
+{
+    QStringList Strings;
+    fItems->SaveToStrings(Strings);
+    return Strings.join(QStringLiteral("  "));
+}
+
+void TScrollingMarquee::TextChanged()
+{
+    if (QAccessible::isActive()) {
+        QAccessibleEvent event(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void TScrollingMarquee::OnScreenChanged(bool OnScreen)
+{
+    std::lock_guard lock(CS);
+    windowExists_ = OnScreen && isVisible();
+    UpdateTimer();
 }
 
 void TScrollingMarquee::RenderItems()
@@ -391,6 +451,9 @@ void TScrollingMarquee::PrepareItem(TMarqueeItem *Item)
             p.end();
             bitmap = opaque;
         }
+        // The ticks copy pixels as 32-bit RGB.
+        if (!bitmap.isNull() && bitmap.format() != QImage::Format_RGB32)
+            bitmap = bitmap.convertToFormat(QImage::Format_RGB32);
         Item->fBitmap = bitmap;
         Item->fSize = bitmap.size();
         break;
@@ -423,6 +486,7 @@ void TScrollingMarquee::ItemChanged(TMarqueeItem *Item)
     // An item that is not showing is drawn at its new size when it enters; the display stays.
     if (Item->Showing())
         Relayout();
+    TextChanged();
 }
 
 void TScrollingMarquee::CollectionChanged()
@@ -437,6 +501,7 @@ void TScrollingMarquee::CollectionChanged()
     PrepareAll();
     Relayout();
     UpdateTimer();
+    TextChanged();
 }
 
 // ---- geometry and the back buffer (under the lock; also on the timer thread) ----
@@ -477,13 +542,26 @@ void TScrollingMarquee::DrawBuffer(int Lo, int Hi)
         return;
     if (Lo <= 0 && Hi >= ClientExtent())
         repaintPending_ = false;
-    QPainter p(&buffer_);
-    p.setClipRect(area);
-    p.fillRect(area, background_);
+    // Plain pixel copies (buffer and pictures are both 32-bit RGB): a tick draws a strip of a
+    // pixel or two, where setting up a painter would cost more than the drawing.
+    const quint32 fill = background_.rgb();
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        auto *row = reinterpret_cast<quint32 *>(buffer_.scanLine(y));
+        std::fill(row + area.left(), row + area.left() + area.width(), fill);
+    }
     ForEachVisibleItem(Lo, Hi, [&](int index, int position) {
         const TMarqueeItem *item = fItems->items_[std::size_t(index)].get();
-        if (!item->fBitmap.isNull())
-            p.drawImage(ItemRect(item, position).topLeft(), item->fBitmap);
+        if (item->fBitmap.isNull())
+            return;
+        const QRect at = ItemRect(item, position);
+        const QRect part = at & area;
+        if (part.isEmpty())
+            return;
+        const int fromX = part.left() - at.left();
+        for (int y = part.top(); y <= part.bottom(); ++y)
+            std::memcpy(buffer_.scanLine(y) + std::size_t(part.left()) * 4,
+                        item->fBitmap.constScanLine(y - at.top()) + std::size_t(fromX) * 4,
+                        std::size_t(part.width()) * 4);
     });
 }
 
@@ -658,7 +736,7 @@ void TScrollingMarquee::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     std::lock_guard lock(CS);
-    windowExists_ = true;
+    windowExists_ = exposure_->onScreen();
     UpdateTimer();
 }
 
@@ -666,8 +744,8 @@ void TScrollingMarquee::hideEvent(QHideEvent *event)
 {
     QWidget::hideEvent(event);
     std::lock_guard lock(CS);
-    // Nothing to see: no ticks while hidden (another page is shown or the window is minimised
-    // away); the scroll continues where it stood when shown again.
+    // Nothing to see: no ticks while hidden (another page is shown, the window is minimised,
+    // unmapped or covered: OnScreenChanged); the scroll continues where it stood when seen again.
     windowExists_ = false;
     UpdateTimer();
 }

@@ -14,6 +14,13 @@
 // changed, or the font, colours, reading direction or, for vertical marquees, the size change);
 // a tick only copies those images.
 //
+// The control scrolls only while it can be seen (WindowExposure.h): shown, and its window
+// neither unmapped, minimised nor wholly covered; it goes on where it stood when seen again.
+// Each tick asks the window to repaint the control's own strip only.
+//
+// Accessibility: the control reads as static text whose name is the text it scrolls (its items'
+// texts in order), renewed when the items change.
+//
 // Every member of TScrollingMarquee, TMarqueeItem and TMarqueeCollection is for the window
 // thread, and each takes the control's lock.
 #pragma once
@@ -35,6 +42,7 @@
 
 class QTextDocument;
 class TMarqueeCollection;
+class WindowExposure;
 class TScrollingMarquee;
 
 enum TMarqueeStyle { msText, msHTML, msOwnerDraw };
@@ -124,6 +132,8 @@ private:
 
 class TScrollingMarquee : public QWidget, public TMarqueeEngine {
     Q_OBJECT
+    // Whether a scroll step is pending (the control is scrolling), for outside tools.
+    Q_PROPERTY(bool scrolling READ TimerPending)
 public:
     using TNotifyEvent = std::function<void(TScrollingMarquee *Sender)>;
     using TMarqueeLinkEvent = std::function<void(TScrollingMarquee *Sender, const QString &Link)>;
@@ -132,6 +142,11 @@ public:
     // Draws an owner-drawn item: Bitmap starts empty; its size becomes the item's size.
     using TMarqueeDrawItemEvent =
         std::function<void(TScrollingMarquee *Sender, TMarqueeItem *Item, QImage &Bitmap)>;
+
+    // The control's timer serves the countdowns that fall due within this many ms in one
+    // wake-up (TOneShotTimer): with the 10 ms interval the strip is drawn 50 times a second, two
+    // one-pixel steps at a time, at the same 100 pixels a second.
+    static constexpr std::uint32_t TimerBatchMs = 10;
 
     // A new control is 200 x 20 pixels, inactive, with no items.
     explicit TScrollingMarquee(QWidget *parent = nullptr);
@@ -160,6 +175,8 @@ public:
     // Renders every item that is not prepared, lays out and repaints; for owner-drawn items
     // whose picture the program changed.
     void RenderItems();
+    // The text the control scrolls: its items' texts in order, separated by "  ".
+    QString ScrolledText() const;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -204,6 +221,8 @@ private:
     void DrawBuffer(int Lo, int Hi);
     QString LinkAt(const QPoint &Pos);
     void UpdateCursor();
+    void OnScreenChanged(bool OnScreen);
+    void TextChanged();
 
     std::unique_ptr<TMarqueeCollection> fItems;
     QHash<QString, QImage> fImages; // pictures of HTML items by lower-case name
@@ -215,7 +234,8 @@ private:
     QColor background_, foreground_;
     bool rightToLeft_ = false;
     bool enabled_ = true;
-    bool windowExists_ = false;
+    bool windowExists_ = false; // shown and seen on the screen
+    WindowExposure *exposure_ = nullptr;
     bool buttonDown_ = false;
 
     QImage buffer_;

@@ -1,5 +1,6 @@
 // Fonolux's entry: one instance per user session, then the main window and its event loop.
 #include "Main.h"
+#include "DisplaySetup.h"
 #include "ProgramOptions.h"
 #include "QuitSignals.h"
 #include "QtWindowDispatcher.h"
@@ -31,7 +32,9 @@ int main(int argc, char **argv)
         return 0;
 
     WebPane::prepareApplication();
+    prepareDisplay();
     QApplication app(argc, argv);
+    displayReady();
     QApplication::setApplicationName(QStringLiteral("Fonolux"));
     // Ties the window to its launcher and icon (org.zorbel.Fonolux.desktop) on the desktop.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.zorbel.Fonolux"));

@@ -9,7 +9,7 @@ RUN_PACKAGES=(
   # build tools
   build-essential cmake ninja-build g++ pkg-config git
   # GUI
-  qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libgl-dev qt6-qpa-plugins
+  qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libgl-dev qt6-qpa-plugins libxcb1-dev
   # media
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libavfilter-dev
   libsdl2-dev libmp3lame-dev libmp3lame0 libtag1-dev libtagc0-dev libtagc0
@@ -23,6 +23,8 @@ TEST_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev qt6-tools-dev
   # peers, servers and tools the tests run
   lame mpg123 sox time openssl python3
+  # the desktop benchmark's peer player
+  mpv
   # desktop under test: virtual display, window manager, input, screenshots, session bus
   xvfb xauth openbox xdotool imagemagick dbus systemd
   # checks of the installed files

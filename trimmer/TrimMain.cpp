@@ -253,6 +253,8 @@ void TForm1::FormCreate(const QStringList &Arguments)
 
     // The pane shows the page as it is: the trimmer's page never refreshes itself, so the
     // window's timer does not tend it.
+    WebBrowser1->setHelpDocument(
+        findProgramFile(QCoreApplication::applicationDirPath(), QStringLiteral("Fonolux Doc.pdf")));
     if (const QUrl page = PaneUrl(); !page.isEmpty())
         WebBrowser1->Start(page);
 

@@ -1,5 +1,6 @@
 // Snipolux's entry: the window-thread dispatcher, then the window on the file named by the
 // first argument (if any), and the event loop.
+#include "DisplaySetup.h"
 #include "ProgramOptions.h"
 #include "QuitSignals.h"
 #include "QtWindowDispatcher.h"
@@ -33,7 +34,9 @@ int main(int argc, char **argv)
 
     // The web pane's engine wants its settings before the application object exists.
     WebPane::prepareApplication();
+    prepareDisplay();
     QApplication app(argc, argv);
+    displayReady();
     QApplication::setApplicationName(QStringLiteral("Snipolux"));
     // Ties the window to its launcher and icon (org.zorbel.Snipolux.desktop) on the desktop.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.zorbel.Snipolux"));
