@@ -156,26 +156,32 @@ QWidget *TForm1::buildRadioPage()
     cbgnr = editableCombo(page, "cbgnr", {6, 36, 290, 26});
     cbgnr->setToolTip(QStringLiteral("Genre"));
     cbgnr->setEditText(QStringLiteral("genre"));
+    cbgnr->setAccessibleName(QStringLiteral("Genre"));
     ComboBox1 = editableCombo(page, "ComboBox1", {6, 68, 290, 26});
     ComboBox1->setToolTip(QStringLiteral("Radio Station"));
     ComboBox1->setEditText(QStringLiteral("Station"));
+    ComboBox1->setAccessibleName(QStringLiteral("Station"));
 
     GroupBox2 = make<QGroupBox>(page, "GroupBox2", {6, 100, 142, 84}, QStringLiteral("Receive"));
     BitBtn1 = make<QToolButton>(GroupBox2, "BitBtn1", {10, 22, 40, 34});
     BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
     setButtonPicture(BitBtn1, 0);
+    BitBtn1->setAccessibleName(QStringLiteral("Receive"));
     BitBtn2 = make<QToolButton>(GroupBox2, "BitBtn2", {54, 22, 40, 34});
     BitBtn2->setToolTip(QStringLiteral("Pause Receive & Play"));
     setButtonPicture(BitBtn2, 8);
+    BitBtn2->setAccessibleName(QStringLiteral("Pause"));
     playtime = make<QLabel>(GroupBox2, "playtime", {10, 58, 120, 20}, QStringLiteral("0:00:00"));
 
     GroupBox1 = make<QGroupBox>(page, "GroupBox1", {154, 100, 142, 84}, QStringLiteral("Record"));
     RecordButton = make<QToolButton>(GroupBox1, "RecordButton", {10, 22, 40, 34});
     RecordButton->setToolTip(QStringLiteral("Start Recording"));
     setButtonPicture(RecordButton, 9);
+    RecordButton->setAccessibleName(QStringLiteral("Record"));
     PauseRecordButton = make<QToolButton>(GroupBox1, "PauseRecordButton", {54, 22, 40, 34});
     PauseRecordButton->setToolTip(QStringLiteral("Pause Recording"));
     setButtonPicture(PauseRecordButton, 8);
+    PauseRecordButton->setAccessibleName(QStringLiteral("Pause Recording"));
     Label7 = make<QLabel>(GroupBox1, "Label7", {10, 58, 120, 20}, QStringLiteral("0:00:00"));
 
     cbPreRec = make<QCheckBox>(page, "cbPreRec", {6, 192, 124, 24}, QStringLiteral("Pre Recording"));
@@ -184,6 +190,7 @@ QWidget *TForm1::buildRadioPage()
     edPreRec = make<QLineEdit>(page, "edPreRec", {134, 192, 52, 24});
     edPreRec->setToolTip(QStringLiteral("Prerecording Time"));
     edPreRec->setText(QStringLiteral("60"));
+    edPreRec->setAccessibleName(QStringLiteral("Pre Recording Seconds"));
     edPreRec->installEventFilter(numericFilter_);
     Label6 = label(page, "Label6", QStringLiteral("Seconds"), {192, 194, 80, 20});
 
@@ -198,17 +205,20 @@ QWidget *TForm1::buildRadioPage()
     ProgressBar2 = make<LevelMeter>(page, "ProgressBar2", {6, 274, 290, 26});
     ProgressBar2->setRange(20, 120);
     ProgressBar2->setValue(20);
+    ProgressBar2->setAccessibleName(QStringLiteral("Level"));
     label(page, "ProgressBar2Label", QStringLiteral("Level"), {6, 302, 60, 20});
 
     Slider = make<QSlider>(page, "Slider", {304, 36, 24, 264}, Qt::Vertical);
     Slider->setRange(-4000, 0);
     Slider->setToolTip(QStringLiteral("Playback Volume"));
+    Slider->setAccessibleName(QStringLiteral("Volume"));
     MMLabel1 = make<VerticalLabel>(page, "MMLabel1", {326, 36, 20, 264}, QStringLiteral("Volume"));
 
     Image1 = make<QLabel>(page, "Image1", {350, 36, 256, 56});
     Image1->setPixmap(logoPicture({256, 56}));
     Image1->setToolTip(QStringLiteral("Click to go to our home page."));
     Image1->setCursor(Qt::PointingHandCursor);
+    Image1->setAccessibleName(QStringLiteral("Home Page"));
     Panel2 = make<QFrame>(page, "Panel2", {356, 42, 5, 5});
     Panel2->setStyleSheet(QStringLiteral("background:#CFCFCF;"));
     Panel2->hide();
@@ -316,6 +326,7 @@ QWidget *TForm1::buildAddStationPage()
     Label3 = label(page, "Label3", QStringLiteral("Genre"), {8, 12, 90, 22});
     cbAdstn = editableCombo(page, "cbAdstn", {100, 10, 280, 26});
     cbAdstn->setEditText(QStringLiteral("Select Genre Please"));
+    cbAdstn->setAccessibleName(QStringLiteral("New Station Genre"));
     Label3->setBuddy(cbAdstn);
 
     auto *urlLabel = label(page, "edAddUrlLabel", QStringLiteral("URL"), {8, 46, 90, 22});
@@ -333,6 +344,8 @@ QWidget *TForm1::buildAddStationPage()
     btnTstUrl->setEnabled(false);
     btnAddStn = make<QPushButton>(page, "btnAddStn", {222, 110, 116, 28}, QStringLiteral("Add Station"));
     btnAddStn->setEnabled(false);
+    // The page's tab is called "Add Station" as well.
+    btnAddStn->setAccessibleName(QStringLiteral("Add This Station"));
     SpeedButton1 = make<QPushButton>(page, "SpeedButton1", {366, 110, 116, 28}, QStringLiteral("Edit Stations"));
     SpeedButton2 = make<QPushButton>(page, "SpeedButton2", {488, 110, 116, 28}, QStringLiteral("Reload Stations"));
 
@@ -342,6 +355,7 @@ QWidget *TForm1::buildAddStationPage()
     Label9->setFont(bold);
     Memo1 = make<QPlainTextEdit>(page, "Memo1", {8, 172, 596, 158});
     Memo1->setReadOnly(true);
+    Memo1->setAccessibleName(QStringLiteral("How to find a stations URL"));
     Memo1->setPlainText(QStringList{
         QStringLiteral("Many links of streaming audio you come across on the web, are hidden behind "),
         QStringLiteral("JavaScript, Macromedia Flash or ActiveX. Sometimes it is very difficult to figure out the "),
@@ -419,4 +433,15 @@ void TForm1::buildTimerPanel(QWidget *page, int i, int top)
 
     for (QObject *o : t.panel->findChildren<QObject *>())
         setTag(o, i);
+
+    // The three panels hold like controls: each name carries its timer's number.
+    const QString timer = QStringLiteral("Timer %1 ").arg(i + 1);
+    const std::pair<QWidget *, const char *> accessibleNames[] = {
+        {t.btnEnbl, "Enabled"},   {t.rdply, "Play"},         {t.rdrec, "Record"},       {t.rdpre, "PreRecord"},
+        {t.chkstr, "Start"},      {t.dtstr, "Start Date"},   {t.tmstr, "Start Time"},   {t.chksto, "Stop"},
+        {t.dtsto, "Stop Date"},   {t.tmsto, "Stop Time"},    {t.chkrpt, "Repeat"},      {t.rdhr, "Hourly"},
+        {t.rddly, "Daily"},       {t.rdwkl, "Weekly"},       {t.rdmnth, "Monthly"},     {t.cbognr, "Genre"},
+        {t.cbostn, "Station"},    {t.slvol, "Volume"},       {t.cbxVol, "Sets the Volume"}};
+    for (const auto &[control, accessibleName] : accessibleNames)
+        control->setAccessibleName(timer + QString::fromLatin1(accessibleName));
 }

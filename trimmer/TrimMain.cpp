@@ -172,6 +172,14 @@ void TForm1::buildWindow()
     BitBtn1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     for (QToolButton *b : {btnOpen, btnSave, BitBtn1})
         b->setAccessibleDescription(b->shortcut().toString(QKeySequence::NativeText));
+    // What assistive tools call each control: its action (the pictures carry no text).
+    const std::pair<QWidget *, const char *> accessibleNames[] = {
+        {BitBtn1, "Exit"},           {btnOpen, "Open"},         {btnSave, "Save Clip"},
+        {btnPlay, "Play"},           {btnPause, "Pause"},       {btnStop, "Stop"},
+        {btnSetRight, "Set Start"},  {btnSetLeft, "Set End"},   {svolume, "Volume"},
+        {sSpeed, "Speed"},           {btnrstspd, "Reset Speed"}};
+    for (const auto &[control, accessibleName] : accessibleNames)
+        control->setAccessibleName(QString::fromLatin1(accessibleName));
 
     connect(BitBtn1, &QToolButton::clicked, this, [this] { BitBtn1Click(); });
     connect(btnOpen, &QToolButton::clicked, this, [this] { Button1Click(); });
@@ -207,6 +215,7 @@ void TForm1::buildWindow()
     p2->setContentsMargins(1, 1, 1, 1);
     Image1 = new TLayeredImage(Panel2);
     Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setAccessibleName(QStringLiteral("Waveform"));
     Image1->setFixedHeight(80);
     p2->addWidget(Image1);
     p1->addWidget(Panel2);
