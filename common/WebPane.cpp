@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QPointer>
@@ -313,8 +314,10 @@ void WebPane::makeEngineView()
     view_->setAccessibleName(QStringLiteral("Web page"));
     view_->setVisible(false);
     layout()->addWidget(view_);
-    // The view's input widget comes later, as its child.
+    // The view's input widget is its child, made now or later.
     watchInput(view_);
+    for (QWidget *child : view_->findChildren<QWidget *>())
+        watchInput(child);
 #endif
 }
 
@@ -415,8 +418,11 @@ bool WebPane::mayLeavePane(const QUrl &url) const
         return true;
     if (!url.isLocalFile() || helpDocument_.isEmpty() || url.hasQuery())
         return false;
-    const QString wanted = QFileInfo(helpDocument_).canonicalFilePath();
-    return !wanted.isEmpty() && QFileInfo(url.toLocalFile()).canonicalFilePath() == wanted;
+    const QFileInfo wanted(helpDocument_), asked(url.toLocalFile());
+    // The same path, or the same file reached through a link.
+    if (QDir::cleanPath(wanted.absoluteFilePath()) == QDir::cleanPath(asked.absoluteFilePath()))
+        return true;
+    return !wanted.canonicalFilePath().isEmpty() && wanted.canonicalFilePath() == asked.canonicalFilePath();
 }
 
 bool WebPane::mayLoadInPane(const QUrl &url)

@@ -217,8 +217,12 @@ public:
     // the page shipped beside the program when that is empty. The home page likewise.
     QUrl PaneUrl();
     QUrl HomePageUrl();
-    // Sets up the pane and navigates it to PaneUrl (at start).
+    // Sets up the pane and navigates it to PaneUrl (at start); a site the pane may not show
+    // (run as root, or no engine) gives way to the shipped page.
     void StartWebPane();
+    // What the status bar says at start about the pane's site: that it is not shown (and why),
+    // that it comes without encryption (plain http), or nothing.
+    static QString WebPaneNotice(const QUrl &site, bool canShowSites, bool root);
     // The main timer's duty: enables the pane after a load, refreshes it every 120 s while the
     // Radio page shows and the window is not minimised, loads it anew after the page was hidden.
     void WebPaneUpkeep();

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMouseEvent>
@@ -84,23 +85,34 @@ void TForm1::StartWebPane()
         connect(btnclip, &QToolButton::clicked, this, &TForm1::btnclipClick);
     }
     Renavigate = false;
-    WebBrowser1->setHelpDocument(programFile(QStringLiteral("Fonolux Doc.pdf")));
-    QUrl page = PaneUrl();
-    if (!page.isLocalFile()) {
-        if (!WebPane::canShowSites()) {
-            // No outside site in a web engine without its sandbox (or without an engine).
-            page = QUrl::fromLocalFile(programFile(QStringLiteral("senden.html")));
-            setStatusPanelText(::geteuid() == 0
-                                   ? QStringLiteral("Running as root: the page beside the logo is the one that came "
-                                                    "with Fonolux, not %1.").arg(webHost())
-                                   : QStringLiteral("This Fonolux cannot show web sites: the page beside the logo is "
-                                                    "the one that came with it, not %1.").arg(webHost()));
-        } else if (page.scheme() == u"http") {
-            setStatusPanelText(QStringLiteral("The page beside the logo comes from %1 without encryption (http): "
-                                              "what it shows can be changed on the way.").arg(page.host()));
-        }
-    }
+    // The help document the shipped page links to (where it belongs when it is missing).
+    QString help = programFile(QStringLiteral("Fonolux Doc.pdf"));
+    if (help.isEmpty())
+        help = QFileInfo(programFile(QStringLiteral("senden.html"))).absoluteDir().filePath(QStringLiteral("Fonolux Doc.pdf"));
+    WebBrowser1->setHelpDocument(help);
+    const QUrl site = PaneUrl();
+    QUrl page = site;
+    if (!site.isLocalFile() && !WebPane::canShowSites())
+        page = QUrl::fromLocalFile(programFile(QStringLiteral("senden.html")));
+    if (const QString notice = WebPaneNotice(site, WebPane::canShowSites(), ::geteuid() == 0); !notice.isEmpty())
+        setStatusPanelText(notice);
     WebBrowser1->Start(page);
+}
+
+QString TForm1::WebPaneNotice(const QUrl &site, bool canShowSites, bool root)
+{
+    if (site.isEmpty() || site.isLocalFile())
+        return QString();
+    // No outside site in a web engine without its sandbox (or without an engine).
+    if (!canShowSites)
+        return root ? QStringLiteral("Running as root: the page beside the logo is the one that came with Fonolux, "
+                                     "not the one of %1.").arg(site.host())
+                    : QStringLiteral("This Fonolux cannot show web sites: the page beside the logo is the one that "
+                                     "came with it, not the one of %1.").arg(site.host());
+    if (site.scheme() == u"http")
+        return QStringLiteral("The page beside the logo comes from %1 without encryption (http): what it shows "
+                              "can be changed on the way.").arg(site.host());
+    return QString();
 }
 
 void TForm1::WebPaneUpkeep()

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QSignalSpy>
+#include <QTextBrowser>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -83,6 +84,8 @@ protected:
     void SetUp() override
     {
         testApp();
+        // These tests are about the engine, on local pages too.
+        WebPane::setEngineUse(WebPane::EngineUse::Always);
         writeFile("page.html", kPage);
         writeFile("other.html", kOther);
         window = std::make_unique<QWidget>();
@@ -293,12 +296,58 @@ TEST_F(WebPaneTest, AfterFocusLeftThePaneNavigationIsRefusedUntilTheMouseMovesOv
     ASSERT_TRUE(spinUntil([&] { return refused.count() > 0; }));
     EXPECT_TRUE(browser.opened.isEmpty());
 
-    // The mouse moves on over the text and back onto the link.
+    // The mouse moves on over the text and back onto the link, and the user clicks it.
     hoverAt({20, 60}, QStringLiteral("DIV"));
     hoverAt({20, 20}, QStringLiteral("A"));
-    runJs(QStringLiteral("document.getElementById('link').click()"), [](const QVariant &) {});
+    click({20, 20});
     ASSERT_TRUE(spinUntil([&] { return !browser.opened.isEmpty(); }));
     EXPECT_EQ(pane->currentUrl(), fileUrl("page.html"));
+}
+
+TEST_F(WebPaneTest, ScriptClicksOpenNothingAndOneRealClickOpensOneLink)
+{
+    startOn(fileUrl("page.html"));
+    fakeNow += 10000;
+    hoverAt({60, 20}, QStringLiteral("A"));
+    // A page script clicking its link again and again while the mouse rests on it.
+    QSignalSpy refused(pane, &WebPane::navigationRefused);
+    for (int i = 1; i <= 3; ++i) {
+        runJs(QStringLiteral("document.getElementById('link').click()"), [](const QVariant &) {});
+        ASSERT_TRUE(spinUntil([&] { return refused.count() >= i; }));
+    }
+    EXPECT_TRUE(browser.opened.isEmpty());
+
+    // The user's click opens the link once; the script's next click does not ride on it.
+    click({60, 20});
+    ASSERT_TRUE(spinUntil([&] { return browser.opened.size() == 1; }));
+    runJs(QStringLiteral("document.getElementById('link').click()"), [](const QVariant &) {});
+    ASSERT_TRUE(spinUntil([&] { return refused.count() >= 4; }));
+    EXPECT_EQ(browser.opened.size(), 1);
+
+    // The mouse leaves the pane: what it was over is forgotten.
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(pane->inputWidget(), &leave);
+    EXPECT_EQ(pane->HoverTag, QStringLiteral("Dummy"));
+}
+
+TEST_F(WebPaneTest, ALinkToAnotherSchemeIsNeverHandedToTheDesktop)
+{
+    writeFile("share.html", R"(<html><body style="margin:0"><a id="link" href="smb://127.0.0.1/share"
+        style="display:block;height:40px">share</a></body></html>)");
+    startOn(fileUrl("share.html"));
+    fakeNow += 10000;
+    hoverAt({20, 20}, QStringLiteral("A"));
+    QSignalSpy refused(pane, &WebPane::navigationRefused);
+    click({20, 20});
+    ASSERT_TRUE(spinUntil([&] { return refused.count() > 0; }));
+    spinFor(300);
+    EXPECT_TRUE(browser.opened.isEmpty());
+    EXPECT_EQ(refused.value(0).value(0).toUrl().scheme(), QStringLiteral("smb"));
+
+    // Not even within the first seconds, when the page may still move on inside the pane.
+    pane->WebTick = fakeNow;
+    EXPECT_TRUE(pane->BeforeNavigate2(QUrl(QStringLiteral("smb://127.0.0.1/share"))));
+    EXPECT_FALSE(pane->BeforeNavigate2(fileUrl("page.html")));
 }
 
 TEST_F(WebPaneTest, FailedFirstLoadShowsNoErrorPageAndTheUpkeepTriesAgain)
@@ -370,5 +419,48 @@ TEST_F(WebPaneTest, UpkeepRefreshesEveryTwoMinutesOnlyWhenAllowedAndLoadsAnewAft
     EXPECT_TRUE(pane->DocLoaded);
 }
 #endif
+
+// The plain page view (the shipped pages' view): web links and the help document leave the
+// pane on a click, nothing else does.
+TEST_F(WebPaneTest, PlainViewOpensWebLinksAndTheHelpDocumentOnly)
+{
+    WebPane::setEngineUse(WebPane::EngineUse::Never);
+    writeFile("Help.pdf", "%PDF-1.4\n");
+    writeFile("secret.txt", "local");
+    writeFile("links.html", R"(<html><body>
+<p><a href="http://127.0.0.1:9/web.html">web</a></p><p><a href="smb://127.0.0.1/share">share</a></p>
+<p><a href="secret.txt">secret</a></p><p><a href="Help.pdf">help</a></p></body></html>)");
+    pane->setHelpDocument(fileUrl("Help.pdf").toLocalFile());
+    startOn(fileUrl("links.html"));
+    ASSERT_FALSE(pane->usesEngine());
+    fakeNow += 10000;
+    tick();
+
+    auto *view = static_cast<QTextBrowser *>(pane->view());
+    // Where each link lies in the view.
+    auto pointOf = [&](const QString &href) {
+        for (int y = 1; y < view->viewport()->height(); y += 2)
+            for (int x = 1; x < view->viewport()->width(); x += 4)
+                if (view->anchorAt({x, y}) == href)
+                    return QPoint(x, y);
+        return QPoint(-1, -1);
+    };
+    for (const char *href : {"http://127.0.0.1:9/web.html", "smb://127.0.0.1/share", "secret.txt", "Help.pdf"}) {
+        const QPoint at = pointOf(QString::fromLatin1(href));
+        ASSERT_GE(at.x(), 0) << href;
+        pane->HoverTagUpdate(QStringLiteral("A"));
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+    }
+    spinFor(100);
+    ASSERT_EQ(browser.opened.size(), 2) << browser.opened.value(0).toString().toStdString();
+    EXPECT_EQ(browser.opened.value(0), QUrl(QStringLiteral("http://127.0.0.1:9/web.html")));
+    EXPECT_EQ(browser.opened.value(1), fileUrl("Help.pdf"));
+    EXPECT_EQ(pane->currentUrl(), fileUrl("links.html"));
+
+    EXPECT_FALSE(pane->mayLeavePane(QUrl(QStringLiteral("javascript:alert(1)"))));
+    EXPECT_FALSE(pane->mayLeavePane(QUrl(QStringLiteral("file:///etc/passwd"))));
+    EXPECT_FALSE(pane->mayLeavePane(QUrl(QStringLiteral("http:///nohost"))));
+    EXPECT_TRUE(pane->mayLeavePane(QUrl(QStringLiteral("https://radio.example/"))));
+}
 
 #include "test_webpane.moc"

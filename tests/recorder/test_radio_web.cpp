@@ -13,6 +13,8 @@
 #include <QTabWidget>
 #include <QToolButton>
 
+#include <unistd.h>
+
 #ifdef FONOLUX_HAVE_WEBENGINE
 #include <QWebEngineView>
 #endif
@@ -37,7 +39,7 @@ void spinFor(int ms)
 struct WebForm {
     explicit WebForm(bool engine = false)
     {
-        WebPane::setEngineWanted(engine);
+        WebPane::setEngineUse(engine ? WebPane::EngineUse::Always : WebPane::EngineUse::Never);
         TForm1::setTickSource([this] { return now; });
         form = std::make_unique<TForm1>();
         pane = form->WebBrowser1;
@@ -263,3 +265,50 @@ TEST(RadioWeb, TimerRefreshesOnlyOnTheShownRadioPageOfAWindowNotMinimisedAndRelo
 }
 
 #endif
+
+TEST(RadioWeb, AsRootASiteGivesWayToTheShippedPageAndAPlainHttpSiteIsWarnedAbout)
+{
+    // The notice for each case, whoever runs the test.
+    const QUrl http(QStringLiteral("http://radio.example/senden.html"));
+    const QUrl https(QStringLiteral("https://radio.example/senden.html"));
+    EXPECT_TRUE(TForm1::WebPaneNotice(http, true, false).contains(QStringLiteral("without encryption")));
+    EXPECT_TRUE(TForm1::WebPaneNotice(https, true, false).isEmpty());
+    EXPECT_TRUE(TForm1::WebPaneNotice(QUrl::fromLocalFile(QStringLiteral("/x/senden.html")), true, false).isEmpty());
+    EXPECT_TRUE(TForm1::WebPaneNotice(https, false, true).startsWith(QStringLiteral("Running as root")));
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the rest needs root";
+    // As root no outside site is shown, even with the engine wanted: the shipped page instead.
+    WebForm w;
+    w.setHost(QStringLiteral("http://127.0.0.1:9"));
+    WebPane::setEngineWanted(true);
+    EXPECT_FALSE(WebPane::canShowSites());
+    w.form->StartWebPane();
+    EXPECT_FALSE(w.pane->usesEngine());
+    EXPECT_EQ(w.pane->PaneUrl, QUrl::fromLocalFile(TForm1::programFile(QStringLiteral("senden.html"))));
+    EXPECT_TRUE(w.form->StatusBar1Panel->text().startsWith(QStringLiteral("Running as root")));
+}
+
+TEST(RadioWeb, TheSandboxSettingGivenToTheProgramStaysOutOfTheProgramsItStarts)
+{
+    // The test command gives the variable (as a root user's start script would).
+    ASSERT_TRUE(WebPane::sandboxOffRequested());
+    EXPECT_FALSE(qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"));
+    WebForm w;
+    testsupport::TempDir bin;
+    const QString folder = QString::fromStdString(bin.path().string());
+    TForm1::setProgramFolder(folder);
+    QFile stub(folder + QStringLiteral("/snipolux"));
+    ASSERT_TRUE(stub.open(QIODevice::WriteOnly));
+    stub.write("#!/bin/sh\nenv > \"$(dirname \"$0\")/env.part\" && mv \"$(dirname \"$0\")/env.part\" "
+               "\"$(dirname \"$0\")/env.txt\"\n");
+    stub.close();
+    stub.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_TRUE(w.form->launchTrimmer(QString()));
+    QFile env(folder + QStringLiteral("/env.txt"));
+    ASSERT_TRUE(waitUntil([&] { return env.exists(); }, 10000));
+    ASSERT_TRUE(env.open(QIODevice::ReadOnly));
+    const QByteArray seen = env.readAll();
+    EXPECT_TRUE(seen.contains("HOME=")) << "the stub wrote no environment";
+    EXPECT_FALSE(seen.contains("QTWEBENGINE_DISABLE_SANDBOX"));
+}
