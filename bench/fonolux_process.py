@@ -12,6 +12,10 @@ test driver socket as a user would (genre, station, Receive), and measures:
             writing s16le at once (two processes, summed).
   idle      CPU seconds of the window alone, not receiving (the marquee scrolls its text).
   memory    resident size of the program every minute while pre-recording with 15-s segments.
+  desktop   on a real X display (Xvfb with openbox, software GL, never offscreen), side by side
+            with `mpv --no-video --ao=null` on the same stream in the same window of time: CPU
+            while playing with the window shown, while playing with the window unmapped, and of
+            the idle window (not playing, the marquee scrolling). Per thread as well.
 
 Usage: bench/fonolux_process.py BUILD_DIR MODE [seconds] [rounds]
 Not part of the test command: figures depend on the machine and its load.
@@ -79,7 +83,7 @@ class DemoStation:
 class Fonolux:
     """One fonolux process on a fresh home, with the demo station as the Local genre's first."""
 
-    def __init__(self, build, prerec, segment_seconds=60):
+    def __init__(self, build, prerec, segment_seconds=60, display=None):
         self.home = tempfile.mkdtemp(prefix="fonolux-bench-")
         data = os.path.join(self.home, ".local/share/Zorbel/Fonolux")
         os.makedirs(data)
@@ -92,6 +96,9 @@ class Fonolux:
                    XDG_DATA_HOME=self.home + "/.local/share", XDG_RUNTIME_DIR=self.home + "/runtime",
                    QT_QPA_PLATFORM="offscreen", SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=self.played,
                    FONOLUX_TEST_DRIVER=self.home + "/drive")
+        if display:
+            env.pop("QT_QPA_PLATFORM")
+            env.update(DISPLAY=display, SDL_AUDIODRIVER="dummy")
         os.makedirs(self.home + "/runtime", mode=0o700)
         # FONOLUX_BENCH_WRAP runs the program under a tool (for instance a heap profiler).
         wrap = os.environ.get("FONOLUX_BENCH_WRAP", "").split()
@@ -272,6 +279,101 @@ def memory(build, minutes):
         app.close()
 
 
+def thread_ticks(pid):
+    """CPU ticks of each thread of pid, by thread id: (name, ticks)."""
+    out = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                name = f.read().strip()
+            with open(f"/proc/{pid}/task/{tid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            out[tid] = (name, int(fields[11]) + int(fields[12]))
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return out
+
+
+class XDisplay:
+    """A private X display (Xvfb) with the openbox window manager."""
+
+    def __enter__(self):
+        for n in range(70, 99):
+            if not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"):
+                break
+        self.name = f":{n}"
+        self.xvfb = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while not os.path.exists(f"/tmp/.X11-unix/X{n}") and time.time() < deadline:
+            time.sleep(0.05)
+        self.wm = subprocess.Popen(["openbox"], env=dict(os.environ, DISPLAY=self.name),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.5)
+        return self
+
+    def __exit__(self, *exc):
+        for p in (self.wm, self.xvfb):
+            p.terminate()
+            p.wait(timeout=10)
+
+
+def window_of(pid, display):
+    env = dict(os.environ, DISPLAY=display)
+    deadline = time.time() + 30
+    while time.time() < deadline:
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid)], env=env,
+                             capture_output=True, text=True).stdout.split()
+        if out:
+            return out[0]
+        time.sleep(0.2)
+    raise SystemExit("no window of fonolux")
+
+
+def measure(app, seconds, peer_cmd=None):
+    """Fonolux's CPU over `seconds` (and per thread), with the peer run in the same window."""
+    before, threads_before = tree_cpu_seconds(app.proc.pid), thread_ticks(app.proc.pid)
+    started = time.time()
+    peer = peer_cpu([peer_cmd], seconds) if peer_cmd else None
+    if not peer_cmd:
+        time.sleep(seconds)
+    wall = time.time() - started
+    ours = tree_cpu_seconds(app.proc.pid) - before
+    threads_after = thread_ticks(app.proc.pid)
+    per_thread = sorted(((name, (ticks - threads_before.get(tid, (name, 0))[1]) / TICK)
+                         for tid, (name, ticks) in threads_after.items()), key=lambda t: -t[1])
+    return 100 * ours / wall, (100 * peer / seconds if peer is not None else None), \
+        [(n, 100 * c / wall) for n, c in per_thread if c > 0][:4]
+
+
+def desktop(build, seconds):
+    mpv = ["mpv", "--no-config", "--no-video", "--ao=null", "--really-quiet", URL]
+    with XDisplay() as x:
+        app = Fonolux(build, prerec=False, display=x.name)
+        try:
+            wid = window_of(app.proc.pid, x.name)
+            env = dict(os.environ, DISPLAY=x.name)
+            time.sleep(5)  # past start-up and the pane's first page
+            rows = [("idle window, shown", *measure(app, seconds))]
+            app.tune()
+            app.send("click BitBtn1")
+            time.sleep(5)  # past connecting
+            rows.append(("playing, window shown", *measure(app, seconds, mpv)))
+            subprocess.run(["xdotool", "windowunmap", wid], env=env, check=True)
+            time.sleep(1)
+            rows.append(("playing, window unmapped", *measure(app, seconds, mpv)))
+            subprocess.run(["xdotool", "windowmap", wid], env=env, check=True)
+        finally:
+            app.close()
+    print(f"{'situation':28} {'fonolux':>9} {'mpv':>9} {'ratio':>7}   fonolux's busiest threads")
+    for what, ours, peer, threads in rows:
+        ratio = f"{ours / peer:6.2f}x" if peer else "      -"
+        peer_text = f"{peer:8.2f}%" if peer is not None else "        -"
+        busiest = ", ".join(f"{n} {c:.2f}%" for n, c in threads)
+        print(f"{what:28} {ours:8.2f}% {peer_text} {ratio}   {busiest}")
+    print(f"(% of one core over {seconds} s each; goals: shown <= 2x mpv, unmapped <= 1.2x mpv, idle < 1%)")
+
+
 def main():
     if len(sys.argv) < 3:
         raise SystemExit(__doc__)
@@ -289,6 +391,8 @@ def main():
             idle(build, arg or 60)
         elif mode == "memory":
             memory(build, arg or 30)
+        elif mode == "desktop":
+            desktop(build, arg or 60)
         else:
             raise SystemExit(__doc__)
 

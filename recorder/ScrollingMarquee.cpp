@@ -11,6 +11,7 @@
 #include <QEnterEvent>
 #include <QFontMetrics>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QTextDocument>
 #include <QUrl>
@@ -540,8 +541,10 @@ void TScrollingMarquee::DrawBuffer(int Lo, int Hi)
     const QRect area = AreaRect(Lo, Hi) & buffer_.rect();
     if (area.isEmpty())
         return;
-    if (Lo <= 0 && Hi >= ClientExtent())
+    if (Lo <= 0 && Hi >= ClientExtent()) {
         repaintPending_ = false;
+        wholeSinceShown_ = true;
+    }
     // Plain pixel copies (buffer and pictures are both 32-bit RGB): a tick draws a strip of a
     // pixel or two, where setting up a painter would cost more than the drawing.
     const quint32 fill = background_.rgb();
@@ -607,10 +610,12 @@ void TScrollingMarquee::ScrollPixels(int Pixels)
         const qsizetype bpl = buffer_.bytesPerLine();
         uchar *bits = buffer_.bits();
         std::memmove(bits, bits + bpl * Pixels, std::size_t(bpl * (h - Pixels)));
+        scrolledSinceShown_ += Pixels;
         return;
     }
     if (Pixels >= w)
         return;
+    scrolledSinceShown_ += Pixels;
     const std::size_t move = std::size_t(w - Pixels) * 4;
     for (int y = 0; y < h; ++y) {
         auto *row = reinterpret_cast<quint32 *>(buffer_.scanLine(y));
@@ -626,13 +631,7 @@ void TScrollingMarquee::DrawArea(int Lo, int Hi)
     DrawBuffer(Lo, Hi);
     // One queued update at a time: a busy window thread does not collect a backlog.
     if (!updatePosted_.exchange(true))
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                updatePosted_ = false;
-                update();
-            },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &TScrollingMarquee::ShowBuffer, Qt::QueuedConnection);
 }
 
 void TScrollingMarquee::ClearItems()
@@ -644,13 +643,7 @@ void TScrollingMarquee::RequestRepaint()
 {
     repaintPending_ = true;
     if (!updatePosted_.exchange(true))
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                updatePosted_ = false;
-                update();
-            },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &TScrollingMarquee::ShowBuffer, Qt::QueuedConnection);
 }
 
 bool TScrollingMarquee::WantsCursorUpdate()
@@ -683,13 +676,58 @@ void TScrollingMarquee::PostWrap()
 
 // ---- window side ----
 
-void TScrollingMarquee::paintEvent(QPaintEvent *)
+void TScrollingMarquee::TakeBuffer()
+{
+    if (shown_.size() == buffer_.size())
+        std::memcpy(shown_.bits(), buffer_.constBits(), std::size_t(buffer_.sizeInBytes()));
+    else
+        shown_ = buffer_.copy();
+    scrolledSinceShown_ = 0;
+    wholeSinceShown_ = false;
+}
+
+void TScrollingMarquee::ShowBuffer()
 {
     std::lock_guard lock(CS);
+    updatePosted_ = false;
     if (repaintPending_)
         DrawBuffer(0, ClientExtent());
+    const int pixels = scrolledSinceShown_;
+    const bool whole = wholeSinceShown_ || shown_.size() != buffer_.size() || pixels <= 0 ||
+                       pixels >= ClientExtent() || !isVisible();
+    TakeBuffer();
+    if (whole) {
+        update();
+        return;
+    }
+    // What is shown moves by the pixels the ticks scrolled (the window system moves them on its
+    // side), and only the strip they uncovered is drawn, now, while the ticks wait for the lock.
+    const QSize s = clientSize_;
+    if (fOrientation == moVertical) {
+        scroll(0, -pixels);
+        repaint(QRect(0, s.height() - pixels, s.width(), pixels));
+    } else if (rightToLeft_) {
+        scroll(pixels, 0);
+        repaint(QRect(0, 0, pixels, s.height()));
+    } else {
+        scroll(-pixels, 0);
+        repaint(QRect(s.width() - pixels, 0, pixels, s.height()));
+    }
+}
+
+void TScrollingMarquee::paintEvent(QPaintEvent *event)
+{
+    std::lock_guard lock(CS);
+    if (repaintPending_ || shown_.size() != buffer_.size()) {
+        if (repaintPending_)
+            DrawBuffer(0, ClientExtent());
+        TakeBuffer();
+        // Everything shown must come from the same picture.
+        if (event->rect() != rect())
+            update();
+    }
     QPainter p(this);
-    p.drawImage(0, 0, buffer_);
+    p.drawImage(0, 0, shown_);
 }
 
 void TScrollingMarquee::resizeEvent(QResizeEvent *event)
@@ -698,6 +736,7 @@ void TScrollingMarquee::resizeEvent(QResizeEvent *event)
     std::lock_guard lock(CS);
     clientSize_ = size();
     buffer_ = QImage(clientSize_.expandedTo(QSize(1, 1)), QImage::Format_RGB32);
+    shown_ = QImage();
     repaintPending_ = true;
     if (fOrientation == moVertical) {
         // Vertical items wrap at the client width.

@@ -16,7 +16,8 @@
 //
 // The control scrolls only while it can be seen (WindowExposure.h): shown, and its window
 // neither unmapped, minimised nor wholly covered; it goes on where it stood when seen again.
-// Each tick asks the window to repaint the control's own strip only.
+// After ticks the window thread moves what is shown by the pixels they scrolled (the window
+// system moves them on its side) and draws only the strip they uncovered.
 //
 // Accessibility: the control reads as static text whose name is the text it scrolls (its items'
 // texts in order), renewed when the items change.
@@ -222,6 +223,9 @@ private:
     QString LinkAt(const QPoint &Pos);
     void UpdateCursor();
     void OnScreenChanged(bool OnScreen);
+    // Window thread, after ticks: brings the window up to the buffer.
+    void ShowBuffer();
+    void TakeBuffer();
     void TextChanged();
 
     std::unique_ptr<TMarqueeCollection> fItems;
@@ -239,6 +243,11 @@ private:
     bool buttonDown_ = false;
 
     QImage buffer_;
+    // What the window shows (a copy of the buffer taken when the window last caught up with the
+    // ticks), the pixels the ticks scrolled since, and whether they drew it whole since.
+    QImage shown_;
+    int scrolledSinceShown_ = 0;
+    bool wholeSinceShown_ = true;
     bool repaintPending_ = true;
     std::atomic<bool> updatePosted_{false};
     std::atomic<bool> cursorPosted_{false};
