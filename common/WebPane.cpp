@@ -283,13 +283,7 @@ void WebPane::makePlainView()
         if (!BeforeNavigate2(url, NavigationKind::LinkClick))
             loadPlain(url);
     });
-    view_ = browser;
-    view_->setContextMenuPolicy(Qt::NoContextMenu);
-    view_->setObjectName(QStringLiteral("WebPaneView"));
-    view_->setAccessibleName(QStringLiteral("Web page"));
-    // Shown once the first document completed (no empty frame before the page).
-    view_->setVisible(false);
-    layout()->addWidget(view_);
+    installView(browser);
     watchInput(browser);
     watchInput(browser->viewport());
 }
@@ -308,17 +302,23 @@ void WebPane::makeEngineView()
     view->setPage(page_);
     // The engine has read its settings: programs started from here do not see the variable.
     qunsetenv(kSandboxVariable);
-    view_ = view;
-    view_->setContextMenuPolicy(Qt::NoContextMenu);
-    view_->setObjectName(QStringLiteral("WebPaneView"));
-    view_->setAccessibleName(QStringLiteral("Web page"));
-    view_->setVisible(false);
-    layout()->addWidget(view_);
+    installView(view);
     // The view's input widget is its child, made now or later.
     watchInput(view_);
     for (QWidget *child : view_->findChildren<QWidget *>())
         watchInput(child);
 #endif
+}
+
+void WebPane::installView(QWidget *view)
+{
+    view_ = view;
+    view_->setContextMenuPolicy(Qt::NoContextMenu);
+    view_->setObjectName(QStringLiteral("WebPaneView"));
+    view_->setAccessibleName(QStringLiteral("Web page"));
+    // Shown once the first document completed (no empty frame before the page).
+    view_->setVisible(false);
+    layout()->addWidget(view_);
 }
 
 void WebPane::watchInput(QWidget *w)

@@ -145,6 +145,7 @@ protected:
 private:
     void makePlainView();
     void makeEngineView();
+    void installView(QWidget *view);
     void watchInput(QWidget *w);
     bool wantsEngine(const QUrl &url) const;
     void loadPlain(const QUrl &url);

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -361,6 +363,42 @@ TEST(MarqueeTimer, FiresOnceCancelsAndReplaces)
     EXPECT_EQ(lastId.load(), d);
     // Destroying with a countdown pending returns at once (measured by the suite's timeout).
     timer.Arm(100000, 0);
+}
+
+// A chain of 10 ms countdowns re-armed from the callback keeps its pace (a late wake-up is made
+// up, not carried forward), and with a batch of 10 ms two callbacks share each wake-up.
+TEST(MarqueeTimer, AChainKeepsItsPaceAndABatchServesTwoCountdownsPerWakeUp)
+{
+    using Clock = std::chrono::steady_clock;
+    TOneShotTimer timer(10);
+    std::vector<Clock::time_point> calls;
+    std::mutex m;
+    timer.SetCallback([&](std::uint32_t) {
+        std::lock_guard lock(m);
+        calls.push_back(Clock::now());
+        if (calls.size() < 40)
+            timer.Arm(10, 1);
+    });
+    const auto start = Clock::now();
+    timer.Arm(10, 1);
+    for (int i = 0; i < 3000; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::lock_guard lock(m);
+        if (calls.size() >= 40)
+            break;
+    }
+    std::lock_guard lock(m);
+    ASSERT_EQ(calls.size(), 40u);
+    // 40 countdowns of 10 ms: about 400 ms however late each wake-up was (a chain re-armed from
+    // "now" would take 40 wake-up delays longer).
+    const double took = std::chrono::duration<double, std::milli>(calls.back() - start).count();
+    EXPECT_GE(took, 395.0);
+    EXPECT_LE(took, 480.0);
+    // Wake-ups: callbacks more than 3 ms after the one before start a new one.
+    int wakeUps = 1;
+    for (std::size_t i = 1; i < calls.size(); ++i)
+        wakeUps += calls[i] - calls[i - 1] > std::chrono::milliseconds(3);
+    EXPECT_LE(wakeUps, 26) << "callbacks were not served in pairs";
 }
 
 // The real timer thread against a window thread that changes everything at the same time.

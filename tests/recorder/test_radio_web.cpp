@@ -187,7 +187,7 @@ TEST(RadioWeb, ShowsTheShippedPageWholeAndItsLinksOpenInTheDefaultBrowser)
     EXPECT_LE(js(pane, QStringLiteral("document.documentElement.scrollWidth")).toInt(), pane->width());
     // Every text line stays inside the body (no line pushed under the footer).
     EXPECT_TRUE(js(pane, QStringLiteral("(function(){var f=document.querySelector('footer').getBoundingClientRect();"
-                                        "var u=document.querySelector('ul').getBoundingClientRect();"
+                                        "var u=document.querySelector('table.what').getBoundingClientRect();"
                                         "return u.bottom<=f.top;})()"))
                     .toBool());
     w.tickAfter(50); // the timer enables the pane again after the load
@@ -292,6 +292,7 @@ TEST(RadioWeb, AsRootASiteGivesWayToTheShippedPageAndAPlainHttpSiteIsWarnedAbout
 TEST(RadioWeb, TheSandboxSettingGivenToTheProgramStaysOutOfTheProgramsItStarts)
 {
     // The test command gives the variable (as a root user's start script would).
+    testApp();
     ASSERT_TRUE(WebPane::sandboxOffRequested());
     EXPECT_FALSE(qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"));
     WebForm w;
