@@ -167,6 +167,7 @@ void TForm1::wireHandlers()
     connect(Edit2, &QAction::triggered, this, &TForm1::btnEdStnClick);
     connect(Reload1, &QAction::triggered, this, &TForm1::Reload1Click);
     wireTimerPage();
+    wireFindStationPage();
 }
 
 void TForm1::FormCreate()
@@ -457,6 +458,8 @@ void TForm1::pageChanged(int index)
         tsSetUpShow();
     if (now == tsAddStn)
         tsAddStnShow();
+    if (now == tsFindStn)
+        tsFindStnShow();
 }
 
 void TForm1::tsSetUpShow()

@@ -1,12 +1,14 @@
 // The recorder's main window and controller.
 //
-// TForm1 owns every control of the four pages ("Radio", "Set Up", "Add Station", "Timers"),
+// TForm1 owns every control of the five pages ("Radio", "Set Up", "Add Station", "Timers",
+// "Find Station"),
 // the status bar, the controller state and the audio components of the receive chain
 // (WMStreamedIn1 -> FastResampler1 -> WMATap1 -> WMATap2 -> FastGainIndicator1 -> DXAudioOut1)
 // and of the save chain (WMIn1, WMIn2 -> AudioMixer1 -> MP3Out1). Its members live in files by
 // concern: Main.cpp (start, settings, Set Up page, closing), Stations.cpp, MainReceive.cpp,
 // MainRecord.cpp, MainSave.cpp, MainTimer.cpp, MainScheduler.cpp, MainDesktopBus.cpp (the
-// desktop's media-player controls on the session bus), MainWeb.cpp (the web pane and launches).
+// desktop's media-player controls on the session bus), MainWeb.cpp (the web pane and launches),
+// MainDirectory.cpp (the Find Station page and station lists in and out).
 //
 // Everything here runs on the GUI thread, component events included (they arrive through the
 // pipeline's window-thread dispatcher), except the taps' OnOutputError, which comes on the WMA
@@ -17,6 +19,7 @@
 
 #include "RecState.h"
 #include "RecorderRules.h"
+#include "StationDirectory.h"
 #include "Talarm.h"
 
 #include <QDateTime>
@@ -63,6 +66,7 @@ class QTimeEdit;
 class QTimer;
 class QToolBar;
 class QToolButton;
+class QTreeWidget;
 class TScrollingMarquee;
 class VerticalLabel;
 class WebPane;
@@ -81,6 +85,20 @@ struct TTimerPanel {
     QCheckBox *chkstr = nullptr, *chksto = nullptr, *chkrpt = nullptr, *cbxVol = nullptr;
     QSlider *slvol = nullptr;
     VerticalLabel *volumeLabel = nullptr;
+};
+
+// The controls of the Find Station page (MainDirectory.cpp).
+struct TFindPanel {
+    QLineEdit *edName = nullptr, *edTag = nullptr, *edCountry = nullptr, *edLanguage = nullptr;
+    QComboBox *cbCodec = nullptr, *cbBitrate = nullptr, *cbOrder = nullptr;
+    QCheckBox *cbxBroken = nullptr;
+    QPushButton *btnSearch = nullptr;
+    QTreeWidget *lvResults = nullptr;
+    QPushButton *btnPrev = nullptr, *btnNext = nullptr, *btnPlay = nullptr;
+    QLabel *lblPage = nullptr;
+    QComboBox *cbGenre = nullptr; // editable: a genre of the list, or a new one
+    QPushButton *btnAdd = nullptr, *btnImport = nullptr, *btnExport = nullptr;
+    QLabel *lblStatus = nullptr;  // the page's message line
 };
 
 class TForm1 : public QMainWindow {
@@ -312,6 +330,29 @@ public:
     // Timers page
     std::array<TTimerPanel, 3> timerPanels{};
 
+    // ---- the Find Station page (MainDirectory.cpp) ----
+    // Searches run on the directory client without blocking the window; their end arrives as
+    // findSearchFinished or findSearchFailed. Play tunes the Radio page to the chosen station
+    // as Test URL does; Add, Import and Export work on the genre named in findPanel.cbGenre.
+    QWidget *tsFindStn = nullptr;
+    TFindPanel findPanel{};
+    StationDirectory *directory = nullptr;
+    void tsFindStnShow();
+    void findSearchClick();
+    void findPageClick(int step); // -1 the previous page, +1 the next
+    void findTyped();             // a search field changed: a running search is dropped
+    void findSearchFinished(const std::vector<DirectoryStation> &stations, bool hasMore, int skipped);
+    void findSearchFailed(const QString &messageText);
+    void findPlayClick();
+    void findAddClick();
+    void findImportClick();
+    void findExportClick();
+    // The stations shown, and the chosen one (null when none is).
+    const std::vector<DirectoryStation> &findResults() const { return findResults_; }
+    const DirectoryStation *findChosen() const;
+    // The file dialogs of Import and Export; tests replace them. Empty: cancelled.
+    std::function<QString()> importDialogHook, exportDialogHook;
+
     // ---- scheduled timers (MainScheduler.cpp) ----
     // Timer i is bound to timerPanels[i]; the shared handlers find it by the sender's "Tag".
     std::array<Talarm, 3> alarms{};
@@ -379,6 +420,8 @@ private:
     QWidget *buildSetUpPage();
     QWidget *buildAddStationPage();
     QWidget *buildTimersPage();
+    QWidget *buildFindStationPage();
+    void wireFindStationPage();
     void buildTimerPanel(QWidget *page, int i, int top);
     QLineEdit *addNumericField(QWidget *parent, const char *name, const QString &label,
                                const QString &text, int x, int y);
@@ -408,6 +451,18 @@ private:
     void disableForStart();
     // True for an event of a run that has ended (a later connect or stop started another).
     bool staleEvent(TComponent *Sender) const;
+    // Find Station (MainDirectory.cpp).
+    DirectoryQuery findQueryFromFields() const;
+    void findStartSearch(const DirectoryQuery &q);
+    void findShowPaging();
+    // The Radio page's and the timers' station boxes read the file again, keeping what each
+    // had chosen (or typed).
+    void refreshStationBoxes();
+    QString runStationListDialog(bool save, const QString &genre);
+    std::vector<DirectoryStation> findResults_;
+    DirectoryQuery findQuery_, findPending_; // of the page shown, of the search under way
+    bool findHasMore_ = false;
+    bool findShown_ = false;                 // some search has been shown
     // Save (MainSave.cpp).
     void stopAndSave();
     QString runSaveDialog();

@@ -111,10 +111,12 @@ void TForm1::buildWindow()
     tsSetUp = buildSetUpPage();
     tsAddStn = buildAddStationPage();
     TabSheet2 = buildTimersPage();
+    tsFindStn = buildFindStationPage();
     PageControl1->addTab(TabSheet1, QStringLiteral("Radio"));
     PageControl1->addTab(tsSetUp, QStringLiteral("Set Up"));
     PageControl1->addTab(tsAddStn, QStringLiteral("Add Station"));
     PageControl1->addTab(TabSheet2, QStringLiteral("Timers"));
+    PageControl1->addTab(tsFindStn, QStringLiteral("Find Station"));
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));

@@ -295,8 +295,9 @@ TEST(SetUpPage, ControlsStartAsDesignedAndNumericFieldsTakeDigitsOnly)
     EXPECT_EQ(form.Panel1->text(), QStringLiteral("Fonolux Version: 0.9.1.0"));
     EXPECT_EQ(form.edUndRun->text(), QStringLiteral("0"));
     EXPECT_TRUE(form.edUndRun->isReadOnly());
-    ASSERT_EQ(form.PageControl1->count(), 4);
+    ASSERT_EQ(form.PageControl1->count(), 5);
     EXPECT_EQ(form.PageControl1->tabText(3), QStringLiteral("Timers"));
+    EXPECT_EQ(form.PageControl1->tabText(4), QStringLiteral("Find Station"));
     EXPECT_EQ(form.Label14->text(), QStringLiteral("Idle"));
     EXPECT_FALSE(form.btnOnTop->isChecked());
     EXPECT_EQ(form.btnOnTop->toolTip(), QStringLiteral("Click keep the Fonolux visible"));
