@@ -549,6 +549,10 @@ void StationDirectory::replyFinished(QNetworkReply *reply, std::uint64_t id, int
     } else if (reply->property("fonoluxRefusedRedirect").isValid()) {
         bad = QStringLiteral("The station directory server %1 sent Fonolux on to \"%2\", an address it does not follow.")
                   .arg(host, cleanStationText(reply->property("fonoluxRefusedRedirect").toString(), 200));
+    } else if (status >= 300 && status < 400) {
+        // A redirect that the network layer itself would not follow (to another scheme).
+        bad = QStringLiteral("The station directory server %1 sent Fonolux on to \"%2\", an address it does not follow.")
+                  .arg(host, cleanStationText(QString::fromUtf8(reply->rawHeader("Location")), 200));
     } else if (reply->property("fonoluxTimedOut").toBool() || reply->error() == QNetworkReply::OperationCanceledError) {
         noAnswer = QStringLiteral("%1 did not answer within %2 seconds").arg(host).arg((requestTimeLimit() + 999) / 1000);
     } else if (reply->error() != QNetworkReply::NoError && status == 0) {
