@@ -93,9 +93,9 @@ QWidget *TForm1::buildFindStationPage()
     p.cbBitrate->addItem(QStringLiteral("Any bit rate"), 0);
     for (int kbps : {64, 96, 128, 192, 256, 320})
         p.cbBitrate->addItem(QStringLiteral("From %1 kbit/s").arg(kbps), kbps);
-    p.cbOrder = place<QComboBox>(page, "cbFindOrder", {242, 36, 118, 24}, QStringLiteral("Order of the stations found"));
+    p.cbOrder = place<QComboBox>(page, "cbFindOrder", {242, 36, 112, 24}, QStringLiteral("Order of the stations found"));
     p.cbOrder->addItems({QStringLiteral("Most votes"), QStringLiteral("Most clicks"), QStringLiteral("By name")});
-    p.cbxBroken = place<QCheckBox>(page, "cbxFindBroken", {366, 37, 134, 22}, QStringLiteral("Show broken stations"),
+    p.cbxBroken = place<QCheckBox>(page, "cbxFindBroken", {360, 37, 142, 22}, QStringLiteral("Show broken stations"),
                                    QStringLiteral("Show broken ones"));
     p.cbxBroken->setToolTip(QStringLiteral("Also list stations that failed the directory's last check"));
     p.btnSearch = place<QPushButton>(page, "btnFindSearch", {506, 34, 100, 28},
@@ -110,10 +110,10 @@ QWidget *TForm1::buildFindStationPage()
     p.lvResults->setSelectionMode(QAbstractItemView::SingleSelection);
     p.lvResults->setAllColumnsShowFocus(true);
     p.lvResults->header()->setStretchLastSection(true);
-    p.lvResults->setColumnWidth(0, 220);
-    p.lvResults->setColumnWidth(1, 60);
-    p.lvResults->setColumnWidth(2, 60);
-    p.lvResults->setColumnWidth(3, 50);
+    // The short columns fit their texts at any font; the name takes two fifths of the width
+    // (set when the page shows, once the window has its size).
+    for (int c = 1; c <= 3; ++c)
+        p.lvResults->header()->setSectionResizeMode(c, QHeaderView::ResizeToContents);
 
     p.btnPrev = place<QPushButton>(page, "btnFindPrev", {8, 236, 96, 28}, QStringLiteral("Previous page of stations"),
                                    QStringLiteral("< Previous"));
@@ -181,6 +181,7 @@ void TForm1::wireFindStationPage()
 
 void TForm1::tsFindStnShow()
 {
+    findPanel.lvResults->setColumnWidth(0, findPanel.lvResults->width() * 2 / 5);
     QStringList genres;
     for (int i = 0; i < cbgnr->count(); ++i)
         genres << cbgnr->itemText(i);
