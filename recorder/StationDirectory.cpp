@@ -364,6 +364,11 @@ void StationDirectory::countClick(const QString &uuid)
     start(std::move(j));
 }
 
+void StationDirectory::findServers()
+{
+    withServers([this] { emit serversFound(servers_); });
+}
+
 void StationDirectory::start(Job job)
 {
     const std::uint64_t id = job.Id;

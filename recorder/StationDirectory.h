@@ -133,6 +133,9 @@ public:
     // answered last, else the first that answers). Nothing is reported; a failure is ignored.
     void countClick(const QString &uuid);
 
+    // Finds the servers now unless they are known; serversFound reports them (empty when DNS
+    // gave none).
+    void findServers();
     // The servers in the order they are tried, once known (for tests and the status line).
     QStringList servers() const { return servers_; }
     // The base address of the server that answered last; empty before any answer.
@@ -145,6 +148,7 @@ signals:
     void searchFailed(const QString &message);
     // Server discovery began (it takes a moment the first time).
     void findingServers();
+    void serversFound(const QStringList &servers);
 
 private:
     // A request to be tried on one server after the other.

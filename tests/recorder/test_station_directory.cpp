@@ -8,6 +8,16 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <thread>
+
 QString fonoluxVersion();
 
 namespace {
@@ -188,6 +198,144 @@ protected:
         return o;
     }
 };
+
+// A DNS server on 127.0.0.1 port 53 (the only port the platform's lookup can be pointed at)
+// answering A, PTR and SRV questions from its table, NXDOMAIN to others. Needs the right to
+// bind that port; ok() tells.
+class LoopbackDns {
+public:
+    struct Answer {
+        std::uint16_t Type;  // 1 A, 12 PTR, 33 SRV
+        QByteArray Data;     // rdata, already encoded
+    };
+    explicit LoopbackDns(std::multimap<std::pair<QString, std::uint16_t>, Answer> table) : table_(std::move(table))
+    {
+        socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(53);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            return;
+        ok_ = true;
+        thread_ = std::thread([this] { run(); });
+    }
+    ~LoopbackDns()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        if (socket_ >= 0)
+            ::close(socket_);
+    }
+    bool ok() const { return ok_; }
+    int questions() const { return questions_.load(); }
+
+    static QByteArray name(const QString &dotted)
+    {
+        QByteArray out;
+        for (const QString &label : dotted.split(u'.', Qt::SkipEmptyParts)) {
+            out += char(label.size());
+            out += label.toLatin1();
+        }
+        return out + '\0';
+    }
+    static QByteArray u16(std::uint16_t v) { return QByteArray(1, char(v >> 8)) + char(v & 0xff); }
+    static Answer a(const char *ip)
+    {
+        in_addr addr{};
+        inet_pton(AF_INET, ip, &addr);
+        return {1, QByteArray(reinterpret_cast<const char *>(&addr), 4)};
+    }
+    static Answer ptr(const QString &target) { return {12, name(target)}; }
+    static Answer srv(const QString &target) { return {33, u16(1) + u16(1) + u16(443) + name(target)}; }
+
+private:
+    void run()
+    {
+        while (!stop_) {
+            pollfd p{socket_, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            char buf[512];
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            const ssize_t n = recvfrom(socket_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+            if (n < 17)
+                continue;
+            ++questions_;
+            // The question: labels from byte 12, then its type and class.
+            QString qname;
+            qsizetype i = 12;
+            while (i < n && buf[i] != 0) {
+                const int l = static_cast<unsigned char>(buf[i]);
+                if (!qname.isEmpty())
+                    qname += u'.';
+                qname += QString::fromLatin1(buf + i + 1, l);
+                i += l + 1;
+            }
+            const qsizetype qend = i + 5;
+            if (qend > n)
+                continue;
+            const std::uint16_t type = static_cast<std::uint16_t>((static_cast<unsigned char>(buf[i + 1]) << 8) |
+                                                                  static_cast<unsigned char>(buf[i + 2]));
+            QByteArray answers;
+            int count = 0;
+            const auto range = table_.equal_range({qname.toLower(), type});
+            for (auto it = range.first; it != range.second; ++it, ++count)
+                answers += u16(0xc00c) + u16(type) + u16(1) + u16(0) + u16(60) + u16(std::uint16_t(it->second.Data.size())) +
+                           it->second.Data;
+            QByteArray reply(buf, 2);
+            reply += u16(count > 0 ? 0x8180 : 0x8183) + u16(1) + u16(std::uint16_t(count)) + u16(0) + u16(0);
+            reply += QByteArray(buf + 12, qend - 12) + answers;
+            sendto(socket_, reply.constData(), static_cast<size_t>(reply.size()), 0, reinterpret_cast<sockaddr *>(&from), len);
+        }
+    }
+
+    std::multimap<std::pair<QString, std::uint16_t>, Answer> table_;
+    int socket_ = -1;
+    bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> questions_{0};
+    std::thread thread_;
+};
+
+TEST(DirectoryDiscovery, ServersAreFoundThroughTheSrvRecordAndTheReverseNamesOfTheAllName)
+{
+    testApp();
+    using D = LoopbackDns;
+    LoopbackDns dns({{{QStringLiteral("_api._tcp.radio-browser.info"), 33}, D::srv(QStringLiteral("de1.api.radio-browser.info"))},
+                     {{QStringLiteral("_api._tcp.radio-browser.info"), 33}, D::srv(QStringLiteral("nl1.api.radio-browser.info"))},
+                     {{QStringLiteral("all.api.radio-browser.info"), 1}, D::a("127.0.0.2")},
+                     {{QStringLiteral("all.api.radio-browser.info"), 1}, D::a("127.0.0.3")},
+                     {{QStringLiteral("2.0.0.127.in-addr.arpa"), 12}, D::ptr(QStringLiteral("de1.api.radio-browser.info"))},
+                     {{QStringLiteral("3.0.0.127.in-addr.arpa"), 12}, D::ptr(QStringLiteral("at1.api.radio-browser.info"))}});
+    if (!dns.ok())
+        GTEST_SKIP() << "port 53 of 127.0.0.1 cannot be bound here (not root, or taken)";
+    StationDirectory::setDnsServerForTests(QHostAddress::LocalHost);
+    StationDirectory d;
+    QSignalSpy finding(&d, &StationDirectory::findingServers);
+    QStringList found;
+    bool done = false;
+    QObject::connect(&d, &StationDirectory::serversFound, [&](const QStringList &s) {
+        found = s;
+        done = true;
+    });
+    d.findServers();
+    EXPECT_TRUE(waitUntil([&] { return done; }, 10000));
+    StationDirectory::setDnsServerForTests({});
+    EXPECT_EQ(finding.count(), 1);
+    EXPECT_EQ(dns.questions(), 4); // SRV, A, and one PTR for each address
+    found.sort();
+    EXPECT_EQ(found, (QStringList{QStringLiteral("https://at1.api.radio-browser.info"),
+                                  QStringLiteral("https://de1.api.radio-browser.info"),
+                                  QStringLiteral("https://nl1.api.radio-browser.info")}));
+    // Known now: asked again, nothing is looked up.
+    done = false;
+    d.findServers();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(dns.questions(), 4);
+}
 
 std::vector<QJsonObject> someStations(int n)
 {
