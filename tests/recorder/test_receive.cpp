@@ -31,26 +31,6 @@ void expectIdleLayout(TForm1 &f)
     EXPECT_TRUE(f.cbPreRec->isEnabled());
 }
 
-// Longest time between two turns of the event loop while f runs.
-template <class F>
-qint64 longestStall(F f)
-{
-    QElapsedTimer clock;
-    clock.start();
-    qint64 last = 0, longest = 0;
-    QTimer probe;
-    probe.setInterval(5);
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        const qint64 now = clock.elapsed();
-        longest = std::max(longest, now - last);
-        last = now;
-    });
-    probe.start();
-    f();
-    longest = std::max(longest, clock.elapsed() - last);
-    return longest;
-}
-
 } // namespace
 
 TEST(Receive, AMonoStationPlaysItsToneAt32kHzShowsItsOwnFormatAndStops)
