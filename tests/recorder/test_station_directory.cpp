@@ -137,16 +137,16 @@ TEST(DirectoryRules, CleaningTextsRemovesControlsAndBoundsTheLength)
 TEST(DirectoryRules, ServerNamesAreEachTriedOnceAsWebAddressesInShuffledOrder)
 {
     std::mt19937 rng(7);
-    const QStringList names = {QStringLiteral("de1.api.radio-browser.info."), QStringLiteral("DE1.api.radio-browser.info"),
-                               QStringLiteral("nl1.api.radio-browser.info"), QStringLiteral("at1.api.radio-browser.info"),
+    const QStringList names = {QStringLiteral("one.directory.example."), QStringLiteral("ONE.directory.example"),
+                               QStringLiteral("two.directory.example"), QStringLiteral("three.directory.example"),
                                QStringLiteral("10.1.2.3"), QStringLiteral("localhost"), QStringLiteral("bad/name.info"),
                                QString()};
     const QStringList urls = directoryServerUrls(names, rng);
     QStringList sorted = urls;
     sorted.sort();
-    EXPECT_EQ(sorted, (QStringList{QStringLiteral("https://at1.api.radio-browser.info"),
-                                   QStringLiteral("https://de1.api.radio-browser.info"),
-                                   QStringLiteral("https://nl1.api.radio-browser.info")}));
+    EXPECT_EQ(sorted, (QStringList{QStringLiteral("https://one.directory.example"),
+                                   QStringLiteral("https://three.directory.example"),
+                                   QStringLiteral("https://two.directory.example")}));
     // Shuffled: over a few draws more than one server comes first.
     QSet<QString> firsts;
     for (int i = 0; i < 20; ++i)
@@ -304,12 +304,12 @@ TEST(DirectoryDiscovery, ServersAreFoundThroughTheSrvRecordAndTheReverseNamesOfT
 {
     testApp();
     using D = LoopbackDns;
-    LoopbackDns dns({{{QStringLiteral("_api._tcp.radio-browser.info"), 33}, D::srv(QStringLiteral("de1.api.radio-browser.info"))},
-                     {{QStringLiteral("_api._tcp.radio-browser.info"), 33}, D::srv(QStringLiteral("nl1.api.radio-browser.info"))},
+    LoopbackDns dns({{{QStringLiteral("_api._tcp.radio-browser.info"), 33}, D::srv(QStringLiteral("one.directory.example"))},
+                     {{QStringLiteral("_api._tcp.radio-browser.info"), 33}, D::srv(QStringLiteral("two.directory.example"))},
                      {{QStringLiteral("all.api.radio-browser.info"), 1}, D::a("127.0.0.2")},
                      {{QStringLiteral("all.api.radio-browser.info"), 1}, D::a("127.0.0.3")},
-                     {{QStringLiteral("2.0.0.127.in-addr.arpa"), 12}, D::ptr(QStringLiteral("de1.api.radio-browser.info"))},
-                     {{QStringLiteral("3.0.0.127.in-addr.arpa"), 12}, D::ptr(QStringLiteral("at1.api.radio-browser.info"))}});
+                     {{QStringLiteral("2.0.0.127.in-addr.arpa"), 12}, D::ptr(QStringLiteral("one.directory.example"))},
+                     {{QStringLiteral("3.0.0.127.in-addr.arpa"), 12}, D::ptr(QStringLiteral("three.directory.example"))}});
     if (!dns.ok())
         GTEST_SKIP() << "port 53 of 127.0.0.1 cannot be bound here (not root, or taken)";
     StationDirectory::setDnsServerForTests(QHostAddress::LocalHost);
@@ -327,9 +327,9 @@ TEST(DirectoryDiscovery, ServersAreFoundThroughTheSrvRecordAndTheReverseNamesOfT
     EXPECT_EQ(finding.count(), 1);
     EXPECT_EQ(dns.questions(), 4); // SRV, A, and one PTR for each address
     found.sort();
-    EXPECT_EQ(found, (QStringList{QStringLiteral("https://at1.api.radio-browser.info"),
-                                  QStringLiteral("https://de1.api.radio-browser.info"),
-                                  QStringLiteral("https://nl1.api.radio-browser.info")}));
+    EXPECT_EQ(found, (QStringList{QStringLiteral("https://one.directory.example"),
+                                  QStringLiteral("https://three.directory.example"),
+                                  QStringLiteral("https://two.directory.example")}));
     // Known now: asked again, nothing is looked up.
     done = false;
     d.findServers();
