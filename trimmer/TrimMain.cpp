@@ -69,7 +69,7 @@ QSlider *toolSlider(QToolBar *bar, const char *name, const QString &hint, int mi
 TForm1::TForm1(const QStringList &Arguments, QWidget *parent) : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("Kerfolux"));
+    setWindowTitle(QStringLiteral("Snipolux"));
 
     MP3In1 = std::make_unique<TMP3In>();
     MP3In1->SetName("MP3In1");
@@ -98,7 +98,7 @@ TForm1::TForm1(const QStringList &Arguments, QWidget *parent) : QMainWindow(pare
     DXAudioOut1->SetOnProgress([this](TComponent *Sender) { Progress(Sender); });
     // A device that cannot be opened ends the run; the user is told why.
     DXAudioOut1->SetOnThreadException([this](TComponent *) {
-        ui::showMessage(this, QString::fromUtf8(DXAudioOut1->ExceptionMessage()));
+        ui::report(this, QString::fromUtf8(DXAudioOut1->ExceptionMessage()));
     });
 
     MP3Out1 = std::make_unique<TMP3Out>();

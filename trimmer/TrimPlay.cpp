@@ -46,7 +46,7 @@ void TForm1::Button3Click()
     } catch (const EAuException &e) {
         QApplication::restoreOverrideCursor();
         SetButtons(11);
-        ui::showMessage(this, QString::fromUtf8(e.what()));
+        ui::report(this, QString::fromUtf8(e.what()));
         return;
     }
     svolumeChange();

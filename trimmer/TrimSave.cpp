@@ -53,7 +53,7 @@ void TForm1::Button2Click()
     } catch (const EAuException &e) {
         FSaveTarget.clear();
         FSavePart.clear();
-        ui::showMessage(this, QString::fromUtf8(e.what()));
+        ui::report(this, QString::fromUtf8(e.what()));
         return;
     }
     while (SavingClip)
@@ -101,7 +101,7 @@ void TForm1::Done(TComponent *)
     DrawWave();
     SavingClip = false;
     if (!error.isEmpty())
-        ui::showMessage(this, error);
+        ui::report(this, error);
 }
 
 void TForm1::AbandonSave()
