@@ -17,7 +17,9 @@
 
 #include "RecState.h"
 #include "RecorderRules.h"
+#include "SettingsTable.h"
 #include "Talarm.h"
+#include "UserMessages.h"
 
 #include <QDateTime>
 #include <QMainWindow>
@@ -155,6 +157,13 @@ public:
     // The single panel of the status bar.
     QString statusPanelText() const;
     void setStatusPanelText(const QString &text);
+    // Tells the user about a problem or an outcome: a message box for what needs an answer
+    // (ui::Report::Answer), the status bar's panel for what needs none (ui::Report::Notice).
+    // Every handler reports through here.
+    void report(const QString &text, ui::Report how = ui::Report::Answer);
+    // The numeric text field of a setting (the Set Up page's fields and edPreRec); null for a
+    // setting without one.
+    QLineEdit *numericField(TSettingId Id) const;
     // The text of the marquee's one item: "Station not connected." until a station plays,
     // then genre and title. Setting it re-renders the item; the scroll carries on.
     QString marqueeText() const;
@@ -362,11 +371,6 @@ public:
     // it as a typed station address and receives it.
     QString busOpenUri(const QString &url);
 
-    void Panel3Click() {}
-    void Panel4Click() {}
-    void Panel5Click() {}
-    void dtstr0Click() {}
-
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -380,8 +384,8 @@ private:
     QWidget *buildAddStationPage();
     QWidget *buildTimersPage();
     void buildTimerPanel(QWidget *page, int i, int top);
-    QLineEdit *addNumericField(QWidget *parent, const char *name, const QString &label,
-                               const QString &text, int x, int y);
+    // The Set Up page's field of setting Id with its caption, at x, y.
+    QLineEdit *addNumericField(QWidget *parent, TSettingId Id, int x, int y);
     void wireHandlers();
 
     void FormCreate();
@@ -397,7 +401,6 @@ private:
     void resetTimersAfterReload();
     void bindTimers();
     void wireTimerPage();
-    void message(const QString &text);
 
     // Receive (MainReceive.cpp).
     void createAudioComponents();
@@ -430,6 +433,12 @@ private:
     void startTap(TWMATap *tap);
 
     NumericKeyFilter *numericFilter_ = nullptr;
+    std::array<QLineEdit *, SettingCount> numericFields_{};
+    // Each numeric field's latest text that was a number in its setting's range (the default
+    // until there is one): what a field left empty or malformed shows again.
+    std::array<QString, SettingCount> lastValidText_{};
+    void wireNumericFields();
+    void numericFieldLeft(QLineEdit *field);
     int currentPage_ = 0;
     bool terminateRequested_ = false;
     bool dataFolderMessageShown_ = false;

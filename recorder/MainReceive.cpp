@@ -42,6 +42,12 @@ QString fromUtf16(const std::u16string &s)
     return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
 }
 
+// The components start with the settings' defaults, which the settings then override.
+std::uint32_t defaultOf(TSettingId id)
+{
+    return static_cast<std::uint32_t>(Setting(id).DefaultNumber());
+}
+
 } // namespace
 
 void TForm1::createAudioComponents()
@@ -55,18 +61,18 @@ void TForm1::createAudioComponents()
     WMStreamedIn1->SetEnableHTTP(true);
     WMStreamedIn1->SetEnableTCP(true);
     WMStreamedIn1->SetEnableUDP(true);
-    WMStreamedIn1->SetMaxWaitMilliseconds(10000);
+    WMStreamedIn1->SetMaxWaitMilliseconds(defaultOf(TSettingId::StrMinMs));
     WMStreamedIn1->SetProxyPort(0);
     WMStreamedIn1->SetStretchFactor(1.0f);
     WMStreamedIn1->SetOnStreamOpened([this](TComponent *s) { WMStreamedIn1StreamOpened(s); });
     WMStreamedIn1->SetOnStartedPlaying([this](TComponent *s) { WMStreamedIn1StartedPlaying(s); });
 
     FastResampler1 = named(a.FastResampler1, "FastResampler1");
-    FastResampler1->SetOutSampleRate(32000);
+    FastResampler1->SetOutSampleRate(defaultOf(TSettingId::SampleRate));
     FastResampler1->SetInput(WMStreamedIn1);
 
     for (TWMATap *tap : {named(a.WMATap1, "WMATap1"), named(a.WMATap2, "WMATap2")}) {
-        tap->SetDesiredBitrate(256);
+        tap->SetDesiredBitrate(defaultOf(TSettingId::TapBitRate));
         tap->SetLossless(false);
         tap->SetVBR(false);
         tap->SetVBRQuality(0);
@@ -78,15 +84,15 @@ void TForm1::createAudioComponents()
     WMATap2->SetInput(WMATap1);
 
     FastGainIndicator1 = named(a.FastGainIndicator1, "FastGainIndicator1");
-    FastGainIndicator1->SetInterval(200);
+    FastGainIndicator1->SetInterval(defaultOf(TSettingId::GainInterval));
     FastGainIndicator1->SetInput(WMATap2);
     FastGainIndicator1->SetOnGainData([this](TComponent *s) { GainIndicator1GainData(s); });
 
     DXAudioOut1 = named(a.DXAudioOut1, "DXAudioOut1");
     DXAudioOut1->SetDeviceNumber(0);
-    DXAudioOut1->SetLatency(500);
-    DXAudioOut1->SetPollingInterval(10);
-    DXAudioOut1->SetFramesInBuffer(24576);
+    DXAudioOut1->SetLatency(defaultOf(TSettingId::DxLatency));
+    DXAudioOut1->SetPollingInterval(defaultOf(TSettingId::DxPolling));
+    DXAudioOut1->SetFramesInBuffer(defaultOf(TSettingId::DxFrames));
     DXAudioOut1->SetPrefetchData(false);
     DXAudioOut1->SetSpeedFactor(1.0f);
     DXAudioOut1->SetInput(FastGainIndicator1);
@@ -112,7 +118,7 @@ void TForm1::createAudioComponents()
 
     MP3Out1 = named(a.MP3Out1, "MP3Out1");
     MP3Out1->SetShareMode(0);
-    MP3Out1->SetBitRate(mbr192);
+    MP3Out1->SetBitRate(static_cast<TMP3BitRate>(Setting(TSettingId::Mp3BitRate).DefaultNumber()));
     MP3Out1->SetOriginal(false);
     MP3Out1->SetEnableBitReservoir(true);
     MP3Out1->SetStrictISO(false);
@@ -202,7 +208,7 @@ void TForm1::connectStation()
     PlayClock.Zero();
 
     if (ComboBox1->currentText().isEmpty()) {
-        message(QStringLiteral("Select Station Please"));
+        report(QStringLiteral("Select Station Please"));
         Label14->setText(QStringLiteral("Error: Select Station"));
         BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
         cbPreRec->setEnabled(true);
@@ -474,27 +480,24 @@ void TForm1::WMATap1OutputError(TComponent *Sender, std::uint32_t Reason)
     // without the writer waiting for the message box.
     const QString text = QStringLiteral("Error#") + QString::number(Reason) + QLatin1Char(' ') +
                          QString::fromStdString(Sender ? Sender->Name() : std::string());
-    QMetaObject::invokeMethod(this, [this, text] { message(text); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this, text] { report(text); }, Qt::QueuedConnection);
 }
 
 void TForm1::applyComponentSettings()
 {
-    auto value = [](const QLineEdit *field, std::uint32_t def) {
-        bool ok = false;
-        const qlonglong v = field->text().toLongLong(&ok);
-        // Zero, negative and huge values would stall or break a component; they take the default.
-        if (!ok || v <= 0 || v > std::numeric_limits<std::int32_t>::max())
-            return def;
-        return static_cast<std::uint32_t>(v);
+    // A value outside its setting's range (zero would stall a component) takes the default.
+    auto value = [this](TSettingId id) {
+        return static_cast<std::uint32_t>(SettingValue(id, numericField(id)->text()));
     };
-    WMStreamedIn1->SetMaxWaitMilliseconds(value(strminwait, 10000));
-    FastResampler1->SetOutSampleRate(value(edSmplr, 32000));
-    WMATap1->SetDesiredBitrate(value(EdBitRate, 192));
-    WMATap2->SetDesiredBitrate(value(EdBitRate, 192));
-    FastGainIndicator1->SetInterval(value(edFGInt, 200));
-    DXAudioOut1->SetLatency(value(edDxLtnc, 501));
-    DXAudioOut1->SetPollingInterval(value(edDxPol, 10));
-    DXAudioOut1->SetFramesInBuffer(value(edDXFrm, 24576));
+    WMStreamedIn1->SetMaxWaitMilliseconds(value(TSettingId::StrMinMs));
+    FastResampler1->SetOutSampleRate(value(TSettingId::SampleRate));
+    WMATap1->SetDesiredBitrate(value(TSettingId::TapBitRate));
+    WMATap2->SetDesiredBitrate(value(TSettingId::TapBitRate));
+    FastGainIndicator1->SetInterval(value(TSettingId::GainInterval));
+    DXAudioOut1->SetLatency(value(TSettingId::DxLatency));
+    DXAudioOut1->SetPollingInterval(value(TSettingId::DxPolling));
+    DXAudioOut1->SetFramesInBuffer(value(TSettingId::DxFrames));
     const int bitrate = cmmbr->currentIndex();
-    MP3Out1->SetBitRate(static_cast<TMP3BitRate>(bitrate >= 0 && bitrate <= mbr320 ? bitrate : mbr192));
+    MP3Out1->SetBitRate(static_cast<TMP3BitRate>(
+        bitrate >= 0 && bitrate <= mbr320 ? bitrate : Setting(TSettingId::Mp3BitRate).DefaultNumber()));
 }

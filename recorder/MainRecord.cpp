@@ -89,7 +89,7 @@ void TForm1::StartPrerec()
             // folder can be written again.
             if (!prerecWriteWarned_) {
                 prerecWriteWarned_ = true;
-                message(QStringLiteral("Pre-recording is off: the working folder cannot be written (") + folder +
+                report(QStringLiteral("Pre-recording is off: the working folder cannot be written (") + folder +
                         QStringLiteral(")."));
             }
             PrerecOnFlow = true;
@@ -100,9 +100,7 @@ void TForm1::StartPrerec()
         Label14->setText(QStringLiteral("PreRecording"));
         WMATap1->SetFileName((folder + QStringLiteral("temp0.wma")).toStdString());
         QCoreApplication::processEvents();
-        bool ok = false;
-        const int bitrate = EdBitRate->text().toInt(&ok);
-        const std::uint32_t desired = ok && bitrate > 0 ? static_cast<std::uint32_t>(bitrate) : 192;
+        const auto desired = static_cast<std::uint32_t>(SettingValue(TSettingId::TapBitRate, EdBitRate->text()));
         WMATap1->SetDesiredBitrate(desired);
         WMATap2->SetFileName((folder + QStringLiteral("temp1.wma")).toStdString());
         QCoreApplication::processEvents();
@@ -185,7 +183,7 @@ void TForm1::RecordButtonClick()
     } else if (RecState == rsPlaying) {
         const QString folder = path();
         if (!folderWritable(folder)) {
-            message(QStringLiteral("Cannot record: the working folder cannot be written (") + folder +
+            report(QStringLiteral("Cannot record: the working folder cannot be written (") + folder +
                     QStringLiteral(")."));
             return;
         }

@@ -63,7 +63,7 @@ void TForm1::stopAndSave()
     };
 
     if (!encoderLibraryLoads()) {
-        message(QStringLiteral("Warning: Cannot Save recorded MP3 Files (could not load libmp3lame.so.0)"));
+        report(QStringLiteral("Warning: Cannot Save recorded MP3 Files (could not load libmp3lame.so.0)"));
         keepRecordingFiles(files, QString());
         carryOn();
         return;
@@ -201,14 +201,14 @@ void TForm1::keepRecordingFiles(const TRecordingFiles &files, const QString &why
     }
     if (kept.isEmpty()) {
         if (!why.isEmpty())
-            message(why);
+            report(why);
         return;
     }
     const QString where = QStringLiteral("The recording was kept as ") + kept.join(QStringLiteral(" and ")) +
                           QLatin1Char('.');
     setStatusPanelText(where);
     if (!why.isEmpty())
-        message(why + QLatin1Char(' ') + where);
+        report(why + QLatin1Char(' ') + where);
 }
 
 void TForm1::MP3Out1Done(TComponent *)
