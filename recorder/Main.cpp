@@ -39,6 +39,9 @@ QString fonoluxVersion();
 
 namespace {
 
+// The network input's reader status codes (see TWMStreamedIn::ReaderStatus) the close waits for.
+enum TReaderStatus : std::uint8_t { rdsNone = 0, rdsStopped = 12, rdsClosed = 13 };
+
 QString &programFolderOverride()
 {
     static QString folder;
@@ -677,7 +680,7 @@ void TForm1::FormClose()
         [this] {
             const std::uint8_t reader = WMStreamedIn1->ReaderStatus();
             return MP3Out1->Status() == tosIdle && WMATap1->Status() == tosIdle && WMATap2->Status() == tosIdle &&
-                   (reader == 0 || reader == 12 || reader == 13);
+                   (reader == rdsNone || reader == rdsStopped || reader == rdsClosed);
         },
         2000 - std::min<std::uint32_t>(2000, tickNow() - mark));
 }

@@ -256,6 +256,8 @@ public:
     std::uint32_t LastGainTick = 0;
     bool AudioFlowing = false;
     std::uint32_t StallCounter = 0;
+    // Stall restarts since the last level report.
+    std::uint32_t StallRestarts = 0;
     std::uint32_t TimerCheckTick = 0;
     TClock RecClock, PlayClock;
     std::vector<std::uint32_t> GainHistory;
@@ -411,6 +413,15 @@ private:
     void disableForStart();
     // True for an event of a run that has ended (a later connect or stop started another).
     bool staleEvent(TComponent *Sender) const;
+    // A failure the user must see: status (Label14) stays on screen, also through the idle
+    // layout, until the next connect; the reason goes to the status bar.
+    void showFailure(const QString &status, const QString &reason);
+    // The network input's reason for the last failed opening, or Fallback, with the address;
+    // empty when nothing is known.
+    QString connectFailureReason(const QString &Fallback);
+    // True while a state receives (or records) a station that may end under it.
+    bool receivingNow() const;
+    void giveUpStall();
     // Save (MainSave.cpp).
     void stopAndSave();
     QString runSaveDialog();
@@ -422,6 +433,8 @@ private:
     struct TAudioComponents;
     std::unique_ptr<TAudioComponents> audio_;
     QString playlistRefusal_;
+    QString heldStatus_; // see showFailure
+    QString runError_;   // the sound output's exception message for its current run
     QString lastSaveName_;
     QString saveDialogFolder_;
     QString saveError_;

@@ -144,10 +144,55 @@ void TForm1::destroyAudioComponents()
     MP3Out1 = nullptr;
 }
 
-bool TForm1::staleEvent(TComponent *) const
+bool TForm1::staleEvent(TComponent *Sender) const
 {
-    // Until the components number their runs, every event is taken as the current run's.
+    // Each component numbers its runs (openings, recordings); an event queued under an earlier
+    // number belongs to a run that a later connect, restart or save has replaced. The level
+    // indicator does not number its reports: they are taken as the current run's.
+    if (Sender == WMStreamedIn1)
+        return WMStreamedIn1->EventRun() != WMStreamedIn1->RunNumber();
+    if (Sender == DXAudioOut1)
+        return DXAudioOut1->EventRun() != DXAudioOut1->RunNumber();
+    if (Sender == MP3Out1)
+        return MP3Out1->EventRun() != MP3Out1->RunNumber();
+    for (const TWMATap *tap : {WMATap1, WMATap2})
+        if (Sender == tap)
+            return tap->EventRun() != tap->RunNumber();
     return false;
+}
+
+bool TForm1::receivingNow() const
+{
+    switch (RecState) {
+    case rsPlaying:
+    case rsPrerecStart:
+    case rsPrerecTap2:
+    case rsPrerecTap1:
+    case rsRecording:
+    case rsRecordingPlain:
+    case rsRecordPaused:
+        return !stopping_ && !connecting_;
+    default:
+        return false;
+    }
+}
+
+void TForm1::showFailure(const QString &status, const QString &reason)
+{
+    heldStatus_ = status;
+    Label14->setText(status);
+    report(reason, ui::Report::Notice);
+}
+
+QString TForm1::connectFailureReason(const QString &Fallback)
+{
+    const QString detail = QString::fromStdString(WMStreamedIn1->ErrorDetail());
+    if (!detail.isEmpty())
+        return detail;
+    QString msg = QString::fromStdString(WMStreamedIn1->ErrorMsg());
+    if (msg.isEmpty())
+        msg = Fallback;
+    return msg.isEmpty() ? QString() : QString::fromStdString(WMStreamedIn1->FileName()) + QStringLiteral(": ") + msg;
 }
 
 void TForm1::SliderChange()
@@ -186,6 +231,7 @@ void TForm1::connectStation()
 {
     connecting_ = true;
     abortConnect_ = false;
+    heldStatus_.clear(); // a failure shown until now gives way to this connect
     const std::uint32_t began = tickNow();
     setCursor(Qt::BusyCursor);
     edUndRun->setText(QStringLiteral("00"));
@@ -234,8 +280,7 @@ void TForm1::connectStation()
     if (!playlistRefusal_.isEmpty()) {
         const QString why = playlistRefusal_;
         abandonConnect();
-        Label14->setText(why);
-        setStatusPanelText(why);
+        showFailure(why, why);
         return;
     }
     WMStreamedIn1->SetFileName(address.toStdString());
@@ -257,10 +302,14 @@ void TForm1::connectStation()
     // answers and can be closed meanwhile.
     bool hasAudio = false;
     bool raised = false;
+    QString raisedText;
     std::atomic<bool> opened{false};
     std::thread opener([&] {
         try {
             hasAudio = WMStreamedIn1->HasAudio();
+        } catch (const std::exception &e) {
+            raised = true;
+            raisedText = QString::fromUtf8(e.what());
         } catch (...) {
             raised = true;
         }
@@ -270,21 +319,29 @@ void TForm1::connectStation()
     opener.join();
     WMStreamedIn1->SetMaxWaitMilliseconds(maxWait);
     if (raised || abortConnect_ || closingNow()) {
+        // The reason is taken before the input is reset for the next connect.
+        const bool failed = raised && !abortConnect_ && !closingNow();
+        const QString why = failed ? connectFailureReason(raisedText) : QString();
         abandonConnect();
+        if (failed)
+            showFailure(QStringLiteral("Error: Can't Connect"), why);
         return;
     }
     if (!hasAudio) {
         unsetCursor();
-        Label14->setText(QStringLiteral("Can't connect..."));
+        const QString why = connectFailureReason(QStringLiteral("not an audio stream"));
         abandonConnect();
+        showFailure(QStringLiteral("Can't connect..."), why);
         return;
     }
 
+    runError_.clear();
     try {
         DXAudioOut1->Run();
     } catch (const std::exception &e) {
-        setStatusPanelText(QString::fromUtf8(e.what()));
+        const QString why = QString::fromUtf8(e.what());
         abandonConnect();
+        showFailure(QStringLiteral("Error: Can't Play"), why);
         return;
     }
     QCoreApplication::processEvents();
@@ -314,7 +371,7 @@ void TForm1::abandonConnect()
     if (autoStop && !closingNow())
         autoStop();
     BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
-    setButtonPicture(BitBtn1, 0);
+    setButtonPicture(BitBtn1, bpStart);
     DXAudioOut1->Stop(true);
     WMStreamedIn1->Reset();
     unsetCursor();
@@ -331,7 +388,7 @@ void TForm1::stopReceiving()
     BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
     if (PrerecRunning)
         stopprerec();
-    setButtonPicture(BitBtn1, 0);
+    setButtonPicture(BitBtn1, bpStart);
     DXAudioOut1->Stop(true);
     WaitPumping(2);
     setCursor(Qt::BusyCursor);
@@ -363,12 +420,12 @@ void TForm1::BitBtn2Click()
         RecState = rsPlayPaused;
         DXAudioOut1->Pause();
         Label14->setText(QStringLiteral("Play Paused"));
-        setButtonPicture(BitBtn2, 0);
+        setButtonPicture(BitBtn2, bpStart);
     } else {
         BitBtn2->setToolTip(QStringLiteral("Pause Receive & Play"));
         DXAudioOut1->Resume();
         StartPrerec();
-        setButtonPicture(BitBtn2, 4);
+        setButtonPicture(BitBtn2, bpPause);
         // A fresh ring starts from its first segment. When it could not start yet (a tap still
         // closing its file), playing goes on and the ring starts at a later level report.
         if (PrerecRunning) {
@@ -409,12 +466,12 @@ void TForm1::WMStreamedIn1StreamOpened(TComponent *Sender)
         Label14->setText(QStringLiteral("Stream Opened..."));
         return;
     }
-    Label14->setText(QStringLiteral("Error: Can't Connect"));
+    showFailure(QStringLiteral("Error: Can't Connect"), connectFailureReason(QString()));
     // Inside a connect the connect itself abandons the attempt once its open returns.
     if (connecting_)
         return;
     BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
-    setButtonPicture(BitBtn1, 0);
+    setButtonPicture(BitBtn1, bpStart);
     DXAudioOut1->Stop(true);
     BitBtn1->setEnabled(true);
     WMStreamedIn1->Reset();
@@ -428,8 +485,9 @@ void TForm1::WMStreamedIn1StartedPlaying(TComponent *Sender)
     if (staleEvent(Sender) || closingNow())
         return;
     if (!WMStreamedIn1->ErrorMsg().empty()) {
+        showFailure(QStringLiteral("Error: Can't Play"), connectFailureReason(QString()));
         BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
-        setButtonPicture(BitBtn1, 0);
+        setButtonPicture(BitBtn1, bpStart);
         DXAudioOut1->Stop(true);
         BitBtn1->setEnabled(true);
         if (!connecting_)
@@ -459,23 +517,48 @@ void TForm1::WMStreamedIn1StartedPlaying(TComponent *Sender)
     PrerecOnFlow = cbPreRec->isChecked();
 }
 
-void TForm1::DXAudioOut1Done(TComponent *)
+void TForm1::DXAudioOut1Done(TComponent *Sender)
 {
+    if (staleEvent(Sender))
+        return;
     ProgressBar2->setValue(ProgressBar2->minimum());
+    // A run that ended by itself while receiving: the station stopped sending (or the output
+    // failed). Said until the stall watch restarts it or the user acts.
+    if (!receivingNow())
+        return;
+    if (!runError_.isEmpty()) {
+        Label14->setText(QStringLiteral("Error: Playback Stopped"));
+        return;
+    }
+    Label14->setText(QStringLiteral("Stream Ended"));
+    report(QStringLiteral("The station stopped sending: ") + QString::fromStdString(WMStreamedIn1->FileName()),
+           ui::Report::Notice);
 }
 
-void TForm1::DXAudioOut1ThreadException(TComponent *)
+void TForm1::DXAudioOut1ThreadException(TComponent *Sender)
 {
-    setStatusPanelText(QString::fromStdString(DXAudioOut1->ExceptionMessage()));
+    if (staleEvent(Sender))
+        return;
+    runError_ = QString::fromStdString(DXAudioOut1->ExceptionMessage());
+    // A failure already shown (a reconnect refused, with the input's own reason) keeps its
+    // more telling words.
+    if (RecState == rsIdle && !heldStatus_.isEmpty())
+        return;
+    report(runError_, ui::Report::Notice);
 }
 
-void TForm1::DXAudioOut1Underrun(TComponent *)
+void TForm1::DXAudioOut1Underrun(TComponent *Sender)
 {
+    if (staleEvent(Sender))
+        return;
     edUndRun->setText(QString::number(DXAudioOut1->Underruns()));
 }
 
 void TForm1::WMATap1OutputError(TComponent *Sender, std::uint32_t Reason)
 {
+    // On the writer's thread the tap marks the recording the error belongs to.
+    if (staleEvent(Sender))
+        return;
     // The writer's thread: only the text is made here; the window shows it on its own thread
     // without the writer waiting for the message box.
     const QString text = QStringLiteral("Error#") + QString::number(Reason) + QLatin1Char(' ') +

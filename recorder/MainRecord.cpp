@@ -65,16 +65,16 @@ void TForm1::endis()
         PageControl1->setTabEnabled(PageControl1->indexOf(tsAddStn), l.IdleControls == TSwitch::On);
     if (l.SetUpPage != TSwitch::Keep)
         PageControl1->setTabEnabled(PageControl1->indexOf(tsSetUp), l.SetUpPage == TSwitch::On);
-    if (l.BitBtn1Picture >= 0)
+    if (l.BitBtn1Picture != bpKeep)
         setButtonPicture(BitBtn1, l.BitBtn1Picture);
-    if (l.BitBtn2Picture >= 0)
+    if (l.BitBtn2Picture != bpKeep)
         setButtonPicture(BitBtn2, l.BitBtn2Picture);
-    if (l.RecordPicture >= 0)
+    if (l.RecordPicture != bpKeep)
         setButtonPicture(RecordButton, l.RecordPicture);
-    if (l.PauseRecordPicture >= 0)
+    if (l.PauseRecordPicture != bpKeep)
         setButtonPicture(PauseRecordButton, l.PauseRecordPicture);
     if (!l.Status.isEmpty())
-        Label14->setText(l.Status);
+        Label14->setText(RecState == rsIdle && !heldStatus_.isEmpty() ? heldStatus_ : l.Status);
     QCoreApplication::processEvents();
 }
 
@@ -199,7 +199,7 @@ void TForm1::RecordButtonClick()
     } else {
         return;
     }
-    setButtonPicture(RecordButton, 3);
+    setButtonPicture(RecordButton, bpStopRecording);
     endis();
 }
 
@@ -211,7 +211,7 @@ void TForm1::PauseRecordButtonClick()
         WMATap1->PauseRecord();
         WMATap2->PauseRecord();
         Label14->setText(QStringLiteral("Recording paused"));
-        setButtonPicture(PauseRecordButton, 1);
+        setButtonPicture(PauseRecordButton, bpRecord);
     } else if (RecState == rsRecordPaused) {
         RecState = ResumeState;
         WMATap1->ResumeRecord();
@@ -219,6 +219,6 @@ void TForm1::PauseRecordButtonClick()
         // The clock goes on from where it stood.
         RecClock.BaseTick = tickNow() - RecClock.Milliseconds;
         Label14->setText(QStringLiteral("Recording"));
-        setButtonPicture(PauseRecordButton, 5);
+        setButtonPicture(PauseRecordButton, bpPauseRecording);
     }
 }

@@ -48,7 +48,7 @@ void TForm1::stopAndSave()
     const QString tap2 = QString::fromStdString(WMATap2->FileName());
     const TRecordingFiles files = RecordingFiles(RecStartState, tap1, tap2);
     RecStartState = 0;
-    setButtonPicture(RecordButton, 1);
+    setButtonPicture(RecordButton, bpRecord);
     const bool autoSave = AutoSave;
     AutoSave = false;
 
@@ -211,16 +211,20 @@ void TForm1::keepRecordingFiles(const TRecordingFiles &files, const QString &why
         report(why + QLatin1Char(' ') + where);
 }
 
-void TForm1::MP3Out1Done(TComponent *)
+void TForm1::MP3Out1Done(TComponent *Sender)
 {
+    if (staleEvent(Sender))
+        return;
     if (cbPreRec->isChecked())
         StartPrerec();
     QCoreApplication::processEvents();
     Saving = false;
 }
 
-void TForm1::MP3Out1ThreadException(TComponent *)
+void TForm1::MP3Out1ThreadException(TComponent *Sender)
 {
+    if (staleEvent(Sender))
+        return;
     saveError_ = QString::fromStdString(MP3Out1->ExceptionMessage());
     if (saveError_.isEmpty())
         saveError_ = QStringLiteral("the encoder failed");

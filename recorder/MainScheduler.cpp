@@ -126,7 +126,7 @@ void TForm1::btnEnbl0Click(QObject *Sender)
     Talarm &a = alarms[static_cast<size_t>(i)];
     QPushButton *b = a.fenabled;
     b->setChecked(!b->isChecked());
-    setButtonPicture(b, b->isChecked() ? 2 : 0);
+    setButtonPicture(b, b->isChecked() ? bpStop : bpStart);
     if (b->isChecked()) {
         b->setText(QStringLiteral("Timer Enabled "));
         a.onoff(false);

@@ -166,19 +166,19 @@ QWidget *TForm1::buildRadioPage()
     GroupBox2 = make<QGroupBox>(page, "GroupBox2", {6, 100, 142, 84}, QStringLiteral("Receive"));
     BitBtn1 = make<QToolButton>(GroupBox2, "BitBtn1", {10, 22, 40, 34});
     BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
-    setButtonPicture(BitBtn1, 0);
+    setButtonPicture(BitBtn1, bpStart);
     BitBtn2 = make<QToolButton>(GroupBox2, "BitBtn2", {54, 22, 40, 34});
     BitBtn2->setToolTip(QStringLiteral("Pause Receive & Play"));
-    setButtonPicture(BitBtn2, 8);
+    setButtonPicture(BitBtn2, bpPauseDisabled);
     playtime = make<QLabel>(GroupBox2, "playtime", {10, 58, 120, 20}, QStringLiteral("0:00:00"));
 
     GroupBox1 = make<QGroupBox>(page, "GroupBox1", {154, 100, 142, 84}, QStringLiteral("Record"));
     RecordButton = make<QToolButton>(GroupBox1, "RecordButton", {10, 22, 40, 34});
     RecordButton->setToolTip(QStringLiteral("Start Recording"));
-    setButtonPicture(RecordButton, 9);
+    setButtonPicture(RecordButton, bpRecordDisabled);
     PauseRecordButton = make<QToolButton>(GroupBox1, "PauseRecordButton", {54, 22, 40, 34});
     PauseRecordButton->setToolTip(QStringLiteral("Pause Recording"));
-    setButtonPicture(PauseRecordButton, 8);
+    setButtonPicture(PauseRecordButton, bpPauseDisabled);
     Label7 = make<QLabel>(GroupBox1, "Label7", {10, 58, 120, 20}, QStringLiteral("0:00:00"));
 
     cbPreRec = make<QCheckBox>(page, "cbPreRec", {6, 192, 124, 24}, QStringLiteral("Pre Recording"));
@@ -378,7 +378,7 @@ void TForm1::buildTimerPanel(QWidget *page, int i, int top)
 
     t.btnEnbl = make<QPushButton>(t.panel, nm("btnEnbl").constData(), {4, 4, 120, 28}, QStringLiteral("Timer Disabled"));
     t.btnEnbl->setCheckable(true);
-    setButtonPicture(t.btnEnbl, 0);
+    setButtonPicture(t.btnEnbl, bpStart);
     t.rdply = make<QRadioButton>(t.panel, nm("rdply").constData(), {8, 36, 96, 22}, QStringLiteral("Play"));
     t.rdrec = make<QRadioButton>(t.panel, nm("rdrec").constData(), {8, 58, 96, 22}, QStringLiteral("Record"));
     t.rdpre = make<QRadioButton>(t.panel, nm("rdpre").constData(), {8, 80, 96, 22}, QStringLiteral("PreRecord"));

@@ -110,7 +110,7 @@ bool TForm1::OpenFile(const QString &FileName, TOpenVia Via)
     FreeInput();
     InputMS = std::move(ms);
     MP3In1->SetStream(InputMS.get());
-    SetButtons(11);
+    SetButtons(tmFileOpen);
     if (Via != TOpenVia::Drop)
         MP3In1->SetFileName(FileName.toUtf8().toStdString());
     FOpenedFile = FileName;

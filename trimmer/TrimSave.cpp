@@ -97,7 +97,7 @@ void TForm1::Done(TComponent *)
     MP3Out1->SetFileName(std::string());
     PlayStart = SelStart;
     PlayEnd = SelEnd;
-    SetButtons(11);
+    SetButtons(tmFileOpen);
     DrawWave();
     SavingClip = false;
     if (!error.isEmpty())

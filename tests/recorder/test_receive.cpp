@@ -2,6 +2,7 @@
 // failed connects, playlists and the tap error message.
 #include "ReceiveTestSupport.h"
 
+#include "AuEvents.h"
 #include "ButtonPictures.h"
 #include "ScriptedServer.h"
 
@@ -20,10 +21,11 @@ int picture(QAbstractButton *b)
     return b->property("picture").toInt();
 }
 
-void expectIdleLayout(TForm1 &f)
+// The idle layout, with status as its status text.
+void expectIdleLayout(TForm1 &f, const QString &status = QStringLiteral("Idle"))
 {
     EXPECT_EQ(f.RecState, rsIdle);
-    EXPECT_EQ(f.Label14->text(), QStringLiteral("Idle"));
+    EXPECT_EQ(f.Label14->text(), status);
     EXPECT_TRUE(f.BitBtn1->isEnabled());
     EXPECT_EQ(picture(f.BitBtn1), 0);
     EXPECT_EQ(f.BitBtn1->toolTip(), QStringLiteral("Start Receive & Play"));
@@ -168,9 +170,15 @@ TEST(Receive, FailedConnectsEndIdleInTimeWithTheWindowResponsive)
         ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n\xff\xfb\x90\x64");
     });
 
-    for (const std::string &address : {refused, silent.url(), garbage.url(), truncated.url()}) {
+    // Each failure stays on screen, with its reason in the status bar, until the next connect.
+    const std::pair<std::string, const char *> cases[] = {{refused, "refused"},
+                                                          {silent.url(), nullptr},
+                                                          {garbage.url(), nullptr},
+                                                          {truncated.url(), nullptr}};
+    for (const auto &[address, reason] : cases) {
         SCOPED_TRACE(address);
         e.tune(QString::fromStdString(address));
+        f.setStatusPanelText(QString());
         QElapsedTimer t;
         t.start();
         const qint64 stall = longestStall([&] {
@@ -179,9 +187,52 @@ TEST(Receive, FailedConnectsEndIdleInTimeWithTheWindowResponsive)
             QTest::qWait(100);
         });
         EXPECT_LT(t.elapsed(), 2000 + 1000 + 100 + 500);
-        expectIdleLayout(f);
+        EXPECT_NE(f.Label14->text(), QStringLiteral("Idle"));
+        expectIdleLayout(f, f.Label14->text());
+        EXPECT_TRUE(f.Label14->text().contains(QStringLiteral("connect"), Qt::CaseInsensitive))
+            << f.Label14->text().toStdString();
+        EXPECT_FALSE(f.statusPanelText().isEmpty());
+        if (reason) {
+            EXPECT_TRUE(f.statusPanelText().contains(QString::fromLatin1(reason), Qt::CaseInsensitive))
+                << f.statusPanelText().toStdString();
+        }
         EXPECT_LT(stall, 100) << "the window stood still while connecting";
     }
+    // The layout refreshing itself does not take the failure away.
+    f.endis();
+    EXPECT_NE(f.Label14->text(), QStringLiteral("Idle"));
+    EXPECT_TRUE(e.env.messages.isEmpty()) << e.env.messages.join(u'|').toStdString();
+}
+
+TEST(Receive, AStreamThatEndsAndAStallWatchThatGivesUpAreShownWithTheirReason)
+{
+    Station station;
+    REQUIRE_STATION(station);
+    DrivenClock clock;
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    e.tune(station.url());
+    ASSERT_TRUE(e.receive());
+    ASSERT_TRUE(e.levelReports(2));
+    EXPECT_EQ(f.Label14->text(), QStringLiteral("Playing"));
+
+    // The source goes: the stream ends and the window says so.
+    station.server.killSource(station.mount);
+    ASSERT_TRUE(waitUntil([&] { return f.Label14->text() != QStringLiteral("Playing"); }, 8000));
+    EXPECT_EQ(f.Label14->text(), QStringLiteral("Stream Ended"));
+    EXPECT_TRUE(f.statusPanelText().contains(station.url())) << f.statusPanelText().toStdString();
+    EXPECT_EQ(f.RecState, rsPlaying) << "the stall watch restarts it later";
+
+    // 30 s later the stall watch tries again, finds no station and gives up, saying why.
+    clock.Offset = 31000;
+    ASSERT_TRUE(waitUntil([&] { return f.RecState == rsIdle && f.BitBtn1->isEnabled(); }, 15000))
+        << "state " << f.RecState;
+    QTest::qWait(200);
+    EXPECT_TRUE(f.Label14->text().startsWith(QStringLiteral("Error: "))) << f.Label14->text().toStdString();
+    expectIdleLayout(f, f.Label14->text());
+    EXPECT_TRUE(f.statusPanelText().contains(QStringLiteral("404"))) << f.statusPanelText().toStdString();
+    EXPECT_EQ(f.DXAudioOut1->Status(), tosIdle);
+    EXPECT_TRUE(e.env.messages.isEmpty()) << e.env.messages.join(u'|').toStdString();
 }
 
 TEST(Receive, APlaylistLeadsToItsStationAndALocalEntryIsRefused)
@@ -208,6 +259,43 @@ TEST(Receive, APlaylistLeadsToItsStationAndALocalEntryIsRefused)
     e.tune(QString::fromStdString(lists.url("/station.pls")));
     ASSERT_TRUE(e.receive());
     EXPECT_EQ(QString::fromStdString(f.WMStreamedIn1->FileName()), station.url());
+}
+
+// A stopped run's done or failure event that arrives once the next run plays (the event thread
+// was late) belongs to the stopped run and changes nothing; the same events of the playing run
+// do act.
+TEST(Receive, ALateDoneOfTheRunBeforeARestartIsIgnored)
+{
+    Station station;
+    REQUIRE_STATION(station);
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    e.tune(station.url());
+    ASSERT_TRUE(e.receive());
+    ASSERT_TRUE(e.levelReports(2));
+    f.BitBtn1Click();
+    ASSERT_EQ(f.RecState, rsIdle);
+    ASSERT_TRUE(e.receive());
+    ASSERT_TRUE(e.levelReports(3));
+    const std::uint32_t run = f.DXAudioOut1->RunNumber();
+    ASSERT_GE(run, 2u);
+    ASSERT_GT(f.ProgressBar2->value(), f.ProgressBar2->minimum()) << "the tone shows on the meter";
+    const QString status = f.statusPanelText();
+    {
+        TEventRunScope late(f.DXAudioOut1, run - 1);
+        f.DXAudioOut1ThreadException(f.DXAudioOut1);
+        f.DXAudioOut1Done(f.DXAudioOut1);
+    }
+    EXPECT_GT(f.ProgressBar2->value(), f.ProgressBar2->minimum());
+    EXPECT_EQ(f.Label14->text(), QStringLiteral("Playing"));
+    EXPECT_EQ(f.statusPanelText(), status);
+    EXPECT_EQ(f.RecState, rsPlaying);
+    {
+        TEventRunScope current(f.DXAudioOut1, run);
+        f.DXAudioOut1Done(f.DXAudioOut1);
+    }
+    EXPECT_EQ(f.ProgressBar2->value(), f.ProgressBar2->minimum());
+    EXPECT_EQ(f.Label14->text(), QStringLiteral("Stream Ended"));
 }
 
 TEST(Receive, ATapErrorFromTheWritersThreadShowsItsReasonAndNameAndChangesNothing)

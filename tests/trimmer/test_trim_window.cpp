@@ -361,11 +361,11 @@ TEST(TrimWindow, LayoutAndToolbarModes)
     EXPECT_EQ(f.svolume->minimum(), -3000);
 
     struct Row {
-        int mode;
+        TToolbarMode mode;
         bool play, pause, stop, save, marks, open, speed;
     };
-    for (const Row r : {Row{1, 0, 0, 0, 0, 0, 1, 0}, Row{2, 0, 1, 1, 0, 1, 0, 0}, Row{3, 0, 1, 0, 0, 1, 0, 0},
-                        Row{11, 1, 0, 0, 1, 0, 1, 1}}) {
+    for (const Row r : {Row{tmNoFile, 0, 0, 0, 0, 0, 1, 0}, Row{tmPlaying, 0, 1, 1, 0, 1, 0, 0},
+                        Row{tmPaused, 0, 1, 0, 0, 1, 0, 0}, Row{tmFileOpen, 1, 0, 0, 1, 0, 1, 1}}) {
         f.SetButtons(r.mode);
         EXPECT_EQ(f.btnPlay->isEnabled(), r.play) << r.mode;
         EXPECT_EQ(f.btnPause->isEnabled(), r.pause) << r.mode;
@@ -378,7 +378,7 @@ TEST(TrimWindow, LayoutAndToolbarModes)
         EXPECT_EQ(f.sSpeed->isEnabled(), r.speed) << r.mode;
     }
     // Any other mode changes nothing.
-    f.SetButtons(4);
+    f.SetButtons(static_cast<TToolbarMode>(4));
     EXPECT_TRUE(f.btnPlay->isEnabled());
 }
 
