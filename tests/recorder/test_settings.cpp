@@ -88,6 +88,37 @@ TEST(DataFolder, NamesAreMatchedIgnoringCase)
     EXPECT_EQ(settingsOf(env).readString(QStringLiteral("Basic"), QStringLiteral("PreRecTime"), {}), QStringLiteral("120"));
 }
 
+TEST(DataFolder, AFirstStartWithoutSeedsSaysSoOnceAndStartsWithEmptyLists)
+{
+    FormEnv env;
+    testsupport::TempDir empty;
+    const QString emptyFolder = QString::fromStdString(empty.path().string());
+    TForm1::setProgramFolder(emptyFolder);
+    TForm1 form;
+    ASSERT_EQ(env.messages.size(), 1) << env.messages.join(u'|').toStdString();
+    EXPECT_TRUE(env.messages.first().contains(QStringLiteral("\"stations.ini.bu\""))) << env.messages.first().toStdString();
+    EXPECT_TRUE(env.messages.first().contains(emptyFolder)) << env.messages.first().toStdString();
+    EXPECT_EQ(form.cbgnr->count(), 0);
+    EXPECT_FALSE(form.terminateRequested());
+
+    // The folder is recreated at the next access; the user has been told already.
+    ASSERT_TRUE(QDir(env.dataFolder()).removeRecursively());
+    form.AppDataPath();
+    EXPECT_TRUE(QFileInfo(env.dataFolder()).isDir());
+    EXPECT_EQ(env.messages.size(), 1);
+}
+
+TEST(DataFolder, SeedsFoundInTheProgramFolderAreNotReported)
+{
+    FormEnv env;
+    const QString seeds = qEnvironmentVariable("FONOLUX_TEST_DATA");
+    EXPECT_EQ(TForm1::programFile(QStringLiteral("STATIONS.ini.bu")), findFileNoCase(seeds, QStringLiteral("stations.ini.bu")));
+    EXPECT_TRUE(TForm1::programFile(QStringLiteral("no such file")).isEmpty());
+    TForm1 form;
+    EXPECT_GT(form.cbgnr->count(), 0);
+    EXPECT_TRUE(env.messages.isEmpty()) << env.messages.join(u'|').toStdString();
+}
+
 TEST(Settings, OutOfRangeAndMalformedValuesFollowTheirRules)
 {
     FormEnv env;
