@@ -192,7 +192,8 @@ QString TForm1::connectFailureReason(const QString &Fallback)
     QString msg = QString::fromStdString(WMStreamedIn1->ErrorMsg());
     if (msg.isEmpty())
         msg = Fallback;
-    return msg.isEmpty() ? QString() : QString::fromStdString(WMStreamedIn1->FileName()) + QStringLiteral(": ") + msg;
+    return msg.isEmpty() ? QString()
+                         : DisplayAddress(QString::fromStdString(WMStreamedIn1->FileName())) + QStringLiteral(": ") + msg;
 }
 
 void TForm1::SliderChange()
@@ -287,7 +288,7 @@ void TForm1::connectStation()
 
     for (QWidget *w : std::initializer_list<QWidget *>{ToolButton1, ToolButton2, ToolButton3, edTempDir})
         w->setEnabled(false);
-    setStatusPanelText(QString::fromStdString(WMStreamedIn1->FileName()));
+    setStatusPanelText(DisplayAddress(QString::fromStdString(WMStreamedIn1->FileName())));
     SliderChange();
     QCoreApplication::processEvents();
     Label14->setText(QStringLiteral("initializing"));
@@ -531,7 +532,8 @@ void TForm1::DXAudioOut1Done(TComponent *Sender)
         return;
     }
     Label14->setText(QStringLiteral("Stream Ended"));
-    report(QStringLiteral("The station stopped sending: ") + QString::fromStdString(WMStreamedIn1->FileName()),
+    report(QStringLiteral("The station stopped sending: ") +
+               DisplayAddress(QString::fromStdString(WMStreamedIn1->FileName())),
            ui::Report::Notice);
 }
 

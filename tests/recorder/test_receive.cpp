@@ -5,12 +5,20 @@
 #include "AuEvents.h"
 #include "ButtonPictures.h"
 #include "ScriptedServer.h"
+#include "findurl.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QToolButton>
 
+#include <QMessageBox>
+
+#include <atomic>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using testsupport::ScriptedServer;
 
@@ -296,6 +304,68 @@ TEST(Receive, ALateDoneOfTheRunBeforeARestartIsIgnored)
     }
     EXPECT_EQ(f.ProgressBar2->value(), f.ProgressBar2->minimum());
     EXPECT_EQ(f.Label14->text(), QStringLiteral("Stream Ended"));
+}
+
+// A playlist entry carrying markup that names a local file (a FIFO, which would freeze a reader
+// for good): the window shows it as text, encoded, and never opens the file; message boxes too
+// show their texts as text.
+TEST(Receive, MarkupInAPlaylistEntryShowsAsTextAndReadsNoFile)
+{
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    const std::string fifo = (e.env.tmp.path() / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Opening the FIFO for writing without blocking succeeds only while someone reads it.
+    std::atomic<bool> stop{false}, read{false};
+    std::thread watch([&] {
+        while (!stop) {
+            const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                read = true;
+                ::close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::string refused;
+    {
+        ScriptedServer gone([](int, ScriptedServer &) {});
+        refused = gone.url();
+    }
+    const std::string entry = refused + "x<img src=\"" + fifo + "\">";
+    ScriptedServer lists([entry](int s, ScriptedServer &) {
+        ScriptedServer::readRequest(s);
+        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/x-scpls\r\n\r\n[playlist]\nFile1=" + entry + "\n");
+    });
+    EXPECT_EQ(DisplayAddress(QString::fromStdString(entry)).indexOf(QLatin1Char('<')), -1);
+
+    f.show();
+    e.tune(QString::fromStdString(lists.url("/list.pls")));
+    f.BitBtn1Click();
+    ASSERT_TRUE(waitUntil([&] { return f.RecState == rsIdle && f.BitBtn1->isEnabled(); }, 6000));
+    f.setStatusPanelText(DisplayAddress(QString::fromStdString(entry)) + QStringLiteral(" <img src=\"") +
+                         QString::fromStdString(fifo) + QStringLiteral("\">"));
+    f.grab();
+    QTest::qWait(100);
+    EXPECT_EQ(f.StatusBar1Panel->textFormat(), Qt::PlainText);
+    EXPECT_EQ(f.Label14->textFormat(), Qt::PlainText);
+
+    // A message box with the same text, as the real one comes up.
+    ui::setMessageSink({});
+    Qt::TextFormat boxFormat = Qt::AutoText;
+    QTimer::singleShot(200, [&] {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
+                boxFormat = box->textFormat();
+                box->grab();
+                box->accept();
+            }
+    });
+    ui::showMessage(&f, QString::fromStdString(entry));
+    stop = true;
+    watch.join();
+    EXPECT_EQ(boxFormat, Qt::PlainText);
+    EXPECT_FALSE(read) << "the FIFO named in the markup was opened";
 }
 
 TEST(Receive, ATapErrorFromTheWritersThreadShowsItsReasonAndNameAndChangesNothing)
