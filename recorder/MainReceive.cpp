@@ -163,18 +163,7 @@ bool TForm1::staleEvent(TComponent *Sender) const
 
 bool TForm1::receivingNow() const
 {
-    switch (RecState) {
-    case rsPlaying:
-    case rsPrerecStart:
-    case rsPrerecTap2:
-    case rsPrerecTap1:
-    case rsRecording:
-    case rsRecordingPlain:
-    case rsRecordPaused:
-        return !stopping_ && !connecting_;
-    default:
-        return false;
-    }
+    return IsReceivingState(RecState) && !stopping_ && !connecting_;
 }
 
 void TForm1::showFailure(const QString &status, const QString &reason)

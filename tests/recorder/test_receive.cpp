@@ -219,9 +219,7 @@ TEST(Receive, AStreamThatEndsAndAStallWatchThatGivesUpAreShownWithTheirReason)
     DrivenClock clock;
     ReceiveEnv e;
     TForm1 &f = *e.form;
-    e.tune(station.url());
-    ASSERT_TRUE(e.receive());
-    ASSERT_TRUE(e.levelReports(2));
+    ASSERT_TRUE(e.play(station.url()));
     EXPECT_EQ(f.Label14->text(), QStringLiteral("Playing"));
 
     // The source goes: the stream ends and the window says so.
@@ -278,9 +276,7 @@ TEST(Receive, ALateDoneOfTheRunBeforeARestartIsIgnored)
     REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
-    e.tune(station.url());
-    ASSERT_TRUE(e.receive());
-    ASSERT_TRUE(e.levelReports(2));
+    ASSERT_TRUE(e.play(station.url()));
     f.BitBtn1Click();
     ASSERT_EQ(f.RecState, rsIdle);
     ASSERT_TRUE(e.receive());
