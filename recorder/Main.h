@@ -20,7 +20,9 @@
 #include "RecState.h"
 #include "RecorderRules.h"
 #include "StationDirectory.h"
+#include "SettingsTable.h"
 #include "Talarm.h"
+#include "UserMessages.h"
 
 #include <QDateTime>
 #include <QMainWindow>
@@ -173,6 +175,13 @@ public:
     // The single panel of the status bar.
     QString statusPanelText() const;
     void setStatusPanelText(const QString &text);
+    // Tells the user about a problem or an outcome: a message box for what needs an answer
+    // (ui::Report::Answer), the status bar's panel for what needs none (ui::Report::Notice).
+    // Every handler reports through here.
+    void report(const QString &text, ui::Report how = ui::Report::Answer);
+    // The numeric text field of a setting (the Set Up page's fields and edPreRec); null for a
+    // setting without one.
+    QLineEdit *numericField(TSettingId Id) const;
     // The text of the marquee's one item: "Station not connected." until a station plays,
     // then genre and title. Setting it re-renders the item; the scroll carries on.
     QString marqueeText() const;
@@ -265,6 +274,8 @@ public:
     std::uint32_t LastGainTick = 0;
     bool AudioFlowing = false;
     std::uint32_t StallCounter = 0;
+    // Stall restarts since the last level report.
+    std::uint32_t StallRestarts = 0;
     std::uint32_t TimerCheckTick = 0;
     TClock RecClock, PlayClock;
     std::vector<std::uint32_t> GainHistory;
@@ -403,11 +414,6 @@ public:
     // it as a typed station address and receives it.
     QString busOpenUri(const QString &url);
 
-    void Panel3Click() {}
-    void Panel4Click() {}
-    void Panel5Click() {}
-    void dtstr0Click() {}
-
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -423,8 +429,8 @@ private:
     QWidget *buildFindStationPage();
     void wireFindStationPage();
     void buildTimerPanel(QWidget *page, int i, int top);
-    QLineEdit *addNumericField(QWidget *parent, const char *name, const QString &label,
-                               const QString &text, int x, int y);
+    // The Set Up page's field of setting Id with its caption, at x, y.
+    QLineEdit *addNumericField(QWidget *parent, TSettingId Id, int x, int y);
     void wireHandlers();
 
     void FormCreate();
@@ -440,7 +446,6 @@ private:
     void resetTimersAfterReload();
     void bindTimers();
     void wireTimerPage();
-    void message(const QString &text);
 
     // Receive (MainReceive.cpp).
     void createAudioComponents();
@@ -463,6 +468,15 @@ private:
     DirectoryQuery findQuery_, findPending_; // of the page shown, of the search under way
     bool findHasMore_ = false;
     bool findShown_ = false;                 // some search has been shown
+    // A failure the user must see: status (Label14) stays on screen, also through the idle
+    // layout, until the next connect; the reason goes to the status bar.
+    void showFailure(const QString &status, const QString &reason);
+    // The network input's reason for the last failed opening, or Fallback, with the address;
+    // empty when nothing is known.
+    QString connectFailureReason(const QString &Fallback);
+    // True while a state receives (or records) a station that may end under it.
+    bool receivingNow() const;
+    void giveUpStall();
     // Save (MainSave.cpp).
     void stopAndSave();
     QString runSaveDialog();
@@ -474,6 +488,8 @@ private:
     struct TAudioComponents;
     std::unique_ptr<TAudioComponents> audio_;
     QString playlistRefusal_;
+    QString heldStatus_; // see showFailure
+    QString runError_;   // the sound output's exception message for its current run
     QString lastSaveName_;
     QString saveDialogFolder_;
     QString saveError_;
@@ -485,6 +501,12 @@ private:
     void startTap(TWMATap *tap);
 
     NumericKeyFilter *numericFilter_ = nullptr;
+    std::array<QLineEdit *, SettingCount> numericFields_{};
+    // Each numeric field's latest text that was a number in its setting's range (the default
+    // until there is one): what a field left empty or malformed shows again.
+    std::array<QString, SettingCount> lastValidText_{};
+    void wireNumericFields();
+    void numericFieldLeft(QLineEdit *field);
     int currentPage_ = 0;
     bool terminateRequested_ = false;
     bool dataFolderMessageShown_ = false;
