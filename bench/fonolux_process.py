@@ -35,6 +35,14 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TICK = os.sysconf("SC_CLK_TCK")
 
 
+def driver_library(build):
+    """The test driver the build made (it needs -DFONOLUX_TEST_HOOKS=ON), loaded with LD_PRELOAD."""
+    lib = os.path.join(build, "tests", "libfonolux_test_driver.so")
+    if not os.path.exists(lib):
+        raise SystemExit("%s is missing: configure the build with -DFONOLUX_TEST_HOOKS=ON" % lib)
+    return lib
+
+
 def cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -95,7 +103,7 @@ class Fonolux:
         env = dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=self.home + "/.config",
                    XDG_DATA_HOME=self.home + "/.local/share", XDG_RUNTIME_DIR=self.home + "/runtime",
                    QT_QPA_PLATFORM="offscreen", SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=self.played,
-                   FONOLUX_TEST_DRIVER=self.home + "/drive")
+                   FONOLUX_TEST_DRIVER=self.home + "/drive", LD_PRELOAD=driver_library(build))
         if display:
             env.pop("QT_QPA_PLATFORM")
             env.update(DISPLAY=display, SDL_AUDIODRIVER="dummy")

@@ -3,7 +3,10 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QLabel>
+#include <QMainWindow>
 #include <QMessageBox>
+#include <QStatusBar>
 
 namespace ui {
 namespace {
@@ -27,8 +30,28 @@ void showMessage(QWidget *parent, const QString &text)
     }
     QMessageBox box(QMessageBox::Information, QApplication::applicationDisplayName(), text, QMessageBox::Ok,
                     dialogOwner(parent));
+    // Texts carry station names, addresses and error texts from outside: markup in them must
+    // show as typed, never be rendered (an <img> would read a local file).
+    box.setTextFormat(Qt::PlainText);
     keepInFront(&box);
     box.exec();
+}
+
+void report(QWidget *parent, const QString &text, Report how)
+{
+    if (how == Report::Notice && parent) {
+        // findChild, not statusBar(): that would give a window without one a new bar.
+        if (auto *bar = parent->window()->findChild<QStatusBar *>()) {
+            if (auto *panel = bar->findChild<QLabel *>()) {
+                panel->setTextFormat(Qt::PlainText);
+                panel->setText(text);
+            } else {
+                bar->showMessage(text);
+            }
+            return;
+        }
+    }
+    showMessage(parent, text);
 }
 
 QWidget *dialogOwner(QWidget *w)

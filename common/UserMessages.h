@@ -19,8 +19,18 @@ using MessageSink = std::function<void(const QString &text)>;
 using UrlOpener = std::function<bool(const QUrl &url)>;
 
 // Shows text in a modal message box owned by parent's window (or hands it to the installed
-// sink).
+// sink). The text is shown as it stands (plain text, never markup).
 void showMessage(QWidget *parent, const QString &text);
+
+// What a report asks of the user.
+enum class Report {
+    Answer, // a message box: the user must see it and dismiss it
+    Notice, // the status bar: said once, without interrupting
+};
+// The one way a window's handlers tell the user about a problem or an outcome. A notice goes
+// to the first label of the status bar of parent's window (the recorder's single panel), else
+// to the bar's message line; a window without a status bar shows it in a box all the same.
+void report(QWidget *parent, const QString &text, Report how = Report::Answer);
 
 // Dialogs belong to a window and come up in front of it, also when that window stays on top
 // of others ("Stay On Top"): a window manager keeps a stay-on-top window above ordinary ones,

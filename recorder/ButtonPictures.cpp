@@ -1,3 +1,4 @@
+// The recorder's button pictures, drawn once per application.
 #include "ButtonPictures.h"
 
 #include <QAbstractButton>
@@ -57,8 +58,9 @@ void freePictures()
 
 } // namespace
 
-QIcon buttonPicture(int index)
+QIcon buttonPicture(TButtonPicture picture)
 {
+    const int index = picture;
     if (index < 0 || index >= PictureCount)
         return QIcon();
     // The same icon objects every time: a fresh icon for each state change would leave another
@@ -75,10 +77,11 @@ QIcon buttonPicture(int index)
     return Pictures[index];
 }
 
-void setButtonPicture(QAbstractButton *button, int index)
+void setButtonPicture(QAbstractButton *button, TButtonPicture picture)
 {
+    const int index = picture;
     if (button->property("picture").toInt() == index && !button->icon().isNull())
         return;
-    button->setIcon(buttonPicture(index));
+    button->setIcon(buttonPicture(picture));
     button->setProperty("picture", index);
 }

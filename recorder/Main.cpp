@@ -7,6 +7,7 @@
 #include "DataFolder.h"
 #include "FileNames.h"
 #include "IniFile.h"
+#include "NumericKeyFilter.h"
 #include "ProgramFiles.h"
 #include "ScrollingMarquee.h"
 #include "UserMessages.h"
@@ -33,11 +34,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <dlfcn.h>
-#include <limits>
 
 QString fonoluxVersion();
 
 namespace {
+
+// The network input's reader status codes (see TWMStreamedIn::ReaderStatus) the close waits for.
+enum TReaderStatus : std::uint8_t { rdsNone = 0, rdsStopped = 12, rdsClosed = 13 };
 
 QString &programFolderOverride()
 {
@@ -51,12 +54,44 @@ QString &encoderLibraryName()
     return name;
 }
 
-// A text field gets the stored text, or the default text when that is empty.
-void setFieldText(QLineEdit *field, const IniFile &ini, const QString &section, const QString &key,
-                  const QString &def)
+QString sectionOf(TSettingId id)
 {
-    const QString t = ini.readString(section, key, QString());
-    field->setText(t.isEmpty() ? def : t);
+    return QString::fromLatin1(Setting(id).Section);
+}
+
+QString keyOf(TSettingId id)
+{
+    return QString::fromLatin1(Setting(id).Key);
+}
+
+QString readText(const IniFile &ini, TSettingId id)
+{
+    return ini.readString(sectionOf(id), keyOf(id), QString());
+}
+
+int readNumber(const IniFile &ini, TSettingId id)
+{
+    return ini.readInteger(sectionOf(id), keyOf(id), static_cast<int>(Setting(id).DefaultNumber()));
+}
+
+bool readFlag(const IniFile &ini, TSettingId id)
+{
+    return ini.readBool(sectionOf(id), keyOf(id), Setting(id).DefaultNumber() != 0);
+}
+
+void writeText(IniFile &ini, TSettingId id, const QString &text)
+{
+    ini.writeString(sectionOf(id), keyOf(id), text);
+}
+
+void writeNumber(IniFile &ini, TSettingId id, int value)
+{
+    ini.writeInteger(sectionOf(id), keyOf(id), value);
+}
+
+void writeFlag(IniFile &ini, TSettingId id, bool value)
+{
+    ini.writeBool(sectionOf(id), keyOf(id), value);
 }
 
 } // namespace
@@ -102,9 +137,9 @@ QString TForm1::FileVersionText()
     return fonoluxVersion();
 }
 
-void TForm1::message(const QString &text)
+void TForm1::report(const QString &text, ui::Report how)
 {
-    ui::showMessage(this, text);
+    ui::report(this, text, how);
 }
 
 void TForm1::wireHandlers()
@@ -135,6 +170,7 @@ void TForm1::wireHandlers()
         if (!readingSettings_)
             edPreRecChange();
     });
+    wireNumericFields();
 
     // In an editable box, a typed text selects no item: the station box then holds an address,
     // the genre box a genre name to look up.
@@ -167,6 +203,7 @@ void TForm1::wireHandlers()
     connect(Edit2, &QAction::triggered, this, &TForm1::btnEdStnClick);
     connect(Reload1, &QAction::triggered, this, &TForm1::Reload1Click);
     wireTimerPage();
+    wireFindStationPage();
 }
 
 void TForm1::FormCreate()
@@ -209,7 +246,7 @@ bool TForm1::encoderLibraryLoads()
 void TForm1::checkEncoderLibrary()
 {
     if (!encoderLibraryLoads())
-        message(QStringLiteral("Warning: Cannot Save recorded MP3 Files (could not load libmp3lame.so.0)"));
+        report(QStringLiteral("Warning: Cannot Save recorded MP3 Files (could not load libmp3lame.so.0)"));
 }
 
 void TForm1::ActivateFromOtherStart()
@@ -244,7 +281,7 @@ QString TForm1::AppDataPath()
         QStringList errors;
         createAndSeedDataFolder(folder, seedFolder, [] { QCoreApplication::processEvents(); }, &errors);
         for (const QString &e : errors)
-            message(e);
+            report(e);
         // A copy of the program without its seed files would otherwise start with empty lists
         // and say nothing; said once, as the folder may be recreated while the program runs.
         if (QFileInfo(folder).isDir() && !QFileInfo(findFileNoCase(seedFolder, stationsSeed)).isFile() &&
@@ -252,7 +289,7 @@ QString TForm1::AppDataPath()
             seedMessageShown_ = true;
             const QStringList searched = programFolderOverride().isEmpty() ? programFileFolders(programFolder())
                                                                            : QStringList{programFolder()};
-            message(QStringLiteral("The station list to start with (\"%1\") was not found in %2. "
+            report(QStringLiteral("The station list to start with (\"%1\") was not found in %2. "
                                    "Fonolux starts with an empty station list; add stations on the "
                                    "\"Add Station\" page.")
                         .arg(stationsSeed, searched.join(QStringLiteral(" or "))));
@@ -262,7 +299,7 @@ QString TForm1::AppDataPath()
         // Said once: every file access comes here and would repeat it while the program ends.
         if (!dataFolderMessageShown_) {
             dataFolderMessageShown_ = true;
-            message(QStringLiteral("Could not access or create data directory"));
+            report(QStringLiteral("Could not access or create data directory"));
         }
         terminateRequested_ = true;
         QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
@@ -292,10 +329,10 @@ void TForm1::applyPositionFromSettings(const IniFile &ini)
 {
     QPoint pos = this->pos();
     bool ok = false;
-    const int top = ini.readString(QStringLiteral("Form"), QStringLiteral("Top"), QString()).toInt(&ok);
+    const int top = readText(ini, TSettingId::Top).toInt(&ok);
     if (ok)
         pos.setY(top);
-    const int left = ini.readString(QStringLiteral("Form"), QStringLiteral("Left"), QString()).toInt(&ok);
+    const int left = readText(ini, TSettingId::Left).toInt(&ok);
     if (ok)
         pos.setX(left);
     // A position saved on a screen that is gone would open the window where nobody sees it.
@@ -314,103 +351,90 @@ void TForm1::ReadSettings()
     GainHistory.assign(10, 0);
     const IniFile ini(inifilename());
     if (!ini.readError().isEmpty())
-        message(ini.readError());
-    const QString basic = QStringLiteral("Basic"), quality = QStringLiteral("Quality"), state = QStringLiteral("state");
+        report(ini.readError());
 
     applyPositionFromSettings(ini);
 
     // The default is the working folder as it stands before the field changes.
     const QString workingFolder = path();
-    edTempDir->setText(ini.readString(basic, QStringLiteral("TempDir"), QString()));
+    edTempDir->setText(readText(ini, TSettingId::TempDir));
     if (edTempDir->text().isEmpty())
         edTempDir->setText(workingFolder);
     edTempDir->setText(withTrailingSlash(edTempDir->text()));
     if (!QFileInfo(edTempDir->text()).isDir())
         edTempDir->setText(path());
 
-    int bitrate = ini.readInteger(quality, QStringLiteral("mp3bitrate"), 12);
+    int bitrate = readNumber(ini, TSettingId::Mp3BitRate);
     if (bitrate < 0 || bitrate >= cmmbr->count())
-        bitrate = 12;
+        bitrate = static_cast<int>(Setting(TSettingId::Mp3BitRate).DefaultNumber());
     cmmbr->setCurrentIndex(bitrate);
 
-    setFieldText(strminwait, ini, basic, QStringLiteral("strminms"), QStringLiteral("10000"));
-    setFieldText(EdBitRate, ini, quality, QStringLiteral("BitRate"), QStringLiteral("192"));
-    setFieldText(edSmplr, ini, quality, QStringLiteral("Smplr"), QStringLiteral("32000"));
-    setFieldText(edDxLtnc, ini, quality, QStringLiteral("DxLtnc"), QStringLiteral("501"));
-    setFieldText(edDxPol, ini, quality, QStringLiteral("DxPol"), QStringLiteral("10"));
-    setFieldText(edDXFrm, ini, quality, QStringLiteral("DXFrm"), QStringLiteral("24576"));
-    setFieldText(edFGInt, ini, basic, QStringLiteral("gainintrvl"), QStringLiteral("200"));
+    // Every text field first gets the stored text, then the default text when that is empty.
+    for (TSettingId id : SetUpFields)
+        numericField(id)->setText(SettingFieldText(id, readText(ini, id)));
     applyComponentSettings();
 
-    setFieldText(edPreRec, ini, basic, QStringLiteral("PreRecTime"), QStringLiteral("60"));
-    bool ok = false;
-    qlonglong seconds = edPreRec->text().toLongLong(&ok);
-    if (!ok)
-        seconds = 60;
-    // Seconds beyond what 32 bits of milliseconds hold would wrap round to a tiny segment.
-    const qlonglong maxSeconds = std::numeric_limits<std::uint32_t>::max() / 1000;
-    if (seconds > maxSeconds)
-        seconds = maxSeconds;
-    if (seconds * 1000 < 15000) {
-        PrerecMs = 15000;
-        edPreRec->setText(QStringLiteral("15"));
-    } else {
-        PrerecMs = static_cast<std::uint32_t>(seconds * 1000);
-    }
+    edPreRec->setText(SettingFieldText(TSettingId::PreRecTime, readText(ini, TSettingId::PreRecTime)));
+    const std::int64_t seconds =
+        PrerecSeconds(edPreRec->text(), Setting(TSettingId::PreRecTime).DefaultNumber());
+    PrerecMs = static_cast<std::uint32_t>(seconds * 1000);
+    if (seconds == Setting(TSettingId::PreRecTime).Min)
+        edPreRec->setText(QString::number(seconds));
 
-    cbPreRec->setChecked(ini.readBool(state, QStringLiteral("cbprerec"), true));
-    Slider->setValue(ini.readInteger(state, QStringLiteral("vol"), 0));
+    cbPreRec->setChecked(readFlag(ini, TSettingId::PreRec));
+    Slider->setValue(readNumber(ini, TSettingId::Volume));
 
-    const int genre = ini.readInteger(state, QStringLiteral("gnridx"), 0);
+    const int genre = readNumber(ini, TSettingId::GenreIndex);
     cbgnr->setCurrentIndex(genre >= 0 && genre < cbgnr->count() ? genre : (cbgnr->count() > 0 ? 0 : -1));
     cbgnrChange();
-    const int station = ini.readInteger(state, QStringLiteral("stnidx"), 0);
+    const int station = readNumber(ini, TSettingId::StationIndex);
     ComboBox1->setCurrentIndex(station >= 0 && station < ComboBox1->count() ? station : -1);
     ComboBox1Change();
     if (ComboBox1->currentIndex() == -1)
-        ComboBox1->setEditText(ini.readString(state, QStringLiteral("stntxt"), QString()));
+        ComboBox1->setEditText(readText(ini, TSettingId::StationText));
 
-    btnOnTop->setChecked(ini.readBool(state, QStringLiteral("OnTop"), false));
+    btnOnTop->setChecked(readFlag(ini, TSettingId::OnTop));
     cbxOnTopClick();
     readingSettings_ = false;
 }
 
 bool TForm1::saveSettings()
 {
+    const TSetting &preRec = Setting(TSettingId::PreRecTime);
     bool ok = false;
     const int seconds = edPreRec->text().toInt(&ok);
-    if ((ok ? seconds : 15) < 15)
-        edPreRec->setText(QStringLiteral("15"));
+    if ((ok ? seconds : preRec.Min) < preRec.Min)
+        edPreRec->setText(QString::number(preRec.Min));
 
     IniFile ini(inifilename());
     ini.setAutoFlush(false);
-    const QString basic = QStringLiteral("Basic"), quality = QStringLiteral("Quality"), state = QStringLiteral("state");
-    ini.writeInteger(QStringLiteral("Form"), QStringLiteral("Top"), pos().y());
-    ini.writeInteger(QStringLiteral("Form"), QStringLiteral("Left"), pos().x());
-    ini.writeString(basic, QStringLiteral("TempDir"), path());
-    ini.writeInteger(quality, QStringLiteral("mp3bitrate"), cmmbr->currentIndex());
-    ini.writeString(basic, QStringLiteral("strminms"), strminwait->text());
-    ini.writeString(quality, QStringLiteral("BitRate"), EdBitRate->text());
-    ini.writeString(quality, QStringLiteral("Smplr"), edSmplr->text());
-    ini.writeString(quality, QStringLiteral("DxPol"), edDxPol->text());
-    ini.writeString(quality, QStringLiteral("DxLtnc"), edDxLtnc->text());
-    ini.writeString(quality, QStringLiteral("DXFrm"), edDXFrm->text());
-    ini.writeString(basic, QStringLiteral("gainintrvl"), edFGInt->text());
-    ini.writeString(basic, QStringLiteral("PreRecTime"), edPreRec->text());
-    ini.writeBool(state, QStringLiteral("cbprerec"), cbPreRec->isChecked());
-    ini.writeInteger(state, QStringLiteral("vol"), Slider->value());
-    ini.writeInteger(state, QStringLiteral("gnridx"), cbgnr->currentIndex());
+    writeNumber(ini, TSettingId::Top, pos().y());
+    writeNumber(ini, TSettingId::Left, pos().x());
+    writeText(ini, TSettingId::TempDir, path());
+    writeNumber(ini, TSettingId::Mp3BitRate, cmmbr->currentIndex());
+    // The table lists the fields in their saving order.
+    for (const TSetting &s : SettingsTable())
+        if (s.Field)
+            writeText(ini, s.Id, numericField(s.Id)->text());
+    writeFlag(ini, TSettingId::PreRec, cbPreRec->isChecked());
+    writeNumber(ini, TSettingId::Volume, Slider->value());
+    writeNumber(ini, TSettingId::GenreIndex, cbgnr->currentIndex());
     // A genre or station text with a line break cannot be stored; it is then left out.
-    ini.writeString(state, QStringLiteral("gnrtxt"), cbgnr->currentText());
-    ini.writeInteger(state, QStringLiteral("stnidx"), ComboBox1->currentIndex());
+    writeText(ini, TSettingId::GenreText, cbgnr->currentText());
+    writeNumber(ini, TSettingId::StationIndex, ComboBox1->currentIndex());
     if (ComboBox1->currentIndex() == -1)
-        ini.writeString(state, QStringLiteral("stntxt"), ComboBox1->currentText());
-    ini.writeBool(state, QStringLiteral("OnTop"), btnOnTop->isChecked());
+        writeText(ini, TSettingId::StationText, ComboBox1->currentText());
+    writeFlag(ini, TSettingId::OnTop, btnOnTop->isChecked());
     if (!ini.flush()) {
-        message(QStringLiteral("The settings could not be saved. ") + ini.errorString());
+        report(QStringLiteral("The settings could not be saved. ") + ini.errorString());
         return false;
     }
     return true;
+}
+
+QLineEdit *TForm1::numericField(TSettingId Id) const
+{
+    return numericFields_[static_cast<std::size_t>(Id)];
 }
 
 QString TForm1::statusPanelText() const
@@ -457,6 +481,8 @@ void TForm1::pageChanged(int index)
         tsSetUpShow();
     if (now == tsAddStn)
         tsAddStnShow();
+    if (now == tsFindStn)
+        tsFindStnShow();
 }
 
 void TForm1::tsSetUpShow()
@@ -526,14 +552,43 @@ void TForm1::cmmbrCloseUp()
 
 void TForm1::edPreRecChange()
 {
+    // A text that is no number yet (the field emptied to type a new one) leaves PrerecMs as it
+    // is; leaving the field corrects the text.
     bool ok = false;
-    const qlonglong seconds = edPreRec->text().toLongLong(&ok);
-    if (!ok) {
-        message(QStringLiteral("'%1' is not a valid integer value").arg(edPreRec->text()));
+    edPreRec->text().trimmed().toLongLong(&ok);
+    if (ok)
+        PrerecMs = static_cast<std::uint32_t>(PrerecSeconds(edPreRec->text(), PrerecMs / 1000) * 1000);
+}
+
+void TForm1::wireNumericFields()
+{
+    for (const TSetting &s : SettingsTable()) {
+        QLineEdit *field = numericField(s.Id);
+        if (!field)
+            continue;
+        lastValidText_[static_cast<std::size_t>(s.Id)] = s.DefaultText();
+        connect(field, &QLineEdit::textChanged, this, [this, id = s.Id](const QString &text) {
+            std::int64_t v = 0;
+            if (SettingNumber(id, text, v))
+                lastValidText_[static_cast<std::size_t>(id)] = text;
+        });
+    }
+    numericFilter_->setLeaveHandler([this](QLineEdit *field) { numericFieldLeft(field); });
+}
+
+void TForm1::numericFieldLeft(QLineEdit *field)
+{
+    for (const TSetting &s : SettingsTable()) {
+        if (numericField(s.Id) != field)
+            continue;
+        const QString corrected =
+            CorrectedFieldText(s.Id, field->text(), lastValidText_[static_cast<std::size_t>(s.Id)]);
+        if (corrected.isEmpty())
+            return;
+        field->setText(corrected);
+        report(CorrectionNotice(s.Id, corrected), ui::Report::Notice);
         return;
     }
-    const qlonglong ms = std::min<qlonglong>(seconds * 1000, std::numeric_limits<std::uint32_t>::max());
-    PrerecMs = static_cast<std::uint32_t>(std::max<qlonglong>(ms, 15000));
 }
 
 void TForm1::btnStopClick()
@@ -557,7 +612,9 @@ void TForm1::closeEvent(QCloseEvent *event)
 
 void TForm1::FormCloseQuery()
 {
+    // What the close is doing, for the message should a step fail.
     int step = 0;
+    QString doing = QStringLiteral("saving the settings and the timers");
     try {
         saveSettings();
         saveTimers();
@@ -565,31 +622,37 @@ void TForm1::FormCloseQuery()
         // A connect under way gives up as soon as its wait returns.
         if (connecting_)
             abortConnect_ = true;
+        doing = QStringLiteral("stopping the sound output");
         while (DXAudioOut1->Status() != tosIdle) {
             DXAudioOut1->Stop(true);
             WaitPumping(3);
             closeGuard();
         }
         step = 1;
+        doing = QStringLiteral("stopping the first pre-recording file");
         while (WMATap1->Status() != tosIdle) {
             WMATap1->StopRecord();
             WaitPumping(3);
             closeGuard();
         }
         step = 2;
+        doing = QStringLiteral("stopping the second pre-recording file");
         while (WMATap2->Status() != tosIdle) {
             WMATap2->StopRecord();
             WaitPumping(3);
             closeGuard();
         }
         step = 3;
+        doing = QStringLiteral("ending the recorder");
         if (RecState != rsClosing) {
             RecState = rsClosing;
             closeGuard();
         }
         step = 4;
-    } catch (const std::exception &) {
-        message(QString::number(step));
+    } catch (const std::exception &e) {
+        report(QStringLiteral("Closing step %1 failed while %2: %3. Fonolux closes all the same.")
+                   .arg(step)
+                   .arg(doing, QString::fromUtf8(e.what())));
     }
 }
 
@@ -620,7 +683,7 @@ void TForm1::FormClose()
         [this] {
             const std::uint8_t reader = WMStreamedIn1->ReaderStatus();
             return MP3Out1->Status() == tosIdle && WMATap1->Status() == tosIdle && WMATap2->Status() == tosIdle &&
-                   (reader == 0 || reader == 12 || reader == 13);
+                   (reader == rdsNone || reader == rdsStopped || reader == rdsClosed);
         },
         2000 - std::min<std::uint32_t>(2000, tickNow() - mark));
 }

@@ -1,12 +1,14 @@
 // The recorder's main window and controller.
 //
-// TForm1 owns every control of the four pages ("Radio", "Set Up", "Add Station", "Timers"),
+// TForm1 owns every control of the five pages ("Radio", "Set Up", "Add Station", "Timers",
+// "Find Station"),
 // the status bar, the controller state and the audio components of the receive chain
 // (WMStreamedIn1 -> FastResampler1 -> WMATap1 -> WMATap2 -> FastGainIndicator1 -> DXAudioOut1)
 // and of the save chain (WMIn1, WMIn2 -> AudioMixer1 -> MP3Out1). Its members live in files by
 // concern: Main.cpp (start, settings, Set Up page, closing), Stations.cpp, MainReceive.cpp,
 // MainRecord.cpp, MainSave.cpp, MainTimer.cpp, MainScheduler.cpp, MainDesktopBus.cpp (the
-// desktop's media-player controls on the session bus), MainWeb.cpp (the web pane and launches).
+// desktop's media-player controls on the session bus), MainWeb.cpp (the web pane and launches),
+// MainDirectory.cpp (the Find Station page and station lists in and out).
 //
 // Everything here runs on the GUI thread, component events included (they arrive through the
 // pipeline's window-thread dispatcher), except the taps' OnOutputError, which comes on the WMA
@@ -17,7 +19,10 @@
 
 #include "RecState.h"
 #include "RecorderRules.h"
+#include "StationDirectory.h"
+#include "SettingsTable.h"
 #include "Talarm.h"
+#include "UserMessages.h"
 
 #include <QDateTime>
 #include <QMainWindow>
@@ -63,6 +68,7 @@ class QTimeEdit;
 class QTimer;
 class QToolBar;
 class QToolButton;
+class QTreeWidget;
 class TScrollingMarquee;
 class VerticalLabel;
 class WebPane;
@@ -82,6 +88,20 @@ struct TTimerPanel {
     QCheckBox *chkstr = nullptr, *chksto = nullptr, *chkrpt = nullptr, *cbxVol = nullptr;
     QSlider *slvol = nullptr;
     VerticalLabel *volumeLabel = nullptr;
+};
+
+// The controls of the Find Station page (MainDirectory.cpp).
+struct TFindPanel {
+    QLineEdit *edName = nullptr, *edTag = nullptr, *edCountry = nullptr, *edLanguage = nullptr;
+    QComboBox *cbCodec = nullptr, *cbBitrate = nullptr, *cbOrder = nullptr;
+    QCheckBox *cbxBroken = nullptr;
+    QPushButton *btnSearch = nullptr;
+    QTreeWidget *lvResults = nullptr;
+    QPushButton *btnPrev = nullptr, *btnNext = nullptr, *btnPlay = nullptr;
+    QLabel *lblPage = nullptr;
+    QComboBox *cbGenre = nullptr; // editable: a genre of the list, or a new one
+    QPushButton *btnAdd = nullptr, *btnImport = nullptr, *btnExport = nullptr;
+    QLabel *lblStatus = nullptr;  // the page's message line
 };
 
 class TForm1 : public QMainWindow {
@@ -156,6 +176,13 @@ public:
     // The single panel of the status bar.
     QString statusPanelText() const;
     void setStatusPanelText(const QString &text);
+    // Tells the user about a problem or an outcome: a message box for what needs an answer
+    // (ui::Report::Answer), the status bar's panel for what needs none (ui::Report::Notice).
+    // Every handler reports through here.
+    void report(const QString &text, ui::Report how = ui::Report::Answer);
+    // The numeric text field of a setting (the Set Up page's fields and edPreRec); null for a
+    // setting without one.
+    QLineEdit *numericField(TSettingId Id) const;
     // The text of the marquee's one item: "Station not connected." until a station plays,
     // then genre and title. Setting it re-renders the item; the scroll carries on.
     QString marqueeText() const;
@@ -252,6 +279,8 @@ public:
     std::uint32_t LastGainTick = 0;
     bool AudioFlowing = false;
     std::uint32_t StallCounter = 0;
+    // Stall restarts since the last level report.
+    std::uint32_t StallRestarts = 0;
     std::uint32_t TimerCheckTick = 0;
     TClock RecClock, PlayClock;
     std::vector<std::uint32_t> GainHistory;
@@ -319,6 +348,29 @@ public:
     // Timers page
     std::array<TTimerPanel, 3> timerPanels{};
 
+    // ---- the Find Station page (MainDirectory.cpp) ----
+    // Searches run on the directory client without blocking the window; their end arrives as
+    // findSearchFinished or findSearchFailed. Play tunes the Radio page to the chosen station
+    // as Test URL does; Add, Import and Export work on the genre named in findPanel.cbGenre.
+    QWidget *tsFindStn = nullptr;
+    TFindPanel findPanel{};
+    StationDirectory *directory = nullptr;
+    void tsFindStnShow();
+    void findSearchClick();
+    void findPageClick(int step); // -1 the previous page, +1 the next
+    void findTyped();             // a search field changed: a running search is dropped
+    void findSearchFinished(const std::vector<DirectoryStation> &stations, bool hasMore, int skipped);
+    void findSearchFailed(const QString &messageText);
+    void findPlayClick();
+    void findAddClick();
+    void findImportClick();
+    void findExportClick();
+    // The stations shown, and the chosen one (null when none is).
+    const std::vector<DirectoryStation> &findResults() const { return findResults_; }
+    const DirectoryStation *findChosen() const;
+    // The file dialogs of Import and Export; tests replace them. Empty: cancelled.
+    std::function<QString()> importDialogHook, exportDialogHook;
+
     // ---- scheduled timers (MainScheduler.cpp) ----
     // Timer i is bound to timerPanels[i]; the shared handlers find it by the sender's "Tag".
     std::array<Talarm, 3> alarms{};
@@ -369,11 +421,6 @@ public:
     // it as a typed station address and receives it.
     QString busOpenUri(const QString &url);
 
-    void Panel3Click() {}
-    void Panel4Click() {}
-    void Panel5Click() {}
-    void dtstr0Click() {}
-
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -386,9 +433,11 @@ private:
     QWidget *buildSetUpPage();
     QWidget *buildAddStationPage();
     QWidget *buildTimersPage();
+    QWidget *buildFindStationPage();
+    void wireFindStationPage();
     void buildTimerPanel(QWidget *page, int i, int top);
-    QLineEdit *addNumericField(QWidget *parent, const char *name, const QString &label,
-                               const QString &text, int x, int y);
+    // The Set Up page's field of setting Id with its caption, at x, y.
+    QLineEdit *addNumericField(QWidget *parent, TSettingId Id, int x, int y);
     void wireHandlers();
 
     void FormCreate();
@@ -404,7 +453,6 @@ private:
     void resetTimersAfterReload();
     void bindTimers();
     void wireTimerPage();
-    void message(const QString &text);
 
     // Receive (MainReceive.cpp).
     void createAudioComponents();
@@ -415,6 +463,27 @@ private:
     void disableForStart();
     // True for an event of a run that has ended (a later connect or stop started another).
     bool staleEvent(TComponent *Sender) const;
+    // Find Station (MainDirectory.cpp).
+    DirectoryQuery findQueryFromFields() const;
+    void findStartSearch(const DirectoryQuery &q);
+    void findShowPaging();
+    // The Radio page's and the timers' station boxes read the file again, keeping what each
+    // had chosen (or typed).
+    void refreshStationBoxes();
+    QString runStationListDialog(bool save, const QString &genre);
+    std::vector<DirectoryStation> findResults_;
+    DirectoryQuery findQuery_, findPending_; // of the page shown, of the search under way
+    bool findHasMore_ = false;
+    bool findShown_ = false;                 // some search has been shown
+    // A failure the user must see: status (Label14) stays on screen, also through the idle
+    // layout, until the next connect; the reason goes to the status bar.
+    void showFailure(const QString &status, const QString &reason);
+    // The network input's reason for the last failed opening, or Fallback, with the address;
+    // empty when nothing is known.
+    QString connectFailureReason(const QString &Fallback);
+    // True while a state receives (or records) a station that may end under it.
+    bool receivingNow() const;
+    void giveUpStall();
     // Save (MainSave.cpp).
     void stopAndSave();
     QString runSaveDialog();
@@ -426,6 +495,8 @@ private:
     struct TAudioComponents;
     std::unique_ptr<TAudioComponents> audio_;
     QString playlistRefusal_;
+    QString heldStatus_; // see showFailure
+    QString runError_;   // the sound output's exception message for its current run
     QString lastSaveName_;
     QString saveDialogFolder_;
     QString saveError_;
@@ -437,6 +508,12 @@ private:
     void startTap(TWMATap *tap);
 
     NumericKeyFilter *numericFilter_ = nullptr;
+    std::array<QLineEdit *, SettingCount> numericFields_{};
+    // Each numeric field's latest text that was a number in its setting's range (the default
+    // until there is one): what a field left empty or malformed shows again.
+    std::array<QString, SettingCount> lastValidText_{};
+    void wireNumericFields();
+    void numericFieldLeft(QLineEdit *field);
     int currentPage_ = 0;
     bool terminateRequested_ = false;
     bool dataFolderMessageShown_ = false;

@@ -42,6 +42,12 @@ QString fromUtf16(const std::u16string &s)
     return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
 }
 
+// The components start with the settings' defaults, which the settings then override.
+std::uint32_t defaultOf(TSettingId id)
+{
+    return static_cast<std::uint32_t>(Setting(id).DefaultNumber());
+}
+
 } // namespace
 
 void TForm1::createAudioComponents()
@@ -55,18 +61,18 @@ void TForm1::createAudioComponents()
     WMStreamedIn1->SetEnableHTTP(true);
     WMStreamedIn1->SetEnableTCP(true);
     WMStreamedIn1->SetEnableUDP(true);
-    WMStreamedIn1->SetMaxWaitMilliseconds(10000);
+    WMStreamedIn1->SetMaxWaitMilliseconds(defaultOf(TSettingId::StrMinMs));
     WMStreamedIn1->SetProxyPort(0);
     WMStreamedIn1->SetStretchFactor(1.0f);
     WMStreamedIn1->SetOnStreamOpened([this](TComponent *s) { WMStreamedIn1StreamOpened(s); });
     WMStreamedIn1->SetOnStartedPlaying([this](TComponent *s) { WMStreamedIn1StartedPlaying(s); });
 
     FastResampler1 = named(a.FastResampler1, "FastResampler1");
-    FastResampler1->SetOutSampleRate(32000);
+    FastResampler1->SetOutSampleRate(defaultOf(TSettingId::SampleRate));
     FastResampler1->SetInput(WMStreamedIn1);
 
     for (TWMATap *tap : {named(a.WMATap1, "WMATap1"), named(a.WMATap2, "WMATap2")}) {
-        tap->SetDesiredBitrate(256);
+        tap->SetDesiredBitrate(defaultOf(TSettingId::TapBitRate));
         tap->SetLossless(false);
         tap->SetVBR(false);
         tap->SetVBRQuality(0);
@@ -78,15 +84,15 @@ void TForm1::createAudioComponents()
     WMATap2->SetInput(WMATap1);
 
     FastGainIndicator1 = named(a.FastGainIndicator1, "FastGainIndicator1");
-    FastGainIndicator1->SetInterval(200);
+    FastGainIndicator1->SetInterval(defaultOf(TSettingId::GainInterval));
     FastGainIndicator1->SetInput(WMATap2);
     FastGainIndicator1->SetOnGainData([this](TComponent *s) { GainIndicator1GainData(s); });
 
     DXAudioOut1 = named(a.DXAudioOut1, "DXAudioOut1");
     DXAudioOut1->SetDeviceNumber(0);
-    DXAudioOut1->SetLatency(500);
-    DXAudioOut1->SetPollingInterval(10);
-    DXAudioOut1->SetFramesInBuffer(24576);
+    DXAudioOut1->SetLatency(defaultOf(TSettingId::DxLatency));
+    DXAudioOut1->SetPollingInterval(defaultOf(TSettingId::DxPolling));
+    DXAudioOut1->SetFramesInBuffer(defaultOf(TSettingId::DxFrames));
     DXAudioOut1->SetPrefetchData(false);
     DXAudioOut1->SetSpeedFactor(1.0f);
     DXAudioOut1->SetInput(FastGainIndicator1);
@@ -112,7 +118,7 @@ void TForm1::createAudioComponents()
 
     MP3Out1 = named(a.MP3Out1, "MP3Out1");
     MP3Out1->SetShareMode(0);
-    MP3Out1->SetBitRate(mbr192);
+    MP3Out1->SetBitRate(static_cast<TMP3BitRate>(Setting(TSettingId::Mp3BitRate).DefaultNumber()));
     MP3Out1->SetOriginal(false);
     MP3Out1->SetEnableBitReservoir(true);
     MP3Out1->SetStrictISO(false);
@@ -138,10 +144,45 @@ void TForm1::destroyAudioComponents()
     MP3Out1 = nullptr;
 }
 
-bool TForm1::staleEvent(TComponent *) const
+bool TForm1::staleEvent(TComponent *Sender) const
 {
-    // Until the components number their runs, every event is taken as the current run's.
+    // Each component numbers its runs (openings, recordings); an event queued under an earlier
+    // number belongs to a run that a later connect, restart or save has replaced. The level
+    // indicator does not number its reports: they are taken as the current run's.
+    if (Sender == WMStreamedIn1)
+        return WMStreamedIn1->EventRun() != WMStreamedIn1->RunNumber();
+    if (Sender == DXAudioOut1)
+        return DXAudioOut1->EventRun() != DXAudioOut1->RunNumber();
+    if (Sender == MP3Out1)
+        return MP3Out1->EventRun() != MP3Out1->RunNumber();
+    for (const TWMATap *tap : {WMATap1, WMATap2})
+        if (Sender == tap)
+            return tap->EventRun() != tap->RunNumber();
     return false;
+}
+
+bool TForm1::receivingNow() const
+{
+    return IsReceivingState(RecState) && !stopping_ && !connecting_;
+}
+
+void TForm1::showFailure(const QString &status, const QString &reason)
+{
+    heldStatus_ = status;
+    Label14->setText(status);
+    report(reason, ui::Report::Notice);
+}
+
+QString TForm1::connectFailureReason(const QString &Fallback)
+{
+    const QString detail = QString::fromStdString(WMStreamedIn1->ErrorDetail());
+    if (!detail.isEmpty())
+        return detail;
+    QString msg = QString::fromStdString(WMStreamedIn1->ErrorMsg());
+    if (msg.isEmpty())
+        msg = Fallback;
+    return msg.isEmpty() ? QString()
+                         : DisplayAddress(QString::fromStdString(WMStreamedIn1->FileName())) + QStringLiteral(": ") + msg;
 }
 
 void TForm1::SliderChange()
@@ -180,6 +221,7 @@ void TForm1::connectStation()
 {
     connecting_ = true;
     abortConnect_ = false;
+    heldStatus_.clear(); // a failure shown until now gives way to this connect
     const std::uint32_t began = tickNow();
     setCursor(Qt::BusyCursor);
     edUndRun->setText(QStringLiteral("00"));
@@ -202,7 +244,7 @@ void TForm1::connectStation()
     PlayClock.Zero();
 
     if (ComboBox1->currentText().isEmpty()) {
-        message(QStringLiteral("Select Station Please"));
+        report(QStringLiteral("Select Station Please"));
         Label14->setText(QStringLiteral("Error: Select Station"));
         BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
         cbPreRec->setEnabled(true);
@@ -228,15 +270,14 @@ void TForm1::connectStation()
     if (!playlistRefusal_.isEmpty()) {
         const QString why = playlistRefusal_;
         abandonConnect();
-        Label14->setText(why);
-        setStatusPanelText(why);
+        showFailure(why, why);
         return;
     }
     WMStreamedIn1->SetFileName(address.toStdString());
 
     for (QWidget *w : std::initializer_list<QWidget *>{ToolButton1, ToolButton2, ToolButton3, edTempDir})
         w->setEnabled(false);
-    setStatusPanelText(QString::fromStdString(WMStreamedIn1->FileName()));
+    setStatusPanelText(DisplayAddress(QString::fromStdString(WMStreamedIn1->FileName())));
     SliderChange();
     QCoreApplication::processEvents();
     Label14->setText(QStringLiteral("initializing"));
@@ -251,10 +292,14 @@ void TForm1::connectStation()
     // answers and can be closed meanwhile.
     bool hasAudio = false;
     bool raised = false;
+    QString raisedText;
     std::atomic<bool> opened{false};
     std::thread opener([&] {
         try {
             hasAudio = WMStreamedIn1->HasAudio();
+        } catch (const std::exception &e) {
+            raised = true;
+            raisedText = QString::fromUtf8(e.what());
         } catch (...) {
             raised = true;
         }
@@ -264,21 +309,29 @@ void TForm1::connectStation()
     opener.join();
     WMStreamedIn1->SetMaxWaitMilliseconds(maxWait);
     if (raised || abortConnect_ || closingNow()) {
+        // The reason is taken before the input is reset for the next connect.
+        const bool failed = raised && !abortConnect_ && !closingNow();
+        const QString why = failed ? connectFailureReason(raisedText) : QString();
         abandonConnect();
+        if (failed)
+            showFailure(QStringLiteral("Error: Can't Connect"), why);
         return;
     }
     if (!hasAudio) {
         unsetCursor();
-        Label14->setText(QStringLiteral("Can't connect..."));
+        const QString why = connectFailureReason(QStringLiteral("not an audio stream"));
         abandonConnect();
+        showFailure(QStringLiteral("Can't connect..."), why);
         return;
     }
 
+    runError_.clear();
     try {
         DXAudioOut1->Run();
     } catch (const std::exception &e) {
-        setStatusPanelText(QString::fromUtf8(e.what()));
+        const QString why = QString::fromUtf8(e.what());
         abandonConnect();
+        showFailure(QStringLiteral("Error: Can't Play"), why);
         return;
     }
     QCoreApplication::processEvents();
@@ -308,7 +361,7 @@ void TForm1::abandonConnect()
     if (autoStop && !closingNow())
         autoStop();
     BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
-    setButtonPicture(BitBtn1, 0);
+    setButtonPicture(BitBtn1, bpStart);
     DXAudioOut1->Stop(true);
     WMStreamedIn1->Reset();
     unsetCursor();
@@ -325,7 +378,7 @@ void TForm1::stopReceiving()
     BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
     if (PrerecRunning)
         stopprerec();
-    setButtonPicture(BitBtn1, 0);
+    setButtonPicture(BitBtn1, bpStart);
     DXAudioOut1->Stop(true);
     WaitPumping(2);
     setCursor(Qt::BusyCursor);
@@ -357,12 +410,12 @@ void TForm1::BitBtn2Click()
         RecState = rsPlayPaused;
         DXAudioOut1->Pause();
         Label14->setText(QStringLiteral("Play Paused"));
-        setButtonPicture(BitBtn2, 0);
+        setButtonPicture(BitBtn2, bpStart);
     } else {
         BitBtn2->setToolTip(QStringLiteral("Pause Receive & Play"));
         DXAudioOut1->Resume();
         StartPrerec();
-        setButtonPicture(BitBtn2, 4);
+        setButtonPicture(BitBtn2, bpPause);
         // A fresh ring starts from its first segment. When it could not start yet (a tap still
         // closing its file), playing goes on and the ring starts at a later level report.
         if (PrerecRunning) {
@@ -403,12 +456,12 @@ void TForm1::WMStreamedIn1StreamOpened(TComponent *Sender)
         Label14->setText(QStringLiteral("Stream Opened..."));
         return;
     }
-    Label14->setText(QStringLiteral("Error: Can't Connect"));
+    showFailure(QStringLiteral("Error: Can't Connect"), connectFailureReason(QString()));
     // Inside a connect the connect itself abandons the attempt once its open returns.
     if (connecting_)
         return;
     BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
-    setButtonPicture(BitBtn1, 0);
+    setButtonPicture(BitBtn1, bpStart);
     DXAudioOut1->Stop(true);
     BitBtn1->setEnabled(true);
     WMStreamedIn1->Reset();
@@ -422,8 +475,9 @@ void TForm1::WMStreamedIn1StartedPlaying(TComponent *Sender)
     if (staleEvent(Sender) || closingNow())
         return;
     if (!WMStreamedIn1->ErrorMsg().empty()) {
+        showFailure(QStringLiteral("Error: Can't Play"), connectFailureReason(QString()));
         BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
-        setButtonPicture(BitBtn1, 0);
+        setButtonPicture(BitBtn1, bpStart);
         DXAudioOut1->Stop(true);
         BitBtn1->setEnabled(true);
         if (!connecting_)
@@ -453,48 +507,71 @@ void TForm1::WMStreamedIn1StartedPlaying(TComponent *Sender)
     PrerecOnFlow = cbPreRec->isChecked();
 }
 
-void TForm1::DXAudioOut1Done(TComponent *)
+void TForm1::DXAudioOut1Done(TComponent *Sender)
 {
+    if (staleEvent(Sender))
+        return;
     ProgressBar2->setValue(ProgressBar2->minimum());
+    // A run that ended by itself while receiving: the station stopped sending (or the output
+    // failed). Said until the stall watch restarts it or the user acts.
+    if (!receivingNow())
+        return;
+    if (!runError_.isEmpty()) {
+        Label14->setText(QStringLiteral("Error: Playback Stopped"));
+        return;
+    }
+    Label14->setText(QStringLiteral("Stream Ended"));
+    report(QStringLiteral("The station stopped sending: ") +
+               DisplayAddress(QString::fromStdString(WMStreamedIn1->FileName())),
+           ui::Report::Notice);
 }
 
-void TForm1::DXAudioOut1ThreadException(TComponent *)
+void TForm1::DXAudioOut1ThreadException(TComponent *Sender)
 {
-    setStatusPanelText(QString::fromStdString(DXAudioOut1->ExceptionMessage()));
+    if (staleEvent(Sender))
+        return;
+    runError_ = QString::fromStdString(DXAudioOut1->ExceptionMessage());
+    // A failure already shown (a reconnect refused, with the input's own reason) keeps its
+    // more telling words.
+    if (RecState == rsIdle && !heldStatus_.isEmpty())
+        return;
+    report(runError_, ui::Report::Notice);
 }
 
-void TForm1::DXAudioOut1Underrun(TComponent *)
+void TForm1::DXAudioOut1Underrun(TComponent *Sender)
 {
+    if (staleEvent(Sender))
+        return;
     edUndRun->setText(QString::number(DXAudioOut1->Underruns()));
 }
 
 void TForm1::WMATap1OutputError(TComponent *Sender, std::uint32_t Reason)
 {
+    // On the writer's thread the tap marks the recording the error belongs to.
+    if (staleEvent(Sender))
+        return;
     // The writer's thread: only the text is made here; the window shows it on its own thread
     // without the writer waiting for the message box.
     const QString text = QStringLiteral("Error#") + QString::number(Reason) + QLatin1Char(' ') +
                          QString::fromStdString(Sender ? Sender->Name() : std::string());
-    QMetaObject::invokeMethod(this, [this, text] { message(text); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this, text] { report(text); }, Qt::QueuedConnection);
 }
 
 void TForm1::applyComponentSettings()
 {
-    auto value = [](const QLineEdit *field, std::uint32_t def) {
-        bool ok = false;
-        const qlonglong v = field->text().toLongLong(&ok);
-        // Zero, negative and huge values would stall or break a component; they take the default.
-        if (!ok || v <= 0 || v > std::numeric_limits<std::int32_t>::max())
-            return def;
-        return static_cast<std::uint32_t>(v);
+    // A value outside its setting's range (zero would stall a component) takes the default.
+    auto value = [this](TSettingId id) {
+        return static_cast<std::uint32_t>(SettingValue(id, numericField(id)->text()));
     };
-    WMStreamedIn1->SetMaxWaitMilliseconds(value(strminwait, 10000));
-    FastResampler1->SetOutSampleRate(value(edSmplr, 32000));
-    WMATap1->SetDesiredBitrate(value(EdBitRate, 192));
-    WMATap2->SetDesiredBitrate(value(EdBitRate, 192));
-    FastGainIndicator1->SetInterval(value(edFGInt, 200));
-    DXAudioOut1->SetLatency(value(edDxLtnc, 501));
-    DXAudioOut1->SetPollingInterval(value(edDxPol, 10));
-    DXAudioOut1->SetFramesInBuffer(value(edDXFrm, 24576));
+    WMStreamedIn1->SetMaxWaitMilliseconds(value(TSettingId::StrMinMs));
+    FastResampler1->SetOutSampleRate(value(TSettingId::SampleRate));
+    WMATap1->SetDesiredBitrate(value(TSettingId::TapBitRate));
+    WMATap2->SetDesiredBitrate(value(TSettingId::TapBitRate));
+    FastGainIndicator1->SetInterval(value(TSettingId::GainInterval));
+    DXAudioOut1->SetLatency(value(TSettingId::DxLatency));
+    DXAudioOut1->SetPollingInterval(value(TSettingId::DxPolling));
+    DXAudioOut1->SetFramesInBuffer(value(TSettingId::DxFrames));
     const int bitrate = cmmbr->currentIndex();
-    MP3Out1->SetBitRate(static_cast<TMP3BitRate>(bitrate >= 0 && bitrate <= mbr320 ? bitrate : mbr192));
+    MP3Out1->SetBitRate(static_cast<TMP3BitRate>(
+        bitrate >= 0 && bitrate <= mbr320 ? bitrate : Setting(TSettingId::Mp3BitRate).DefaultNumber()));
 }

@@ -65,16 +65,16 @@ void TForm1::endis()
         PageControl1->setTabEnabled(PageControl1->indexOf(tsAddStn), l.IdleControls == TSwitch::On);
     if (l.SetUpPage != TSwitch::Keep)
         PageControl1->setTabEnabled(PageControl1->indexOf(tsSetUp), l.SetUpPage == TSwitch::On);
-    if (l.BitBtn1Picture >= 0)
+    if (l.BitBtn1Picture != bpKeep)
         setButtonPicture(BitBtn1, l.BitBtn1Picture);
-    if (l.BitBtn2Picture >= 0)
+    if (l.BitBtn2Picture != bpKeep)
         setButtonPicture(BitBtn2, l.BitBtn2Picture);
-    if (l.RecordPicture >= 0)
+    if (l.RecordPicture != bpKeep)
         setButtonPicture(RecordButton, l.RecordPicture);
-    if (l.PauseRecordPicture >= 0)
+    if (l.PauseRecordPicture != bpKeep)
         setButtonPicture(PauseRecordButton, l.PauseRecordPicture);
     if (!l.Status.isEmpty())
-        Label14->setText(l.Status);
+        Label14->setText(RecState == rsIdle && !heldStatus_.isEmpty() ? heldStatus_ : l.Status);
     QCoreApplication::processEvents();
 }
 
@@ -89,7 +89,7 @@ void TForm1::StartPrerec()
             // folder can be written again.
             if (!prerecWriteWarned_) {
                 prerecWriteWarned_ = true;
-                message(QStringLiteral("Pre-recording is off: the working folder cannot be written (") + folder +
+                report(QStringLiteral("Pre-recording is off: the working folder cannot be written (") + folder +
                         QStringLiteral(")."));
             }
             PrerecOnFlow = true;
@@ -100,9 +100,7 @@ void TForm1::StartPrerec()
         Label14->setText(QStringLiteral("PreRecording"));
         WMATap1->SetFileName((folder + QStringLiteral("temp0.wma")).toStdString());
         QCoreApplication::processEvents();
-        bool ok = false;
-        const int bitrate = EdBitRate->text().toInt(&ok);
-        const std::uint32_t desired = ok && bitrate > 0 ? static_cast<std::uint32_t>(bitrate) : 192;
+        const auto desired = static_cast<std::uint32_t>(SettingValue(TSettingId::TapBitRate, EdBitRate->text()));
         WMATap1->SetDesiredBitrate(desired);
         WMATap2->SetFileName((folder + QStringLiteral("temp1.wma")).toStdString());
         QCoreApplication::processEvents();
@@ -185,7 +183,7 @@ void TForm1::RecordButtonClick()
     } else if (RecState == rsPlaying) {
         const QString folder = path();
         if (!folderWritable(folder)) {
-            message(QStringLiteral("Cannot record: the working folder cannot be written (") + folder +
+            report(QStringLiteral("Cannot record: the working folder cannot be written (") + folder +
                     QStringLiteral(")."));
             return;
         }
@@ -201,7 +199,7 @@ void TForm1::RecordButtonClick()
     } else {
         return;
     }
-    setButtonPicture(RecordButton, 3);
+    setButtonPicture(RecordButton, bpStopRecording);
     endis();
 }
 
@@ -213,7 +211,7 @@ void TForm1::PauseRecordButtonClick()
         WMATap1->PauseRecord();
         WMATap2->PauseRecord();
         Label14->setText(QStringLiteral("Recording paused"));
-        setButtonPicture(PauseRecordButton, 1);
+        setButtonPicture(PauseRecordButton, bpRecord);
     } else if (RecState == rsRecordPaused) {
         RecState = ResumeState;
         WMATap1->ResumeRecord();
@@ -221,6 +219,6 @@ void TForm1::PauseRecordButtonClick()
         // The clock goes on from where it stood.
         RecClock.BaseTick = tickNow() - RecClock.Milliseconds;
         Label14->setText(QStringLiteral("Recording"));
-        setButtonPicture(PauseRecordButton, 5);
+        setButtonPicture(PauseRecordButton, bpPauseRecording);
     }
 }

@@ -48,7 +48,7 @@ void TForm1::stopAndSave()
     const QString tap2 = QString::fromStdString(WMATap2->FileName());
     const TRecordingFiles files = RecordingFiles(RecStartState, tap1, tap2);
     RecStartState = 0;
-    setButtonPicture(RecordButton, 1);
+    setButtonPicture(RecordButton, bpRecord);
     const bool autoSave = AutoSave;
     AutoSave = false;
 
@@ -63,7 +63,7 @@ void TForm1::stopAndSave()
     };
 
     if (!encoderLibraryLoads()) {
-        message(QStringLiteral("Warning: Cannot Save recorded MP3 Files (could not load libmp3lame.so.0)"));
+        report(QStringLiteral("Warning: Cannot Save recorded MP3 Files (could not load libmp3lame.so.0)"));
         keepRecordingFiles(files, QString());
         carryOn();
         return;
@@ -201,26 +201,30 @@ void TForm1::keepRecordingFiles(const TRecordingFiles &files, const QString &why
     }
     if (kept.isEmpty()) {
         if (!why.isEmpty())
-            message(why);
+            report(why);
         return;
     }
     const QString where = QStringLiteral("The recording was kept as ") + kept.join(QStringLiteral(" and ")) +
                           QLatin1Char('.');
     setStatusPanelText(where);
     if (!why.isEmpty())
-        message(why + QLatin1Char(' ') + where);
+        report(why + QLatin1Char(' ') + where);
 }
 
-void TForm1::MP3Out1Done(TComponent *)
+void TForm1::MP3Out1Done(TComponent *Sender)
 {
+    if (staleEvent(Sender))
+        return;
     if (cbPreRec->isChecked())
         StartPrerec();
     QCoreApplication::processEvents();
     Saving = false;
 }
 
-void TForm1::MP3Out1ThreadException(TComponent *)
+void TForm1::MP3Out1ThreadException(TComponent *Sender)
 {
+    if (staleEvent(Sender))
+        return;
     saveError_ = QString::fromStdString(MP3Out1->ExceptionMessage());
     if (saveError_.isEmpty())
         saveError_ = QStringLiteral("the encoder failed");

@@ -105,11 +105,11 @@ void TForm1::FormShow()
             a.onoff(!a.getenabled());
     } catch (const UserStoreError &e) {
         // A failed read stops the restore where it stands; the user is told what failed.
-        message(e.message());
+        report(e.message());
     }
     const QString notice = UserStore::takeNotice();
     if (!notice.isEmpty())
-        message(notice);
+        report(notice);
 }
 
 void TForm1::saveTimers()
@@ -126,7 +126,7 @@ void TForm1::btnEnbl0Click(QObject *Sender)
     Talarm &a = alarms[static_cast<size_t>(i)];
     QPushButton *b = a.fenabled;
     b->setChecked(!b->isChecked());
-    setButtonPicture(b, b->isChecked() ? 2 : 0);
+    setButtonPicture(b, b->isChecked() ? bpStop : bpStart);
     if (b->isChecked()) {
         b->setText(QStringLiteral("Timer Enabled "));
         a.onoff(false);
@@ -178,7 +178,7 @@ void TForm1::tmstr0Change(QObject *Sender)
 
 void TForm1::MMLabel2Click()
 {
-    message(alarms[0].istriger() ? QStringLiteral("triggered") : QStringLiteral("Not triggered"));
+    report(alarms[0].istriger() ? QStringLiteral("triggered") : QStringLiteral("Not triggered"));
 }
 
 void TForm1::SchedulerStep()
@@ -198,7 +198,7 @@ void TForm1::SchedulerStep()
             trig(static_cast<std::uint8_t>(m.timer));
         });
     } catch (const std::exception &e) {
-        message(QString::fromUtf8(e.what()));
+        report(QString::fromUtf8(e.what()));
     }
 }
 

@@ -132,8 +132,11 @@ void TForm1::Timer1Timer()
 
 void TForm1::stallWatch()
 {
-    switch (StallAction(RecState, tickNow() - LastGainTick)) {
+    switch (StallAction(RecState, tickNow() - LastGainTick, StallRestarts)) {
     case TStallAction::None:
+        return;
+    case TStallAction::GiveUp:
+        giveUpStall();
         return;
     case TStallAction::Unmute:
         DXAudioOut1->SetVolume(Slider->value());
@@ -142,6 +145,7 @@ void TForm1::stallWatch()
         DXAudioOut1->SetVolume(-5000);
         break;
     case TStallAction::MuteAndRestart:
+        ++StallRestarts;
         DXAudioOut1->SetVolume(-5000);
         ResumeState = RecState;
         RecState = rsRestarting;
@@ -157,10 +161,12 @@ void TForm1::stallWatch()
         break;
     }
     if (RecState == rsRestarting && DXAudioOut1->Status() == tosIdle) {
+        runError_.clear();
         try {
             DXAudioOut1->Run(); // the network input connects again
         } catch (const std::exception &e) {
-            setStatusPanelText(QString::fromUtf8(e.what()));
+            runError_ = QString::fromUtf8(e.what());
+            report(runError_, ui::Report::Notice);
         }
         RecClock.Zero();
         Label7->setText(QStringLiteral("0:00:00"));
@@ -178,10 +184,24 @@ void TForm1::stallWatch()
     }
 }
 
+void TForm1::giveUpStall()
+{
+    // Stopped as the Receive button stops, then said in words.
+    const QString last = runError_.isEmpty() ? connectFailureReason(QString()) : runError_;
+    const QString why = QStringLiteral("The station stopped sending and %1 attempts to connect again brought no sound")
+                            .arg(StallRestarts) +
+                        (last.isEmpty() ? QStringLiteral(".") : QStringLiteral(": ") + last);
+    StallRestarts = 0;
+    BitBtn1Click();
+    if (RecState == rsIdle)
+        showFailure(QStringLiteral("Error: Stream Lost"), why);
+}
+
 void TForm1::GainIndicator1GainData(TComponent *Sender)
 {
     if (staleEvent(Sender))
         return;
+    StallRestarts = 0;
     ProgressBar2->setValue(static_cast<int>(GainHistory[8]));
     for (std::size_t i = 0; i + 1 < GainHistory.size(); ++i)
         GainHistory[i] = GainHistory[i + 1];

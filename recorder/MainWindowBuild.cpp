@@ -112,10 +112,12 @@ void TForm1::buildWindow()
     tsSetUp = buildSetUpPage();
     tsAddStn = buildAddStationPage();
     TabSheet2 = buildTimersPage();
+    tsFindStn = buildFindStationPage();
     PageControl1->addTab(TabSheet1, QStringLiteral("Radio"));
     PageControl1->addTab(tsSetUp, QStringLiteral("Set Up"));
     PageControl1->addTab(tsAddStn, QStringLiteral("Add Station"));
     PageControl1->addTab(TabSheet2, QStringLiteral("Timers"));
+    PageControl1->addTab(tsFindStn, QStringLiteral("Find Station"));
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
@@ -128,6 +130,11 @@ void TForm1::buildWindow()
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(50);
+
+    // Labels show station names, addresses and error texts from outside: as text, never as
+    // markup (which could load files).
+    for (QLabel *l : findChildren<QLabel *>())
+        l->setTextFormat(Qt::PlainText);
 
     // The positions above are those of the default font; a larger font grows the whole window.
     fitFixedWindowToFont(this, {621, 392});
@@ -165,22 +172,22 @@ QWidget *TForm1::buildRadioPage()
     GroupBox2 = make<QGroupBox>(page, "GroupBox2", {6, 100, 142, 84}, QStringLiteral("Receive"));
     BitBtn1 = make<QToolButton>(GroupBox2, "BitBtn1", {10, 22, 40, 34});
     BitBtn1->setToolTip(QStringLiteral("Start Receive & Play"));
-    setButtonPicture(BitBtn1, 0);
+    setButtonPicture(BitBtn1, bpStart);
     BitBtn1->setAccessibleName(QStringLiteral("Receive"));
     BitBtn2 = make<QToolButton>(GroupBox2, "BitBtn2", {54, 22, 40, 34});
     BitBtn2->setToolTip(QStringLiteral("Pause Receive & Play"));
-    setButtonPicture(BitBtn2, 8);
+    setButtonPicture(BitBtn2, bpPauseDisabled);
     BitBtn2->setAccessibleName(QStringLiteral("Pause"));
     playtime = make<QLabel>(GroupBox2, "playtime", {10, 58, 120, 20}, QStringLiteral("0:00:00"));
 
     GroupBox1 = make<QGroupBox>(page, "GroupBox1", {154, 100, 142, 84}, QStringLiteral("Record"));
     RecordButton = make<QToolButton>(GroupBox1, "RecordButton", {10, 22, 40, 34});
     RecordButton->setToolTip(QStringLiteral("Start Recording"));
-    setButtonPicture(RecordButton, 9);
+    setButtonPicture(RecordButton, bpRecordDisabled);
     RecordButton->setAccessibleName(QStringLiteral("Record"));
     PauseRecordButton = make<QToolButton>(GroupBox1, "PauseRecordButton", {54, 22, 40, 34});
     PauseRecordButton->setToolTip(QStringLiteral("Pause Recording"));
-    setButtonPicture(PauseRecordButton, 8);
+    setButtonPicture(PauseRecordButton, bpPauseDisabled);
     PauseRecordButton->setAccessibleName(QStringLiteral("Pause Recording"));
     Label7 = make<QLabel>(GroupBox1, "Label7", {10, 58, 120, 20}, QStringLiteral("0:00:00"));
 
@@ -189,9 +196,10 @@ QWidget *TForm1::buildRadioPage()
     cbPreRec->setChecked(true);
     edPreRec = make<QLineEdit>(page, "edPreRec", {134, 192, 52, 24});
     edPreRec->setToolTip(QStringLiteral("Prerecording Time"));
-    edPreRec->setText(QStringLiteral("60"));
+    edPreRec->setText(Setting(TSettingId::PreRecTime).DefaultText());
     edPreRec->setAccessibleName(QStringLiteral("Pre Recording Seconds"));
     edPreRec->installEventFilter(numericFilter_);
+    numericFields_[static_cast<std::size_t>(TSettingId::PreRecTime)] = edPreRec;
     Label6 = label(page, "Label6", QStringLiteral("Seconds"), {192, 194, 80, 20});
 
     Label1 = label(page, "Label1", QStringLiteral("bitrate"), {6, 222, 90, 20});
@@ -235,15 +243,16 @@ QWidget *TForm1::buildRadioPage()
     return page;
 }
 
-QLineEdit *TForm1::addNumericField(QWidget *parent, const char *name, const QString &caption,
-                                   const QString &text, int x, int y)
+QLineEdit *TForm1::addNumericField(QWidget *parent, TSettingId Id, int x, int y)
 {
-    auto *l = new QLabel(caption, parent);
-    l->setObjectName(QString::fromLatin1(name) + QStringLiteral("Label"));
+    const TSetting &setting = Setting(Id);
+    auto *l = new QLabel(QString::fromLatin1(setting.Caption), parent);
+    l->setObjectName(QString::fromLatin1(setting.Field) + QStringLiteral("Label"));
     l->setGeometry(x, y + 2, 160, 22);
-    auto *e = make<QLineEdit>(parent, name, {x + 162, y, 110, 24});
-    e->setText(text);
+    auto *e = make<QLineEdit>(parent, setting.Field, {x + 162, y, 110, 24});
+    e->setText(setting.DefaultText());
     e->installEventFilter(numericFilter_);
+    numericFields_[static_cast<std::size_t>(Id)] = e;
     l->setBuddy(e);
     return e;
 }
@@ -298,15 +307,15 @@ QWidget *TForm1::buildSetUpPage()
                      QStringLiteral("128 Kbps"), QStringLiteral("144 Kbps"), QStringLiteral("160 Kbps"),
                      QStringLiteral("192 Kbps"), QStringLiteral("224 Kbps"), QStringLiteral("256 Kbps"),
                      QStringLiteral("320 Kbps")});
-    cmmbr->setCurrentIndex(12);
+    cmmbr->setCurrentIndex(static_cast<int>(Setting(TSettingId::Mp3BitRate).DefaultNumber()));
     bitrateLabel->setBuddy(cmmbr);
-    strminwait = addNumericField(page, "strminwait", QStringLiteral("StreamIn Max Wait"), QStringLiteral("10000"), 8, 154);
-    EdBitRate = addNumericField(page, "EdBitRate", QStringLiteral("Tap desired Bitrate "), QStringLiteral("192"), 8, 188);
-    edSmplr = addNumericField(page, "edSmplr", QStringLiteral("sampler sample rate"), QStringLiteral("32000"), 8, 222);
-    edDxLtnc = addNumericField(page, "edDxLtnc", QStringLiteral("DXOut Latency"), QStringLiteral("501"), 312, 120);
-    edDxPol = addNumericField(page, "edDxPol", QStringLiteral("DxOut Polling Interval"), QStringLiteral("10"), 312, 154);
-    edDXFrm = addNumericField(page, "edDXFrm", QStringLiteral("DXOut Frames In Buf"), QStringLiteral("24576"), 312, 188);
-    edFGInt = addNumericField(page, "edFGInt", QStringLiteral("indicator Interval"), QStringLiteral("200"), 312, 222);
+    strminwait = addNumericField(page, TSettingId::StrMinMs, 8, 154);
+    EdBitRate = addNumericField(page, TSettingId::TapBitRate, 8, 188);
+    edSmplr = addNumericField(page, TSettingId::SampleRate, 8, 222);
+    edDxLtnc = addNumericField(page, TSettingId::DxLatency, 312, 120);
+    edDxPol = addNumericField(page, TSettingId::DxPolling, 312, 154);
+    edDXFrm = addNumericField(page, TSettingId::DxFrames, 312, 188);
+    edFGInt = addNumericField(page, TSettingId::GainInterval, 312, 222);
 
     // Covers the advanced fields until "Advanced" is pressed.
     Panel1 = make<QLabel>(page, "Panel1", {8, 112, 596, 140});
@@ -387,7 +396,7 @@ void TForm1::buildTimerPanel(QWidget *page, int i, int top)
 
     t.btnEnbl = make<QPushButton>(t.panel, nm("btnEnbl").constData(), {4, 4, 120, 28}, QStringLiteral("Timer Disabled"));
     t.btnEnbl->setCheckable(true);
-    setButtonPicture(t.btnEnbl, 0);
+    setButtonPicture(t.btnEnbl, bpStart);
     t.rdply = make<QRadioButton>(t.panel, nm("rdply").constData(), {8, 36, 96, 22}, QStringLiteral("Play"));
     t.rdrec = make<QRadioButton>(t.panel, nm("rdrec").constData(), {8, 58, 96, 22}, QStringLiteral("Record"));
     t.rdpre = make<QRadioButton>(t.panel, nm("rdpre").constData(), {8, 80, 96, 22}, QStringLiteral("PreRecord"));

@@ -15,20 +15,9 @@
 
 QString MprisPlaybackStatus(TRecState state)
 {
-    switch (state) {
-    case rsPlaying:
-    case rsPrerecStart:
-    case rsPrerecTap2:
-    case rsPrerecTap1:
-    case rsRecording:
-    case rsRecordingPlain:
-    case rsRecordPaused:
+    if (IsReceivingState(state))
         return QStringLiteral("Playing");
-    case rsPlayPaused:
-        return QStringLiteral("Paused");
-    default:
-        return QStringLiteral("Stopped");
-    }
+    return state == rsPlayPaused ? QStringLiteral("Paused") : QStringLiteral("Stopped");
 }
 
 double MprisVolumeFromSlider(int position)

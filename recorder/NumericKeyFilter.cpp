@@ -1,9 +1,18 @@
 #include "NumericKeyFilter.h"
 
+#include <QFocusEvent>
 #include <QKeyEvent>
+#include <QLineEdit>
 
 bool NumericKeyFilter::eventFilter(QObject *watched, QEvent *event)
 {
+    if (event->type() == QEvent::FocusOut) {
+        const Qt::FocusReason why = static_cast<QFocusEvent *>(event)->reason();
+        auto *field = qobject_cast<QLineEdit *>(watched);
+        if (field && leave_ && why != Qt::ActiveWindowFocusReason && why != Qt::PopupFocusReason)
+            leave_(field);
+        return QObject::eventFilter(watched, event);
+    }
     if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride)
         return QObject::eventFilter(watched, event);
     auto *key = static_cast<QKeyEvent *>(event);

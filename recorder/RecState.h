@@ -17,3 +17,10 @@ enum TRecState : std::uint16_t {
     rsRestarting = 12,
     rsClosing = 13,
 };
+
+// True in the states that receive a station: playing, pre-recording, recording and a paused
+// recording (not paused playback, idle, restarting or closing).
+constexpr bool IsReceivingState(TRecState s)
+{
+    return s == rsPlaying || (s >= rsPrerecStart && s <= rsRecording) || s == rsRecordingPlain || s == rsRecordPaused;
+}

@@ -10,21 +10,25 @@ TStateLayout StateLayout(TRecState s)
     case rsPrerecStart:
     case rsPrerecTap2:
     case rsPrerecTap1:
-        l = {true, S::On, S::On, S::On, S::On, S::Off, S::Off, S::Keep, 2, 4, 1, 8,
+        l = {true, S::On, S::On, S::On, S::On, S::Off, S::Off, S::Keep, bpStop, bpPause, bpRecord, bpPauseDisabled,
              s != rsPlaying ? QStringLiteral("Pre-Recording") : QStringLiteral("Playing")};
         break;
     case rsRecording:
     case rsRecordingPlain:
-        l = {true, S::On, S::Off, S::Off, S::On, S::On, S::Off, S::Keep, 2, 8, 3, 5, QStringLiteral("Recording")};
+        l = {true,   S::On,           S::Off,          S::Off,           S::On, S::On, S::Off, S::Keep,
+             bpStop, bpPauseDisabled, bpStopRecording, bpPauseRecording, QStringLiteral("Recording")};
         break;
     case rsIdle:
-        l = {true, S::On, S::On, S::Off, S::Off, S::Off, S::On, S::On, 0, 8, 9, 8, QStringLiteral("Idle")};
+        l = {true,    S::On,           S::On,            S::Off,          S::Off, S::Off, S::On, S::On,
+             bpStart, bpPauseDisabled, bpRecordDisabled, bpPauseDisabled, QStringLiteral("Idle")};
         break;
     case rsPlayPaused:
-        l = {true, S::On, S::Off, S::On, S::Off, S::Off, S::Off, S::Off, 6, 0, 9, 8, QStringLiteral("Play Paused")};
+        l = {true,            S::On,   S::Off,           S::On,           S::Off, S::Off, S::Off, S::Off,
+             bpStartDisabled, bpStart, bpRecordDisabled, bpPauseDisabled, QStringLiteral("Play Paused")};
         break;
     case rsRecordPaused:
-        l = {true, S::On, S::Off, S::Off, S::Off, S::On, S::Off, S::Off, 6, 8, 9, 1, QStringLiteral("Recording Paused")};
+        l = {true,            S::On,           S::Off,           S::Off,  S::Off, S::On, S::Off, S::Off,
+             bpStartDisabled, bpPauseDisabled, bpRecordDisabled, bpRecord, QStringLiteral("Recording Paused")};
         break;
     default:
         break;
@@ -37,7 +41,7 @@ bool IsAudioFlowing(std::uint32_t Now, std::uint32_t LastGainTick)
     return Now - LastGainTick < AudioFlowMs;
 }
 
-TStallAction StallAction(TRecState s, std::uint32_t MsSinceGain)
+TStallAction StallAction(TRecState s, std::uint32_t MsSinceGain, std::uint32_t FailedRestarts)
 {
     switch (s) {
     case rsRecording:
@@ -53,7 +57,8 @@ TStallAction StallAction(TRecState s, std::uint32_t MsSinceGain)
         return TStallAction::Unmute;
     // A restart already under way is not started again; it finishes in the restart step.
     if (MsSinceGain > StallRestartMs && s != rsRestarting)
-        return TStallAction::MuteAndRestart;
+        return FailedRestarts >= StallRestartLimit && s != rsRecordPaused ? TStallAction::GiveUp
+                                                                          : TStallAction::MuteAndRestart;
     return TStallAction::Mute;
 }
 

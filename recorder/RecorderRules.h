@@ -4,6 +4,7 @@
 // applies what they decide.
 #pragma once
 
+#include "ButtonPictures.h"
 #include "RecState.h"
 
 #include <QString>
@@ -25,8 +26,9 @@ struct TStateLayout {
     // Add Station page: enabled only while idle.
     TSwitch IdleControls = TSwitch::Keep;
     TSwitch SetUpPage = TSwitch::Keep;
-    // Button pictures (index in the picture list), -1 = unchanged.
-    int BitBtn1Picture = -1, BitBtn2Picture = -1, RecordPicture = -1, PauseRecordPicture = -1;
+    // Button pictures; bpKeep = unchanged.
+    TButtonPicture BitBtn1Picture = bpKeep, BitBtn2Picture = bpKeep, RecordPicture = bpKeep,
+                   PauseRecordPicture = bpKeep;
     QString Status;             // the status text; empty = unchanged
 };
 
@@ -39,13 +41,18 @@ TStateLayout StateLayout(TRecState s);
 constexpr std::uint32_t AudioFlowMs = 700;
 // Without level reports for longer than this the output is restarted.
 constexpr std::uint32_t StallRestartMs = 30000;
+// Restarts in a row that brought no level report before the stall watch gives up.
+constexpr std::uint32_t StallRestartLimit = 3;
 
-enum class TStallAction { None, Unmute, Mute, MuteAndRestart };
+// GiveUp: receiving is stopped and the user told why.
+enum class TStallAction { None, Unmute, Mute, MuteAndRestart, GiveUp };
 
 bool IsAudioFlowing(std::uint32_t Now, std::uint32_t LastGainTick);
-// What the stall watch does in state s, MsSinceGain after the last level report. Recording,
-// idle, paused playback and closing are never touched.
-TStallAction StallAction(TRecState s, std::uint32_t MsSinceGain);
+// What the stall watch does in state s, MsSinceGain after the last level report, after
+// FailedRestarts restarts that brought no level report. Recording, idle, paused playback and
+// closing are never touched; a paused recording is restarted but never given up (stopping
+// would end the recording).
+TStallAction StallAction(TRecState s, std::uint32_t MsSinceGain, std::uint32_t FailedRestarts = 0);
 
 // ---- clocks ----
 

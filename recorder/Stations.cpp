@@ -108,11 +108,11 @@ void TForm1::btnEdStnClick()
         QFile source(file);
         QString error;
         if (!source.open(QIODevice::ReadOnly)) {
-            message(QStringLiteral("Could not read \"%1\": %2").arg(file, source.errorString()));
+            report(QStringLiteral("Could not read \"%1\": %2").arg(file, source.errorString()));
             return;
         }
         if (!writeFileAtomically(findFileNoCase(folder, QStringLiteral("stations.ini.bu")), source.readAll(), &error)) {
-            message(error);
+            report(error);
             return;
         }
     } else {
@@ -120,13 +120,13 @@ void TForm1::btnEdStnClick()
         // place to start.
         QString error;
         if (!writeFileAtomically(file, QByteArray(), &error)) {
-            message(error);
+            report(error);
             return;
         }
     }
     QCoreApplication::processEvents();
     if (!ui::openUrl(QUrl::fromLocalFile(file)))
-        message(QStringLiteral("Could not open \"%1\" in a text editor.").arg(file));
+        report(QStringLiteral("Could not open \"%1\" in a text editor.").arg(file));
 }
 
 void TForm1::tsAddStnShow()
@@ -172,7 +172,7 @@ void TForm1::btnAddStnClick()
     IniFile ini(stationsFileName());
     if (!ini.writeString(cbAdstn->currentText(), edadStnDsc->text(), edAddUrl->text())) {
         // The user's entry stays in the fields so nothing typed is lost.
-        message(QStringLiteral("The station was not added. ") + ini.errorString());
+        report(QStringLiteral("The station was not added. ") + ini.errorString());
         return;
     }
     LoadGenres();

@@ -45,7 +45,6 @@ public:
     QRadioButton *fweekly = nullptr;    // rdwkl0 "Weekly"
     QRadioButton *fdayly = nullptr;     // rddly0 "Dayly"
     QRadioButton *fhourly = nullptr;    // rdhr0 "Hourly"
-    QWidget *Fmincycl = nullptr;        // never bound, never used
     QPushButton *fenabled = nullptr;    // btnEnbl0, checked = armed
     QDateEdit *Fstartdate = nullptr;    // dtstr0
     QDateEdit *Fstopdate = nullptr;     // dtsto0

@@ -265,3 +265,9 @@ bool FetchUrlText(const QString &Address, QString &Text, const QString &AgentNam
         Text.clear();
     return Text.size() < PlaylistTextLimit;
 }
+
+QString DisplayAddress(const QString &Address)
+{
+    const QUrl url(Address, QUrl::TolerantMode);
+    return url.isValid() && !url.scheme().isEmpty() ? url.toString(QUrl::FullyEncoded) : Address;
+}

@@ -23,6 +23,10 @@ struct TPlaylistResult {
 
 // Trims spaces and control characters at both ends.
 QString TrimAddress(const QString &Address);
+// An address as the window shows it: parsed and written out fully encoded, so that blanks,
+// quotes and angle brackets of a playlist entry show as %20, %22, %3C; a text that does not
+// parse as an address is shown as it stands.
+QString DisplayAddress(const QString &Address);
 
 // The stream address in Text, the body fetched from Address (8-bit text):
 // - an HLS playlist (#EXTM3U with #EXT-X- tags) is itself the stream: Address;

@@ -5,7 +5,6 @@
 #include "QuitSignals.h"
 #include "QtWindowDispatcher.h"
 #include "SingleInstance.h"
-#include "TestDriver.h"
 #include "WebPane.h"
 
 #include <QApplication>
@@ -56,6 +55,5 @@ int main(int argc, char **argv)
     installQuitSignals(&form);
     // The desktop's media-player controls, when there is a session bus.
     form.startDesktopBus();
-    installTestDriverFromEnvironment(&form);
     return app.exec();
 }

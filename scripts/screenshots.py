@@ -4,7 +4,8 @@
 Starts a private X display with a window manager, the demo station (scripts/demo-station.sh),
 and the programs as installed from the build folder into a temporary prefix, with a fresh home;
 then drives them through their windows as a user would (through the test driver socket that
-FONOLUX_TEST_DRIVER opens): Fonolux plays the demo station, records a few seconds and saves
+FONOLUX_TEST_DRIVER opens; the driver library of a build configured with -DFONOLUX_TEST_HOOKS=ON
+is loaded into the programs with LD_PRELOAD): Fonolux plays the demo station, records a few seconds and saves
 them; Snipolux opens the recording and a stretch of it is selected. The pictures are written
 to docs/screenshots/ (or the folder given). Everything started is stopped at the end.
 
@@ -99,6 +100,14 @@ def grab_with_whole_title(driver, png):
         time.sleep(0.3)
 
 
+def driver_library(build):
+    """The test driver the build made (it needs -DFONOLUX_TEST_HOOKS=ON)."""
+    lib = os.path.join(build, "tests", "libfonolux_test_driver.so")
+    if not os.path.exists(lib):
+        raise SystemExit("%s is missing: configure the build with -DFONOLUX_TEST_HOOKS=ON" % lib)
+    return lib
+
+
 def free_display():
     for n in range(90, 140):
         if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
@@ -136,6 +145,8 @@ def main():
                    SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=home + "/played.raw",
                    FONOLUX_TEST_DRIVER=home + "/drive")
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        # The programs, and only they, carry the test driver.
+        driven = dict(env, LD_PRELOAD=driver_library(build))
         start(["openbox"], "openbox.log", env=env)
         station = start(["bash", os.path.join(ROOT, "scripts", "demo-station.sh")], "station.log", env=env)
         for _ in range(200):
@@ -145,7 +156,7 @@ def main():
                 raise RuntimeError("the demo station did not start: " + open(os.path.join(home, "station.log")).read())
             time.sleep(0.1)
 
-        start([prefix + "/bin/fonolux"], "fonolux.log", env=env)
+        start([prefix + "/bin/fonolux"], "fonolux.log", env=driven)
         r = Driver(home + "/drive.fonolux")
         r.must("choose cbgnr Local")
         r.wait_for("ComboBox1", "currentText", lambda v: v == "Demo station on this computer")
@@ -162,7 +173,7 @@ def main():
         r.answer_file_dialog(mp3)
         r.wait_for("Label14", "text", lambda v: v == "Pre-Recording", 60)
 
-        start([prefix + "/bin/snipolux", mp3], "snipolux.log", env=env)
+        start([prefix + "/bin/snipolux", mp3], "snipolux.log", env=driven)
         t = Driver(home + "/drive.snipolux")
         t.wait_for("Form1", "windowTitle", lambda v: v.startswith("Snipolux - "))
         width = int(t.must("get Image1 width"))

@@ -51,7 +51,7 @@ run_suite() { # name builddir cmake-args... -- ctest-args...
   [ "$rc" -eq 0 ] || { echo "=== $name: tests FAILED"; failed=1; }
 }
 
-run_suite "main build" build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFONOLUX_REQUIRE_TESTS=ON
+run_suite "main build" build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFONOLUX_REQUIRE_TESTS=ON -DFONOLUX_TEST_HOOKS=ON
 run_suite "address+undefined sanitizers" build-asan -DCMAKE_BUILD_TYPE=Debug \
   -DFONOLUX_SANITIZE=address -DFONOLUX_GUI=OFF -DFONOLUX_BENCH=OFF -DFONOLUX_REQUIRE_TESTS=ON -- -L audio
 run_suite "thread sanitizer" build-tsan -DCMAKE_BUILD_TYPE=Debug \

@@ -94,13 +94,13 @@ void TForm1::SetBandLocation(const TFloatRect &Location)
 // hints say.
 void TForm1::btnSetRightClick()
 {
-    StartMarkPending = 1;
+    StartMarkPending = mpAsked;
     DrawWave();
 }
 
 void TForm1::btnSetLeftClick()
 {
-    EndMarkPending = 1;
+    EndMarkPending = mpAsked;
     DrawWave();
 }
 

@@ -69,7 +69,7 @@ QSlider *toolSlider(QToolBar *bar, const char *name, const QString &hint, int mi
 TForm1::TForm1(const QStringList &Arguments, QWidget *parent) : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("Kerfolux"));
+    setWindowTitle(QStringLiteral("Snipolux"));
 
     MP3In1 = std::make_unique<TMP3In>();
     MP3In1->SetName("MP3In1");
@@ -98,7 +98,7 @@ TForm1::TForm1(const QStringList &Arguments, QWidget *parent) : QMainWindow(pare
     DXAudioOut1->SetOnProgress([this](TComponent *Sender) { Progress(Sender); });
     // A device that cannot be opened ends the run; the user is told why.
     DXAudioOut1->SetOnThreadException([this](TComponent *) {
-        ui::showMessage(this, QString::fromUtf8(DXAudioOut1->ExceptionMessage()));
+        ui::report(this, QString::fromUtf8(DXAudioOut1->ExceptionMessage()));
     });
 
     MP3Out1 = std::make_unique<TMP3Out>();
@@ -255,10 +255,10 @@ void TForm1::FormCreate(const QStringList &Arguments)
     SelEnd = PictureWidth;
     PlayStart = 0;
     PlayEnd = PictureWidth;
-    StartMarkPending = 0;
-    EndMarkPending = 0;
+    StartMarkPending = mpNone;
+    EndMarkPending = mpNone;
     SavingClip = false;
-    SetButtons(1);
+    SetButtons(tmNoFile);
 
     // The pane shows the page as it is: the trimmer's page never refreshes itself, so the
     // window's timer does not tend it.
@@ -363,14 +363,14 @@ void TForm1::closeEvent(QCloseEvent *event)
 // ---------------------------------------------------------------------------------------------
 // Toolbar modes and waiting
 
-void TForm1::SetButtons(int Mode)
+void TForm1::SetButtons(TToolbarMode Mode)
 {
     bool play, pause, stop, save, marks, open, speed;
     switch (Mode) {
-    case 1: play = false, pause = false, stop = false, save = false, marks = false, open = true, speed = false; break;
-    case 2: play = false, pause = true, stop = true, save = false, marks = true, open = false, speed = false; break;
-    case 3: play = false, pause = true, stop = false, save = false, marks = true, open = false, speed = false; break;
-    case 11: play = true, pause = false, stop = false, save = true, marks = false, open = true, speed = true; break;
+    case tmNoFile: play = false, pause = false, stop = false, save = false, marks = false, open = true, speed = false; break;
+    case tmPlaying: play = false, pause = true, stop = true, save = false, marks = true, open = false, speed = false; break;
+    case tmPaused: play = false, pause = true, stop = false, save = false, marks = true, open = false, speed = false; break;
+    case tmFileOpen: play = true, pause = false, stop = false, save = true, marks = false, open = true, speed = true; break;
     default: return;
     }
     btnPlay->setEnabled(play);

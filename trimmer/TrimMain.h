@@ -44,6 +44,18 @@ class TMP3In;
 class TMP3Out;
 class WebPane;
 
+// The toolbar's modes (numbered as in the design): which buttons a state of the window allows.
+enum TToolbarMode : int {
+    tmNoFile = 1,    // only Open
+    tmPlaying = 2,   // Pause, Stop and the two marker buttons
+    tmPaused = 3,    // Pause (to resume) and the marker buttons
+    tmFileOpen = 11, // a file open, nothing playing: Play, Save, Open and the speed
+};
+
+// A marker button's request: asked for by the button, armed by the next waveform draw while
+// the file plays (the playback column is known then), carried out by the draw that reaches it.
+enum TMarkPending : std::uint8_t { mpNone = 0, mpAsked = 1, mpArmed = 2 };
+
 class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
@@ -66,7 +78,7 @@ public:
     long double PlayStart = 0, PlayEnd = 1920;
     std::int32_t FrameBytes = 0;
     bool SavingClip = false;
-    std::uint8_t StartMarkPending = 0, EndMarkPending = 0;
+    TMarkPending StartMarkPending = mpNone, EndMarkPending = mpNone;
 
     // ---- components ----
     std::unique_ptr<TMemoryStream> InputMS; // the whole opened file; MP3In1 reads from it
@@ -137,8 +149,8 @@ public:
     void IWTimer1Timer();
 
     // ---- operations ----
-    // Modes 1 no file, 2 playing, 3 paused, 11 file open and not playing; others change nothing.
-    void SetButtons(int Mode);
+    // Enables the toolbar's buttons for Mode; a number that is no mode changes nothing.
+    void SetButtons(TToolbarMode Mode);
     // Reads the whole file into a new memory stream; on failure says why in Error and returns
     // null (nothing else changes).
     std::unique_ptr<TMemoryStream> LoadInput(const QString &FileName, QString &Error);

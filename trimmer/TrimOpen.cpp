@@ -98,9 +98,9 @@ bool TForm1::OpenFile(const QString &FileName, TOpenVia Via)
     }
     if (!error.isEmpty()) {
         if (Via == TOpenVia::CommandLine)
-            setWindowTitle(QStringLiteral("Kerfolux"));
+            setWindowTitle(QStringLiteral("Snipolux"));
         busy.restore();
-        ui::showMessage(this, error);
+        ui::report(this, error);
         return false;
     }
 
@@ -110,7 +110,7 @@ bool TForm1::OpenFile(const QString &FileName, TOpenVia Via)
     FreeInput();
     InputMS = std::move(ms);
     MP3In1->SetStream(InputMS.get());
-    SetButtons(11);
+    SetButtons(tmFileOpen);
     if (Via != TOpenVia::Drop)
         MP3In1->SetFileName(FileName.toUtf8().toStdString());
     FOpenedFile = FileName;
@@ -122,13 +122,13 @@ bool TForm1::OpenFile(const QString &FileName, TOpenVia Via)
         // The part read so far is drawn; the file stays open for playing and saving.
         DrawWave();
         busy.restore();
-        ui::showMessage(this, cannotOpen(FileName, QString::fromUtf8(e.what())));
+        ui::report(this, cannotOpen(FileName, QString::fromUtf8(e.what())));
         return false;
     }
     DrawWave();
 
     const QString name = QFileInfo(FileName).fileName();
-    setWindowTitle((Via == TOpenVia::Drop ? QStringLiteral("Kerfolux - ") : QStringLiteral("Snipolux - ")) + name);
+    setWindowTitle(QStringLiteral("Snipolux - ") + name);
     if (Via == TOpenVia::Drop)
         QCoreApplication::processEvents();
     FrameBytes = MeasureFrameBytes(MP3In1->Position(), MP3In1->TotalSamples());

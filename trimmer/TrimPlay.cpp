@@ -40,13 +40,13 @@ void TForm1::Button3Click()
         QApplication::restoreOverrideCursor();
         return;
     }
-    SetButtons(2);
+    SetButtons(tmPlaying);
     try {
         DXAudioOut1->Run();
     } catch (const EAuException &e) {
         QApplication::restoreOverrideCursor();
-        SetButtons(11);
-        ui::showMessage(this, QString::fromUtf8(e.what()));
+        SetButtons(tmFileOpen);
+        ui::report(this, QString::fromUtf8(e.what()));
         return;
     }
     svolumeChange();
@@ -57,10 +57,10 @@ void TForm1::btnPauseClick()
 {
     if (btnPause->isChecked()) {
         DXAudioOut1->Pause();
-        SetButtons(3);
+        SetButtons(tmPaused);
     } else {
         DXAudioOut1->Resume();
-        SetButtons(2);
+        SetButtons(tmPlaying);
     }
 }
 
@@ -71,7 +71,7 @@ void TForm1::Button4Click()
         WaitPumping(10);
     PlayStart = SelStart;
     PlayEnd = SelEnd;
-    SetButtons(11);
+    SetButtons(tmFileOpen);
 }
 
 void TForm1::svolumeChange()
@@ -104,7 +104,7 @@ void TForm1::DXAudioOut1Done(TComponent *)
         return;
     PlayStart = SelStart;
     PlayEnd = SelEnd;
-    SetButtons(11);
+    SetButtons(tmFileOpen);
     DrawWave();
 }
 

@@ -53,7 +53,7 @@ void TForm1::Button2Click()
     } catch (const EAuException &e) {
         FSaveTarget.clear();
         FSavePart.clear();
-        ui::showMessage(this, QString::fromUtf8(e.what()));
+        ui::report(this, QString::fromUtf8(e.what()));
         return;
     }
     while (SavingClip)
@@ -97,11 +97,11 @@ void TForm1::Done(TComponent *)
     MP3Out1->SetFileName(std::string());
     PlayStart = SelStart;
     PlayEnd = SelEnd;
-    SetButtons(11);
+    SetButtons(tmFileOpen);
     DrawWave();
     SavingClip = false;
     if (!error.isEmpty())
-        ui::showMessage(this, error);
+        ui::report(this, error);
 }
 
 void TForm1::AbandonSave()

@@ -73,23 +73,23 @@ void TForm1::DrawWave()
     long double p = 0;
     if (running) {
         p = PlaybackColumn(MP3In1->Position(), MP3In1->TotalSamples(), FrameBytes, PlayStart, PlayEnd);
-        if (StartMarkPending == 1)
-            StartMarkPending = 2;
-        if (EndMarkPending == 1)
-            EndMarkPending = 2;
+        if (StartMarkPending == mpAsked)
+            StartMarkPending = mpArmed;
+        if (EndMarkPending == mpAsked)
+            EndMarkPending = mpArmed;
     }
 
     for (int i = 0; i < columns; ++i) {
         const QRgb colour = running && PlayStart <= i && i <= p ? Green : Grey;
-        if (StartMarkPending == 2 && i >= p) {
-            StartMarkPending = 0;
+        if (StartMarkPending == mpArmed && i >= p) {
+            StartMarkPending = mpNone;
             TFloatRect band = BandLocation();
             band.Left = static_cast<double>(std::min<long double>(i, SelEnd));
             SetBandLocation(band);
             SelStart = i;
         }
-        if (EndMarkPending == 2 && i >= p) {
-            EndMarkPending = 0;
+        if (EndMarkPending == mpArmed && i >= p) {
+            EndMarkPending = mpNone;
             TFloatRect band = BandLocation();
             band.Right = static_cast<double>(std::max<long double>(i, SelStart));
             SetBandLocation(band);

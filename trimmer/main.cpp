@@ -4,7 +4,6 @@
 #include "ProgramOptions.h"
 #include "QuitSignals.h"
 #include "QtWindowDispatcher.h"
-#include "TestDriver.h"
 #include "TrimMain.h"
 #include "WebPane.h"
 
@@ -49,6 +48,5 @@ int main(int argc, char **argv)
     form.show();
     // A logout, kill or Ctrl+C closes the window the normal way.
     installQuitSignals(&form);
-    installTestDriverFromEnvironment(&form);
     return app.exec();
 }

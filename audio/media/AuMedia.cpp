@@ -136,10 +136,6 @@ void TWMStreamedIn::OpenInputFile()
     reader.StretchFactor = FStretchFactor;
     reader.MaxWaitMilliseconds = FMaxWait;
     reader.TimedOut = false;
-    reader.EnableTCP = FEnableTCP;
-    reader.EnableHTTP = FEnableHTTP;
-    reader.EnableUDP = FEnableUDP;
-    reader.BufferingTime = static_cast<std::uint32_t>(FBufferingTime) * 10000000u;
     try {
         AsyncReaderOpen(reader, Utf16ToUtf8(FWideFileName));
     } catch (const EAuException &e) {

@@ -92,8 +92,10 @@ public:
 
     float StretchFactor() const { return FStretchFactor; }
     void SetStretchFactor(float Value) { FStretchFactor = Value; }
+    // BufferingTime and the three protocol switches are the input's published properties; the
+    // media layer does not use them (FFmpeg buffers by itself and takes the protocol from the
+    // address). BufferingTime values outside 1..60 are ignored.
     std::uint16_t BufferingTime() const { return FBufferingTime; }
-    // Values outside 1..60 are ignored.
     void SetBufferingTime(std::uint16_t Value);
     bool EnableHTTP() const { return FEnableHTTP; }
     void SetEnableHTTP(bool Value) { FEnableHTTP = Value; }

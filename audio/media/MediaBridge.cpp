@@ -324,9 +324,7 @@ void AsyncReaderCreate(wma_async_reader &Reader)
     Reader.status = 0;
     Reader.reader = std::make_unique<TMediaNetReader>();
     Reader.MaxWaitMilliseconds = 10000;
-    Reader.BufferingTime = 0;
     Reader.StretchFactor = 1.0f;
-    Reader.EnableTCP = Reader.EnableHTTP = Reader.EnableUDP = false;
     Reader.BlockList.reset();
     Reader.WMReaderCallback.reset();
     Reader.Event.reset();
@@ -376,11 +374,6 @@ void AsyncReaderOpen(wma_async_reader &Reader, const std::string &Url)
     if (!Reader.reader)
         throw EAuException("Result " + std::to_string(E_UNEXPECTED_RESULT));
     TMediaNetReader &r = *Reader.reader;
-    r.SetEnableTCP(Reader.EnableTCP);
-    r.SetEnableHTTP(Reader.EnableHTTP);
-    r.SetEnableUDP(Reader.EnableUDP);
-    if (Reader.BufferingTime != 0)
-        r.SetBufferingTime(Reader.BufferingTime);
     r.SetTimeoutMilliseconds(Reader.MaxWaitMilliseconds);
 
     Reader.Event = std::make_unique<TStreamEvent>();

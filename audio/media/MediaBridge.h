@@ -132,9 +132,7 @@ struct wma_async_reader {
     std::atomic<std::uint8_t> status{0};
     std::unique_ptr<TMediaNetReader> reader; // nil when closed or not connected
     std::uint32_t MaxWaitMilliseconds = 0;
-    std::uint32_t BufferingTime = 0; // 100 ns units; 0 = the reader's default
     float StretchFactor = 1.0f;
-    bool EnableTCP = false, EnableHTTP = false, EnableUDP = false;
     std::unique_ptr<std::deque<TQueuedBlock>> BlockList; // exists while a stream with audio is open
     std::shared_ptr<TWMReaderCallback> WMReaderCallback;
     std::unique_ptr<TStreamEvent> Event;

@@ -68,12 +68,8 @@ public:
     TMediaNetReader(const TMediaNetReader &) = delete;
     TMediaNetReader &operator=(const TMediaNetReader &) = delete;
 
-    // Network configuration, before Open. BufferingTime (100 ns units) and the protocol switches
-    // are kept for the record: FFmpeg buffers by itself and chooses TCP as the URL says.
-    void SetBufferingTime(std::uint64_t Time) { FBufferingTime = Time; }
-    void SetEnableTCP(bool On) { FEnableTCP = On; }
-    void SetEnableHTTP(bool On) { FEnableHTTP = On; }
-    void SetEnableUDP(bool On) { FEnableUDP = On; }
+    // Network configuration, before Open. (FFmpeg buffers by itself and chooses its protocol
+    // as the address says: there is no buffering time or protocol switch to set.)
     // An http proxy ("http" or empty protocol) for http and https addresses; others are refused.
     std::int32_t SetProxy(const std::string &Protocol, const std::string &Host, std::uint32_t Port);
     std::int32_t AddLoggingUrl(const std::string &Url);
@@ -122,8 +118,6 @@ private:
     static int InterruptCallback(void *Opaque);
 
     // Configuration.
-    std::uint64_t FBufferingTime = 0;
-    bool FEnableTCP = false, FEnableHTTP = false, FEnableUDP = false;
     std::string FProxy;
     std::vector<std::string> FLoggingUrls;
     std::uint32_t FTimeoutMs = 0;

@@ -77,6 +77,12 @@ public:
         form->BitBtn1Click();
         return waitUntil([this] { return form->RecState != rsIdle; }, timeoutMs);
     }
+    // Tunes to address, receives it and waits for two level reports: true once it plays.
+    bool play(const QString &address)
+    {
+        tune(address);
+        return receive() && levelReports(2);
+    }
     // Waits for n more level reports.
     bool levelReports(int n, int timeoutMs = 10000)
     {

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QStringList>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
 
@@ -101,6 +102,26 @@ bool waitUntil(Condition condition, int timeoutMs)
         QTest::qWait(10);
     }
     return true;
+}
+
+// Longest time between two turns of the event loop while f runs.
+template <class F>
+qint64 longestStall(F f)
+{
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0, longest = 0;
+    QTimer probe;
+    probe.setInterval(5);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        longest = std::max(longest, now - last);
+        last = now;
+    });
+    probe.start();
+    f();
+    longest = std::max(longest, clock.elapsed() - last);
+    return longest;
 }
 
 // A stand-in for the trimmer: writes its argument count and arguments, one a line.

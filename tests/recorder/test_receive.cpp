@@ -2,14 +2,23 @@
 // failed connects, playlists and the tap error message.
 #include "ReceiveTestSupport.h"
 
+#include "AuEvents.h"
 #include "ButtonPictures.h"
 #include "ScriptedServer.h"
+#include "findurl.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QToolButton>
 
+#include <QMessageBox>
+
+#include <atomic>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using testsupport::ScriptedServer;
 
@@ -20,35 +29,16 @@ int picture(QAbstractButton *b)
     return b->property("picture").toInt();
 }
 
-void expectIdleLayout(TForm1 &f)
+// The idle layout, with status as its status text.
+void expectIdleLayout(TForm1 &f, const QString &status = QStringLiteral("Idle"))
 {
     EXPECT_EQ(f.RecState, rsIdle);
-    EXPECT_EQ(f.Label14->text(), QStringLiteral("Idle"));
+    EXPECT_EQ(f.Label14->text(), status);
     EXPECT_TRUE(f.BitBtn1->isEnabled());
     EXPECT_EQ(picture(f.BitBtn1), 0);
     EXPECT_EQ(f.BitBtn1->toolTip(), QStringLiteral("Start Receive & Play"));
     EXPECT_TRUE(f.ComboBox1->isEnabled());
     EXPECT_TRUE(f.cbPreRec->isEnabled());
-}
-
-// Longest time between two turns of the event loop while f runs.
-template <class F>
-qint64 longestStall(F f)
-{
-    QElapsedTimer clock;
-    clock.start();
-    qint64 last = 0, longest = 0;
-    QTimer probe;
-    probe.setInterval(5);
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        const qint64 now = clock.elapsed();
-        longest = std::max(longest, now - last);
-        last = now;
-    });
-    probe.start();
-    f();
-    longest = std::max(longest, clock.elapsed() - last);
-    return longest;
 }
 
 } // namespace
@@ -168,9 +158,15 @@ TEST(Receive, FailedConnectsEndIdleInTimeWithTheWindowResponsive)
         ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n\xff\xfb\x90\x64");
     });
 
-    for (const std::string &address : {refused, silent.url(), garbage.url(), truncated.url()}) {
+    // Each failure stays on screen, with its reason in the status bar, until the next connect.
+    const std::pair<std::string, const char *> cases[] = {{refused, "refused"},
+                                                          {silent.url(), nullptr},
+                                                          {garbage.url(), nullptr},
+                                                          {truncated.url(), nullptr}};
+    for (const auto &[address, reason] : cases) {
         SCOPED_TRACE(address);
         e.tune(QString::fromStdString(address));
+        f.setStatusPanelText(QString());
         QElapsedTimer t;
         t.start();
         const qint64 stall = longestStall([&] {
@@ -179,9 +175,50 @@ TEST(Receive, FailedConnectsEndIdleInTimeWithTheWindowResponsive)
             QTest::qWait(100);
         });
         EXPECT_LT(t.elapsed(), 2000 + 1000 + 100 + 500);
-        expectIdleLayout(f);
+        EXPECT_NE(f.Label14->text(), QStringLiteral("Idle"));
+        expectIdleLayout(f, f.Label14->text());
+        EXPECT_TRUE(f.Label14->text().contains(QStringLiteral("connect"), Qt::CaseInsensitive))
+            << f.Label14->text().toStdString();
+        EXPECT_FALSE(f.statusPanelText().isEmpty());
+        if (reason) {
+            EXPECT_TRUE(f.statusPanelText().contains(QString::fromLatin1(reason), Qt::CaseInsensitive))
+                << f.statusPanelText().toStdString();
+        }
         EXPECT_LT(stall, 100) << "the window stood still while connecting";
     }
+    // The layout refreshing itself does not take the failure away.
+    f.endis();
+    EXPECT_NE(f.Label14->text(), QStringLiteral("Idle"));
+    EXPECT_TRUE(e.env.messages.isEmpty()) << e.env.messages.join(u'|').toStdString();
+}
+
+TEST(Receive, AStreamThatEndsAndAStallWatchThatGivesUpAreShownWithTheirReason)
+{
+    Station station;
+    REQUIRE_STATION(station);
+    DrivenClock clock;
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    ASSERT_TRUE(e.play(station.url()));
+    EXPECT_EQ(f.Label14->text(), QStringLiteral("Playing"));
+
+    // The source goes: the stream ends and the window says so.
+    station.server.killSource(station.mount);
+    ASSERT_TRUE(waitUntil([&] { return f.Label14->text() != QStringLiteral("Playing"); }, 8000));
+    EXPECT_EQ(f.Label14->text(), QStringLiteral("Stream Ended"));
+    EXPECT_TRUE(f.statusPanelText().contains(station.url())) << f.statusPanelText().toStdString();
+    EXPECT_EQ(f.RecState, rsPlaying) << "the stall watch restarts it later";
+
+    // 30 s later the stall watch tries again, finds no station and gives up, saying why.
+    clock.Offset = 31000;
+    ASSERT_TRUE(waitUntil([&] { return f.RecState == rsIdle && f.BitBtn1->isEnabled(); }, 15000))
+        << "state " << f.RecState;
+    QTest::qWait(200);
+    EXPECT_TRUE(f.Label14->text().startsWith(QStringLiteral("Error: "))) << f.Label14->text().toStdString();
+    expectIdleLayout(f, f.Label14->text());
+    EXPECT_TRUE(f.statusPanelText().contains(QStringLiteral("404"))) << f.statusPanelText().toStdString();
+    EXPECT_EQ(f.DXAudioOut1->Status(), tosIdle);
+    EXPECT_TRUE(e.env.messages.isEmpty()) << e.env.messages.join(u'|').toStdString();
 }
 
 TEST(Receive, APlaylistLeadsToItsStationAndALocalEntryIsRefused)
@@ -208,6 +245,103 @@ TEST(Receive, APlaylistLeadsToItsStationAndALocalEntryIsRefused)
     e.tune(QString::fromStdString(lists.url("/station.pls")));
     ASSERT_TRUE(e.receive());
     EXPECT_EQ(QString::fromStdString(f.WMStreamedIn1->FileName()), station.url());
+}
+
+// A stopped run's done or failure event that arrives once the next run plays (the event thread
+// was late) belongs to the stopped run and changes nothing; the same events of the playing run
+// do act.
+TEST(Receive, ALateDoneOfTheRunBeforeARestartIsIgnored)
+{
+    Station station;
+    REQUIRE_STATION(station);
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    ASSERT_TRUE(e.play(station.url()));
+    f.BitBtn1Click();
+    ASSERT_EQ(f.RecState, rsIdle);
+    ASSERT_TRUE(e.receive());
+    ASSERT_TRUE(e.levelReports(3));
+    const std::uint32_t run = f.DXAudioOut1->RunNumber();
+    ASSERT_GE(run, 2u);
+    ASSERT_GT(f.ProgressBar2->value(), f.ProgressBar2->minimum()) << "the tone shows on the meter";
+    const QString status = f.statusPanelText();
+    {
+        TEventRunScope late(f.DXAudioOut1, run - 1);
+        f.DXAudioOut1ThreadException(f.DXAudioOut1);
+        f.DXAudioOut1Done(f.DXAudioOut1);
+    }
+    EXPECT_GT(f.ProgressBar2->value(), f.ProgressBar2->minimum());
+    EXPECT_EQ(f.Label14->text(), QStringLiteral("Playing"));
+    EXPECT_EQ(f.statusPanelText(), status);
+    EXPECT_EQ(f.RecState, rsPlaying);
+    {
+        TEventRunScope current(f.DXAudioOut1, run);
+        f.DXAudioOut1Done(f.DXAudioOut1);
+    }
+    EXPECT_EQ(f.ProgressBar2->value(), f.ProgressBar2->minimum());
+    EXPECT_EQ(f.Label14->text(), QStringLiteral("Stream Ended"));
+}
+
+// A playlist entry carrying markup that names a local file (a FIFO, which would freeze a reader
+// for good): the window shows it as text, encoded, and never opens the file; message boxes too
+// show their texts as text.
+TEST(Receive, MarkupInAPlaylistEntryShowsAsTextAndReadsNoFile)
+{
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    const std::string fifo = (e.env.tmp.path() / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Opening the FIFO for writing without blocking succeeds only while someone reads it.
+    std::atomic<bool> stop{false}, read{false};
+    std::thread watch([&] {
+        while (!stop) {
+            const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                read = true;
+                ::close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::string refused;
+    {
+        ScriptedServer gone([](int, ScriptedServer &) {});
+        refused = gone.url();
+    }
+    const std::string entry = refused + "x<img src=\"" + fifo + "\">";
+    ScriptedServer lists([entry](int s, ScriptedServer &) {
+        ScriptedServer::readRequest(s);
+        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/x-scpls\r\n\r\n[playlist]\nFile1=" + entry + "\n");
+    });
+    EXPECT_EQ(DisplayAddress(QString::fromStdString(entry)).indexOf(QLatin1Char('<')), -1);
+
+    f.show();
+    e.tune(QString::fromStdString(lists.url("/list.pls")));
+    f.BitBtn1Click();
+    ASSERT_TRUE(waitUntil([&] { return f.RecState == rsIdle && f.BitBtn1->isEnabled(); }, 6000));
+    f.setStatusPanelText(DisplayAddress(QString::fromStdString(entry)) + QStringLiteral(" <img src=\"") +
+                         QString::fromStdString(fifo) + QStringLiteral("\">"));
+    f.grab();
+    QTest::qWait(100);
+    EXPECT_EQ(f.StatusBar1Panel->textFormat(), Qt::PlainText);
+    EXPECT_EQ(f.Label14->textFormat(), Qt::PlainText);
+
+    // A message box with the same text, as the real one comes up.
+    ui::setMessageSink({});
+    Qt::TextFormat boxFormat = Qt::AutoText;
+    QTimer::singleShot(200, [&] {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
+                boxFormat = box->textFormat();
+                box->grab();
+                box->accept();
+            }
+    });
+    ui::showMessage(&f, QString::fromStdString(entry));
+    stop = true;
+    watch.join();
+    EXPECT_EQ(boxFormat, Qt::PlainText);
+    EXPECT_FALSE(read) << "the FIFO named in the markup was opened";
 }
 
 TEST(Receive, ATapErrorFromTheWritersThreadShowsItsReasonAndNameAndChangesNothing)

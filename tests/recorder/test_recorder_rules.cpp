@@ -10,42 +10,50 @@
 
 #include <gtest/gtest.h>
 
-TEST(StateLayout, EveryStateOfTheTable)
+// What the layouts promise the user, state by state, rather than the table itself: Receive
+// stops whatever receives, a recording can only be stopped from its own button, the station
+// and folder controls are for the idle window only, and paused states keep Set Up closed.
+TEST(StateLayout, EachStateOffersOnlyWhatItCanDo)
 {
     using S = TSwitch;
-    struct Row {
-        TRecState s;
-        S bitBtn1, bitBtn2, record, pauseRecord, idle, setUp;
-        int pic1, pic2, picRec, picPause;
-        const char *status;
-    };
-    const Row rows[] = {
-        {rsPlaying, S::On, S::On, S::On, S::Off, S::Off, S::Keep, 2, 4, 1, 8, "Playing"},
-        {rsPrerecStart, S::On, S::On, S::On, S::Off, S::Off, S::Keep, 2, 4, 1, 8, "Pre-Recording"},
-        {rsPrerecTap2, S::On, S::On, S::On, S::Off, S::Off, S::Keep, 2, 4, 1, 8, "Pre-Recording"},
-        {rsPrerecTap1, S::On, S::On, S::On, S::Off, S::Off, S::Keep, 2, 4, 1, 8, "Pre-Recording"},
-        {rsRecording, S::Off, S::Off, S::On, S::On, S::Off, S::Keep, 2, 8, 3, 5, "Recording"},
-        {rsRecordingPlain, S::Off, S::Off, S::On, S::On, S::Off, S::Keep, 2, 8, 3, 5, "Recording"},
-        {rsIdle, S::On, S::Off, S::Off, S::Off, S::On, S::On, 0, 8, 9, 8, "Idle"},
-        {rsPlayPaused, S::Off, S::On, S::Off, S::Off, S::Off, S::Off, 6, 0, 9, 8, "Play Paused"},
-        {rsRecordPaused, S::Off, S::Off, S::Off, S::On, S::Off, S::Off, 6, 8, 9, 1, "Recording Paused"},
-    };
-    for (const Row &r : rows) {
-        SCOPED_TRACE(static_cast<int>(r.s));
-        const TStateLayout l = StateLayout(r.s);
-        EXPECT_TRUE(l.Applies);
-        EXPECT_EQ(l.btnStop, S::On);
-        EXPECT_EQ(l.BitBtn1, r.bitBtn1);
-        EXPECT_EQ(l.BitBtn2, r.bitBtn2);
-        EXPECT_EQ(l.RecordButton, r.record);
-        EXPECT_EQ(l.PauseRecordButton, r.pauseRecord);
-        EXPECT_EQ(l.IdleControls, r.idle);
-        EXPECT_EQ(l.SetUpPage, r.setUp);
-        EXPECT_EQ(l.BitBtn1Picture, r.pic1);
-        EXPECT_EQ(l.BitBtn2Picture, r.pic2);
-        EXPECT_EQ(l.RecordPicture, r.picRec);
-        EXPECT_EQ(l.PauseRecordPicture, r.picPause);
-        EXPECT_EQ(l.Status, QString::fromLatin1(r.status));
+    const TRecState receiving[] = {rsPlaying, rsPrerecStart, rsPrerecTap2, rsPrerecTap1};
+    for (TRecState s : receiving) {
+        const TStateLayout l = StateLayout(s);
+        EXPECT_EQ(l.BitBtn1, S::On);
+        EXPECT_EQ(l.BitBtn1Picture, bpStop);
+        EXPECT_EQ(l.RecordButton, S::On);
+        EXPECT_EQ(l.RecordPicture, bpRecord);
+        EXPECT_EQ(l.PauseRecordButton, S::Off) << "nothing to pause before a recording";
+        EXPECT_EQ(l.Status, s == rsPlaying ? QStringLiteral("Playing") : QStringLiteral("Pre-Recording"));
+    }
+    for (TRecState s : {rsRecording, rsRecordingPlain}) {
+        const TStateLayout l = StateLayout(s);
+        EXPECT_EQ(l.BitBtn1, S::Off) << "a recording is not stopped by Receive";
+        EXPECT_EQ(l.BitBtn2, S::Off);
+        EXPECT_EQ(l.RecordPicture, bpStopRecording);
+        EXPECT_EQ(l.PauseRecordButton, S::On);
+        EXPECT_EQ(l.Status, QStringLiteral("Recording"));
+    }
+    const TStateLayout idle = StateLayout(rsIdle);
+    EXPECT_EQ(idle.BitBtn1Picture, bpStart);
+    EXPECT_EQ(idle.RecordButton, S::Off);
+    EXPECT_EQ(idle.SetUpPage, S::On);
+    EXPECT_EQ(idle.Status, QStringLiteral("Idle"));
+    const TStateLayout paused = StateLayout(rsPlayPaused), recPaused = StateLayout(rsRecordPaused);
+    EXPECT_EQ(paused.BitBtn2Picture, bpStart) << "Pause resumes";
+    EXPECT_EQ(recPaused.PauseRecordPicture, bpRecord) << "Pause Recording resumes";
+    EXPECT_EQ(paused.Status, QStringLiteral("Play Paused"));
+    EXPECT_EQ(recPaused.Status, QStringLiteral("Recording Paused"));
+    for (const TStateLayout &l : {paused, recPaused}) {
+        EXPECT_EQ(l.SetUpPage, S::Off);
+        EXPECT_EQ(l.BitBtn1Picture, bpStartDisabled);
+    }
+    for (TRecState s : {rsPlaying, rsPrerecStart, rsPrerecTap2, rsPrerecTap1, rsRecording, rsRecordingPlain, rsIdle,
+                        rsPlayPaused, rsRecordPaused}) {
+        const TStateLayout l = StateLayout(s);
+        EXPECT_TRUE(l.Applies) << s;
+        EXPECT_EQ(l.btnStop, S::On) << s;
+        EXPECT_EQ(l.IdleControls, s == rsIdle ? S::On : S::Off) << s;
     }
     for (int s : {5, 7, 8, 12, 13}) {
         const TStateLayout l = StateLayout(static_cast<TRecState>(s));
@@ -70,6 +78,10 @@ TEST(StallWatch, MutesAfter700msRestartsAfter30sAndNeverTouchesARecording)
     }
     // A restart under way is muted, not restarted once more.
     EXPECT_EQ(StallAction(rsRestarting, 60000), TStallAction::Mute);
+    // After three restarts that brought no sound it gives up, but never on a paused recording.
+    EXPECT_EQ(StallAction(rsPlaying, 30001, StallRestartLimit - 1), TStallAction::MuteAndRestart);
+    EXPECT_EQ(StallAction(rsPrerecTap1, 30001, StallRestartLimit), TStallAction::GiveUp);
+    EXPECT_EQ(StallAction(rsRecordPaused, 30001, StallRestartLimit), TStallAction::MuteAndRestart);
     for (TRecState s : {rsRecording, rsRecordingPlain, rsIdle, rsPlayPaused, rsClosing})
         EXPECT_EQ(StallAction(s, 100000), TStallAction::None) << static_cast<int>(s);
 }
@@ -135,17 +147,17 @@ TEST(ButtonPictures, StateChangesReuseTheSameIconsSoNoNewPixmapsPileUp)
     char *argv[] = {name, nullptr};
     QApplication app(argc, argv);
     QToolButton button;
-    setButtonPicture(&button, 0);
+    setButtonPicture(&button, bpStart);
     const qint64 start = button.icon().cacheKey();
     // A pre-recording switch sets the pictures again and again: each time the same icon.
     for (int i = 0; i < 50; ++i) {
-        setButtonPicture(&button, 4);
-        setButtonPicture(&button, 0);
+        setButtonPicture(&button, bpPause);
+        setButtonPicture(&button, bpStart);
     }
     EXPECT_EQ(button.icon().cacheKey(), start);
-    EXPECT_EQ(button.property("picture").toInt(), 0);
-    setButtonPicture(&button, 3);
-    EXPECT_EQ(button.icon().cacheKey(), buttonPicture(3).cacheKey());
+    EXPECT_EQ(button.property("picture").toInt(), 0) << "the stored number is the picture's place in the list";
+    setButtonPicture(&button, bpStopRecording);
+    EXPECT_EQ(button.icon().cacheKey(), buttonPicture(bpStopRecording).cacheKey());
     EXPECT_NE(button.icon().cacheKey(), start);
-    EXPECT_TRUE(buttonPicture(10).isNull());
+    EXPECT_TRUE(buttonPicture(bpKeep).isNull());
 }

@@ -17,6 +17,8 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <map>
+
 namespace {
 
 const QByteArray kTwoGenres = "[Pop]\nPop One=http://pop1.example.org/\nPop Two=http://pop2.example.org/\n"
@@ -86,6 +88,37 @@ TEST(DataFolder, NamesAreMatchedIgnoringCase)
     EXPECT_EQ(settingsOf(env).readString(QStringLiteral("Basic"), QStringLiteral("PreRecTime"), {}), QStringLiteral("120"));
 }
 
+TEST(DataFolder, AFirstStartWithoutSeedsSaysSoOnceAndStartsWithEmptyLists)
+{
+    FormEnv env;
+    testsupport::TempDir empty;
+    const QString emptyFolder = QString::fromStdString(empty.path().string());
+    TForm1::setProgramFolder(emptyFolder);
+    TForm1 form;
+    ASSERT_EQ(env.messages.size(), 1) << env.messages.join(u'|').toStdString();
+    EXPECT_TRUE(env.messages.first().contains(QStringLiteral("\"stations.ini.bu\""))) << env.messages.first().toStdString();
+    EXPECT_TRUE(env.messages.first().contains(emptyFolder)) << env.messages.first().toStdString();
+    EXPECT_EQ(form.cbgnr->count(), 0);
+    EXPECT_FALSE(form.terminateRequested());
+
+    // The folder is recreated at the next access; the user has been told already.
+    ASSERT_TRUE(QDir(env.dataFolder()).removeRecursively());
+    form.AppDataPath();
+    EXPECT_TRUE(QFileInfo(env.dataFolder()).isDir());
+    EXPECT_EQ(env.messages.size(), 1);
+}
+
+TEST(DataFolder, SeedsFoundInTheProgramFolderAreNotReported)
+{
+    FormEnv env;
+    const QString seeds = qEnvironmentVariable("FONOLUX_TEST_DATA");
+    EXPECT_EQ(TForm1::programFile(QStringLiteral("STATIONS.ini.bu")), findFileNoCase(seeds, QStringLiteral("stations.ini.bu")));
+    EXPECT_TRUE(TForm1::programFile(QStringLiteral("no such file")).isEmpty());
+    TForm1 form;
+    EXPECT_GT(form.cbgnr->count(), 0);
+    EXPECT_TRUE(env.messages.isEmpty()) << env.messages.join(u'|').toStdString();
+}
+
 TEST(Settings, OutOfRangeAndMalformedValuesFollowTheirRules)
 {
     FormEnv env;
@@ -118,6 +151,88 @@ TEST(Settings, OutOfRangeAndMalformedValuesFollowTheirRules)
     EXPECT_EQ(form.DXAudioOut1->Volume(), -1234);
     EXPECT_FALSE(form.cbPreRec->isChecked());
     EXPECT_EQ(form.GainHistory.size(), 10u);
+}
+
+// The values the settings give the components when the file holds none of them.
+TEST(Settings, AFileWithEveryKeyMissingGivesEveryDefault)
+{
+    FormEnv env;
+    env.writeData(QStringLiteral("stations.ini"), kTwoGenres);
+    env.writeData(QStringLiteral("Fonolux.INI"), "");
+    TForm1 form;
+    const std::pair<QLineEdit *, const char *> fields[] = {
+        {form.strminwait, "10000"}, {form.EdBitRate, "192"}, {form.edSmplr, "32000"}, {form.edDxLtnc, "501"},
+        {form.edDxPol, "10"},       {form.edDXFrm, "24576"}, {form.edFGInt, "200"},  {form.edPreRec, "60"}};
+    for (const auto &[field, text] : fields)
+        EXPECT_EQ(field->text(), QString::fromLatin1(text)) << field->objectName().toStdString();
+    EXPECT_EQ(form.WMStreamedIn1->MaxWaitMilliseconds(), 10000u);
+    EXPECT_EQ(form.WMATap1->DesiredBitrate(), 192u);
+    EXPECT_EQ(form.WMATap2->DesiredBitrate(), 192u);
+    EXPECT_EQ(form.FastResampler1->OutSampleRate(), 32000u);
+    EXPECT_EQ(form.DXAudioOut1->Latency(), 501u);
+    EXPECT_EQ(form.DXAudioOut1->PollingInterval(), 10u);
+    EXPECT_EQ(form.DXAudioOut1->FramesInBuffer(), 24576u);
+    EXPECT_EQ(form.FastGainIndicator1->Interval(), 200u);
+    EXPECT_EQ(form.PrerecMs, 60000u);
+    EXPECT_EQ(form.cmmbr->currentText(), QStringLiteral("192 Kbps"));
+    EXPECT_EQ(static_cast<int>(form.MP3Out1->BitRate()), 12);
+    EXPECT_TRUE(form.cbPreRec->isChecked());
+    EXPECT_EQ(form.Slider->value(), 0);
+    EXPECT_EQ(form.cbgnr->currentText(), QStringLiteral("Pop"));
+    EXPECT_EQ(form.ComboBox1->currentText(), QStringLiteral("Pop One"));
+    EXPECT_FALSE(form.btnOnTop->isChecked());
+    EXPECT_EQ(form.pos(), QPoint(540, 394));
+    EXPECT_TRUE(env.messages.isEmpty()) << env.messages.join(u'|').toStdString();
+}
+
+// Each numeric key at its lowest and highest value reaches its component unchanged; one step
+// past a bound gives the default, as any value a component cannot take does.
+TEST(Settings, EveryKeyAtABoundReachesItsComponent)
+{
+    auto componentValue = [](TForm1 &f, TSettingId id) -> std::int64_t {
+        switch (id) {
+        case TSettingId::Mp3BitRate: return static_cast<int>(f.MP3Out1->BitRate());
+        case TSettingId::StrMinMs: return f.WMStreamedIn1->MaxWaitMilliseconds();
+        case TSettingId::TapBitRate: return f.WMATap2->DesiredBitrate();
+        case TSettingId::SampleRate: return f.FastResampler1->OutSampleRate();
+        case TSettingId::DxPolling: return f.DXAudioOut1->PollingInterval();
+        case TSettingId::DxLatency: return f.DXAudioOut1->Latency();
+        case TSettingId::DxFrames: return f.DXAudioOut1->FramesInBuffer();
+        case TSettingId::GainInterval: return f.FastGainIndicator1->Interval();
+        case TSettingId::PreRecTime: return f.PrerecMs / 1000;
+        case TSettingId::Volume: return f.Slider->value();
+        default: return -1;
+        }
+    };
+    for (int pass = 0; pass < 3; ++pass) {
+        FormEnv env;
+        // One section each: a repeated section's keys are not read.
+        std::map<QByteArray, QByteArray> sections;
+        for (const TSetting &s : SettingsTable()) {
+            if (!s.HasRange())
+                continue;
+            const std::int64_t v = pass == 0 ? s.Min : pass == 1 ? s.Max : s.Max + 1;
+            sections[s.Section] += QByteArray(s.Key) + "=" + QByteArray::number(qlonglong(v)) + "\n";
+        }
+        QByteArray file;
+        for (const auto &[section, lines] : sections)
+            file += "[" + section + "]\n" + lines;
+        env.writeData(QStringLiteral("Fonolux.INI"), file);
+        TForm1 form;
+        for (const TSetting &s : SettingsTable()) {
+            if (!s.HasRange())
+                continue;
+            std::int64_t want = pass == 0 ? s.Min : pass == 1 ? s.Max : s.DefaultNumber();
+            // Past their bounds the pre-recording time and the volume are held at the bound.
+            if (pass == 2 && (s.Id == TSettingId::PreRecTime || s.Id == TSettingId::Volume))
+                want = s.Max;
+            EXPECT_EQ(componentValue(form, s.Id), want) << s.Key << " in pass " << pass;
+            if (QLineEdit *field = form.numericField(s.Id); field && s.Id != TSettingId::PreRecTime) {
+                EXPECT_EQ(field->text().toLongLong(), pass == 0 ? s.Min : pass == 1 ? s.Max : s.Max + 1)
+                    << "the field shows the stored text";
+            }
+        }
+    }
 }
 
 TEST(Settings, HugePreRecordingTimeDoesNotWrapToATinySegment)
@@ -295,8 +410,9 @@ TEST(SetUpPage, ControlsStartAsDesignedAndNumericFieldsTakeDigitsOnly)
     EXPECT_EQ(form.Panel1->text(), QStringLiteral("Fonolux Version: 0.9.1.0"));
     EXPECT_EQ(form.edUndRun->text(), QStringLiteral("0"));
     EXPECT_TRUE(form.edUndRun->isReadOnly());
-    ASSERT_EQ(form.PageControl1->count(), 4);
+    ASSERT_EQ(form.PageControl1->count(), 5);
     EXPECT_EQ(form.PageControl1->tabText(3), QStringLiteral("Timers"));
+    EXPECT_EQ(form.PageControl1->tabText(4), QStringLiteral("Find Station"));
     EXPECT_EQ(form.Label14->text(), QStringLiteral("Idle"));
     EXPECT_FALSE(form.btnOnTop->isChecked());
     EXPECT_EQ(form.btnOnTop->toolTip(), QStringLiteral("Click keep the Fonolux visible"));
@@ -335,7 +451,63 @@ TEST(SetUpPage, ControlsStartAsDesignedAndNumericFieldsTakeDigitsOnly)
     EXPECT_EQ(form.PrerecMs, 15000u);
     form.edPreRec->setText(QString());
     EXPECT_EQ(form.PrerecMs, 15000u) << "an emptied field keeps the value";
-    EXPECT_EQ(env.messages.size(), 1);
+    EXPECT_TRUE(env.messages.isEmpty()) << env.messages.join(u'|').toStdString();
+}
+
+TEST(SetUpPage, TypingNeverInterruptsAndALeftFieldIsCorrected)
+{
+    FormEnv env;
+    TForm1 form;
+    form.show();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+
+    // Select the pre-recording time and clear it with Backspace: no box, the value stays.
+    form.edPreRec->setFocus(Qt::MouseFocusReason);
+    form.edPreRec->selectAll();
+    QTest::keyClick(form.edPreRec, Qt::Key_Backspace);
+    EXPECT_EQ(form.edPreRec->text(), QString());
+    EXPECT_EQ(form.PrerecMs, 60000u);
+    QTest::keyClicks(form.edPreRec, QStringLiteral("90"));
+    EXPECT_EQ(form.PrerecMs, 90000u);
+    // Left empty: the last valid number comes back and the status bar says why.
+    form.edPreRec->selectAll();
+    QTest::keyClick(form.edPreRec, Qt::Key_Backspace);
+    QTest::keyClick(form.edPreRec, Qt::Key_Tab);
+    EXPECT_FALSE(form.edPreRec->hasFocus());
+    EXPECT_EQ(form.edPreRec->text(), QStringLiteral("90"));
+    EXPECT_EQ(form.PrerecMs, 90000u);
+    EXPECT_TRUE(form.statusPanelText().contains(QStringLiteral("from 15 to"))) << form.statusPanelText().toStdString();
+    // Below the range: the lowest value.
+    form.edPreRec->setFocus(Qt::MouseFocusReason);
+    form.edPreRec->selectAll();
+    QTest::keyClicks(form.edPreRec, QStringLiteral("5"));
+    form.ComboBox1->setFocus(Qt::MouseFocusReason);
+    EXPECT_EQ(form.edPreRec->text(), QStringLiteral("15"));
+
+    // The Set Up page's fields: out of range becomes the nearest bound, empty the last valid
+    // number (here the default), and a valid number stands.
+    form.PageControl1->setCurrentWidget(form.tsSetUp);
+    form.ToolButton3->click();
+    form.setStatusPanelText(QString());
+    form.edDxLtnc->setFocus(Qt::MouseFocusReason);
+    form.edDxLtnc->selectAll();
+    QTest::keyClicks(form.edDxLtnc, QStringLiteral("0"));
+    QTest::keyClick(form.edDxLtnc, Qt::Key_Tab);
+    EXPECT_EQ(form.edDxLtnc->text(), QStringLiteral("10"));
+    form.edDxLtnc->setFocus(Qt::MouseFocusReason);
+    form.edDxLtnc->selectAll();
+    QTest::keyClick(form.edDxLtnc, Qt::Key_Delete);
+    QTest::keyClick(form.edDxLtnc, Qt::Key_Tab);
+    EXPECT_EQ(form.edDxLtnc->text(), QStringLiteral("10")) << "10 was the last valid number";
+    form.edSmplr->setFocus(Qt::MouseFocusReason);
+    form.edSmplr->selectAll();
+    QTest::keyClicks(form.edSmplr, QStringLiteral("44100"));
+    form.setStatusPanelText(QString());
+    QTest::keyClick(form.edSmplr, Qt::Key_Tab);
+    EXPECT_EQ(form.edSmplr->text(), QStringLiteral("44100"));
+    EXPECT_EQ(form.statusPanelText(), QString()) << "a valid number is not remarked on";
+    EXPECT_TRUE(env.messages.isEmpty()) << env.messages.join(u'|').toStdString();
 }
 
 TEST(SetUpPage, PagesAndControlsFollowTheRecorderState)

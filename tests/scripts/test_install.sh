@@ -2,7 +2,8 @@
 # "cmake --install" into a temporary prefix: the programs under bin/, the files they ship with
 # under share/fonolux/, launchers that desktop-file-validate accepts, icons in the hicolor
 # theme and metainfo that appstreamcli accepts together with them; and the installed Fonolux,
-# started with no data folder, seeds it from share/fonolux/ (nothing lies beside it in bin/).
+# started with no data folder, seeds it from share/fonolux/ (nothing lies beside it in bin/);
+# the installed programs hold no test driver: FONOLUX_TEST_DRIVER opens no socket in them.
 # Usage: test_install.sh BUILD_DIR SOURCE_DIR
 set -uo pipefail
 build=${1:?build folder} src=${2:?source folder}
@@ -47,12 +48,35 @@ cat "$tmp/appstream.log"
 # The installed program finds its seeds in share/fonolux/.
 [ ! -e "$prefix/bin/stations.ini.bu" ] || fail "seed files were installed beside the program"
 mkdir -p "$tmp/runtime" && chmod 700 "$tmp/runtime"
-env HOME="$tmp/home" XDG_DATA_HOME="$tmp/data" XDG_CONFIG_HOME="$tmp/config" XDG_RUNTIME_DIR="$tmp/runtime" \
-  QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 SDL_AUDIODRIVER=dummy \
-  "$prefix/bin/fonolux" >"$tmp/run.log" 2>&1 &
-pid=$!
+start_installed() { # [VAR=value ...]: the installed recorder on a fresh home, asked for a driver
+  rm -rf "$tmp/home" "$tmp/data" "$tmp/config" "$tmp/drive".*
+  env HOME="$tmp/home" XDG_DATA_HOME="$tmp/data" XDG_CONFIG_HOME="$tmp/config" XDG_RUNTIME_DIR="$tmp/runtime" \
+    QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 SDL_AUDIODRIVER=dummy FONOLUX_TEST_DRIVER="$tmp/drive" \
+    "$@" "$prefix/bin/fonolux" >"$tmp/run.log" 2>&1 &
+  pid=$!
+}
+# Waits up to 20 s for the socket the driver would open; true when it appeared.
+driver_socket_appears() {
+  for _ in $(seq 200); do [ -S "$tmp/drive.fonolux" ] && return 0; kill -0 "$pid" 2>/dev/null || return 1; sleep 0.1; done
+  return 1
+}
+start_installed
 seeded=$tmp/data/Zorbel/Fonolux/stations.INI
 for _ in $(seq 200); do [ -s "$seeded" ] && break; kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 cmp -s "$seeded" "$src/data/stations.ini.bu" || { cat "$tmp/run.log"; fail "the installed program did not seed its station list"; }
+# The window is up and its event loop runs; a driver would have listened by now.
+sleep 2
+kill -0 "$pid" 2>/dev/null || { cat "$tmp/run.log"; fail "the installed program ended by itself"; }
+[ ! -e "$tmp/drive.fonolux" ] || fail "the installed program opened the test driver's socket"
 kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
+for exe in "$prefix"/bin/*; do
+  ! grep -q FONOLUX_TEST_DRIVER "$exe" || fail "$exe holds the test driver"
+done
+! find "$prefix" -name '*test_driver*' | grep -q . || fail "the test driver was installed"
+# The same program with the test build's driver loaded does listen: the check above can see it.
+if [ -e "$build/tests/libfonolux_test_driver.so" ]; then
+  start_installed LD_PRELOAD="$build/tests/libfonolux_test_driver.so"
+  driver_socket_appears || { cat "$tmp/run.log"; fail "the driver loaded into the installed program does not listen"; }
+  kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
+fi
 echo PASS

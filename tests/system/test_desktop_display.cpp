@@ -14,6 +14,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// A program of the build tree with the test driver preloaded.
+std::vector<std::string> Program(const std::string &relative)
+{
+    return {"env", std::string("LD_PRELOAD=") + FONOLUX_TEST_DRIVER_LIBRARY, std::string(FONOLUX_BUILD_DIR) + relative};
+}
+
 std::string ReadFile(const std::string &path)
 {
     std::ifstream in(path);
@@ -70,9 +76,7 @@ TEST_F(DesktopDisplay, BothProgramsStartWithoutGlAndSayNothingAlarming)
     for (const std::string program : {"fonolux", "snipolux"}) {
         const std::string log = home.path() + "/" + program + ".log";
         {
-            testsupport::ChildProcess p({std::string(FONOLUX_BUILD_DIR) + (program == "fonolux" ? "/recorder/" : "/trimmer/") +
-                                         program},
-                                        log);
+            testsupport::ChildProcess p(Program((program == "fonolux" ? "/recorder/" : "/trimmer/") + program), log);
             systest::Driver d(home.driverSocket(program));
             ASSERT_TRUE(d.connect(30s)) << program << " did not come up:\n" << ReadFile(log);
             EXPECT_NE(d.must("windows").find("TForm1"), std::string::npos);
@@ -89,7 +93,7 @@ TEST_F(DesktopDisplay, BothProgramsStartWithoutGlAndSayNothingAlarming)
 TEST_F(DesktopDisplay, TheMarqueeScrollsOnlyWhileTheWindowCanBeSeen)
 {
     const std::string log = home.path() + "/fonolux.log";
-    testsupport::ChildProcess fonolux({std::string(FONOLUX_BUILD_DIR) + "/recorder/fonolux"}, log);
+    testsupport::ChildProcess fonolux(Program("/recorder/fonolux"), log);
     systest::Driver d(home.driverSocket("fonolux"));
     ASSERT_TRUE(d.connect(30s)) << ReadFile(log);
     const std::string window = WindowOf(fonolux.pid());
@@ -113,7 +117,7 @@ TEST_F(DesktopDisplay, TheMarqueeScrollsOnlyWhileTheWindowCanBeSeen)
     EXPECT_TRUE(scrollingBecomes("true"));
 
     // Wholly covered by another window, then uncovered.
-    testsupport::ChildProcess cover({std::string(FONOLUX_BUILD_DIR) + "/trimmer/snipolux"}, home.path() + "/cover.log");
+    testsupport::ChildProcess cover(Program("/trimmer/snipolux"), home.path() + "/cover.log");
     const std::string other = WindowOf(cover.pid());
     ASSERT_FALSE(other.empty());
     Xdo("windowmove " + window + " 100 100");

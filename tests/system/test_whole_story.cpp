@@ -133,12 +133,15 @@ protected:
                     std::printf("--- %s\n%s\n", log + 1, ReadFile(home.path() + log).c_str());
     }
 
-    // Starts the installed recorder and connects to its driver.
+    // Starts the installed recorder with the test driver loaded into it (the trimmer it starts
+    // inherits it) and connects to the driver.
     systest::Driver &startFonolux()
     {
         recorder.reset();
-        fonolux = std::make_unique<testsupport::ChildProcess>(std::vector<std::string>{prefix + "/bin/fonolux"},
-                                                              home.path() + "/fonolux.log");
+        fonolux = std::make_unique<testsupport::ChildProcess>(
+            std::vector<std::string>{"env", std::string("LD_PRELOAD=") + FONOLUX_TEST_DRIVER_LIBRARY,
+                                     prefix + "/bin/fonolux"},
+            home.path() + "/fonolux.log");
         recorder = std::make_unique<systest::Driver>(home.driverSocket("fonolux"));
         EXPECT_TRUE(recorder->connect(20s)) << "Fonolux did not come up";
         return *recorder;

@@ -1,5 +1,6 @@
 // The trimmer's arithmetic without a window: the column accumulator, the line a value pair
 // draws, columns to sample frames, the measured frame size and the names taken from files.
+#include "SelectionLayers.h"
 #include "TrimRules.h"
 
 #include <gtest/gtest.h>
@@ -89,22 +90,19 @@ TEST(TrimRules, AccumulatorSpreadsUnevenSizesAndKeepsWhatItNeverReaches)
     EXPECT_EQ(few.size(), 4u);
 }
 
-TEST(TrimRules, ColumnsMapToFramesWithTheStartPulledOnePerCentTowardsTheBeginning)
+// The column-to-frame formulas themselves are checked with the selection layers; here only
+// what the stretch adds: the start from the start column, the end from the end column, and
+// nothing without a file or a picture.
+TEST(TrimRules, AStretchTakesItsEndsFromTheTwoColumns)
 {
-    const TFrameStretch whole = StretchFrames(1000000, 0, 1920, 1920);
-    EXPECT_EQ(whole.Start, 0);
-    EXPECT_EQ(whole.End, 1000000);
-    const TFrameStretch half = StretchFrames(1000000, 960, 1920, 1920);
-    EXPECT_EQ(half.Start, 495000);
-    EXPECT_EQ(half.End, 1000000);
-    const TFrameStretch part = StretchFrames(441000, 100.5L, 333.25L, 1920);
-    EXPECT_EQ(part.Start, RoundHalfEven(441000.0L * 100.5L * 0.99L / 1920));
-    EXPECT_EQ(part.End, RoundHalfEven(441000.0L * 333.25L / 1920));
-    // Nothing to map without a file.
+    const TFrameStretch part = StretchFrames(441000, 1, 960, 1920);
+    EXPECT_EQ(part.Start, PlayStartFrame(441000, 1, 1920));
+    EXPECT_EQ(part.End, PlayEndFrame(441000, 960, 1920));
     EXPECT_EQ(StretchFrames(0, 0, 1920, 1920).End, 0);
+    EXPECT_EQ(StretchFrames(441000, 0, 1920, 0).End, 0);
 }
 
-TEST(TrimRules, FrameSizeAndPlaybackColumn)
+TEST(TrimRules, FrameSize)
 {
     // Three seconds decoded of the 3⅓ announced: 3.6 bytes a frame rounds to 4.
     EXPECT_EQ(MeasureFrameBytes(3 * 44100 * 4, 3 * 44100 + 14700), 4);
@@ -112,10 +110,6 @@ TEST(TrimRules, FrameSizeAndPlaybackColumn)
     EXPECT_EQ(MeasureFrameBytes(44100 * 4, 44100 + 14700), 3);
     EXPECT_EQ(MeasureFrameBytes(0, 100), 0);
     EXPECT_EQ(MeasureFrameBytes(100, 0), 0);
-
-    // Half of a stretch 480..1440 played: column 960.
-    EXPECT_DOUBLE_EQ(static_cast<double>(PlaybackColumn(2000 * 4, 4000, 4, 480, 1440)), 960.0);
-    EXPECT_DOUBLE_EQ(static_cast<double>(PlaybackColumn(123, 0, 4, 480, 1440)), 480.0);
 }
 
 TEST(TrimRules, NamesTakenFromFiles)

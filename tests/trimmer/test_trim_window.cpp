@@ -101,7 +101,7 @@ TEST(TrimWindow, CommandLineOpensAnMp3OfAnyCaseAndNothingElse)
     std::filesystem::copy_file(files().tone3.toStdString(), wav.toStdString());
     for (const QStringList &args : {QStringList{wav}, QStringList{QString()}, QStringList{}}) {
         TForm1 f(args);
-        EXPECT_EQ(f.windowTitle(), QStringLiteral("Kerfolux"));
+        EXPECT_EQ(f.windowTitle(), QStringLiteral("Snipolux"));
         EXPECT_FALSE(f.btnPlay->isEnabled());
         EXPECT_FALSE(f.btnSave->isEnabled());
         EXPECT_TRUE(f.btnOpen->isEnabled());
@@ -238,7 +238,7 @@ TEST(TrimWindow, DropOpensTheFirstFileAndAnswersAMoveWithNoEffect)
     TrimEnv env;
     TForm1 f;
     EXPECT_EQ(drop(f.Image1, {files().tone3, files().short1}, Qt::MoveAction), Qt::IgnoreAction);
-    EXPECT_EQ(f.windowTitle(), QStringLiteral("Kerfolux - tone3.mp3"));
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("Snipolux - tone3.mp3"));
     EXPECT_EQ(f.OpenDialog1.FileName, files().tone3);
     EXPECT_EQ(f.FrameBytes, 4);
     EXPECT_TRUE(playEnabledOnly(f));
@@ -247,7 +247,7 @@ TEST(TrimWindow, DropOpensTheFirstFileAndAnswersAMoveWithNoEffect)
 
     // A copy on the toolbar is answered as a copy.
     EXPECT_EQ(drop(f.ToolBar1, {files().short1}, Qt::CopyAction), Qt::CopyAction);
-    EXPECT_EQ(f.windowTitle(), QStringLiteral("Kerfolux - short.mp3"));
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("Snipolux - short.mp3"));
 
     // Another type: the message on the picture, the open file stays.
     const QString wav = env.path("x.wav");
@@ -255,7 +255,7 @@ TEST(TrimWindow, DropOpensTheFirstFileAndAnswersAMoveWithNoEffect)
     drop(f.Image1, {wav}, Qt::CopyAction);
     EXPECT_EQ(f.Image1->SurfaceText(), QStringLiteral("Error: Only MP3 files accepted"));
     EXPECT_EQ(f.OpenedFile(), files().short1);
-    EXPECT_EQ(f.windowTitle(), QStringLiteral("Kerfolux - short.mp3"));
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("Snipolux - short.mp3"));
     f.show();
     screenshot(f, QStringLiteral("trimmer-drop-refused"));
     EXPECT_TRUE(env.messages.isEmpty());
@@ -311,7 +311,7 @@ TEST(TrimWindow, FilesThatCannotBeOpenedAreReportedAndTheOpenFileStays)
 
     // At start from the command line: a message and a window without a file.
     TForm1 g({text});
-    EXPECT_EQ(g.windowTitle(), QStringLiteral("Kerfolux"));
+    EXPECT_EQ(g.windowTitle(), QStringLiteral("Snipolux"));
     EXPECT_FALSE(g.btnPlay->isEnabled());
     EXPECT_EQ(env.messages.size(), expected + 2);
 }
@@ -361,11 +361,11 @@ TEST(TrimWindow, LayoutAndToolbarModes)
     EXPECT_EQ(f.svolume->minimum(), -3000);
 
     struct Row {
-        int mode;
+        TToolbarMode mode;
         bool play, pause, stop, save, marks, open, speed;
     };
-    for (const Row r : {Row{1, 0, 0, 0, 0, 0, 1, 0}, Row{2, 0, 1, 1, 0, 1, 0, 0}, Row{3, 0, 1, 0, 0, 1, 0, 0},
-                        Row{11, 1, 0, 0, 1, 0, 1, 1}}) {
+    for (const Row r : {Row{tmNoFile, 0, 0, 0, 0, 0, 1, 0}, Row{tmPlaying, 0, 1, 1, 0, 1, 0, 0},
+                        Row{tmPaused, 0, 1, 0, 0, 1, 0, 0}, Row{tmFileOpen, 1, 0, 0, 1, 0, 1, 1}}) {
         f.SetButtons(r.mode);
         EXPECT_EQ(f.btnPlay->isEnabled(), r.play) << r.mode;
         EXPECT_EQ(f.btnPause->isEnabled(), r.pause) << r.mode;
@@ -378,7 +378,7 @@ TEST(TrimWindow, LayoutAndToolbarModes)
         EXPECT_EQ(f.sSpeed->isEnabled(), r.speed) << r.mode;
     }
     // Any other mode changes nothing.
-    f.SetButtons(4);
+    f.SetButtons(static_cast<TToolbarMode>(4));
     EXPECT_TRUE(f.btnPlay->isEnabled());
 }
 

@@ -1,12 +1,9 @@
-// The files a program ships with, found beside it or in the installed data folder; a first start
-// without seed files; the options answered before any window exists.
-#include "RecorderTestSupport.h"
-
-#include "FileNames.h"
+// The files a program ships with, found beside it or in the installed data folder; the options
+// answered before any window exists.
 #include "ProgramFiles.h"
 #include "ProgramOptions.h"
+#include "TestSupport.h"
 
-#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -67,36 +64,6 @@ TEST(ProgramFiles, AFolderReachedTwiceThroughALinkIsSearchedOnce)
     const QStringList folders = programFileFolders(program);
     EXPECT_EQ(folders.first(), program + QStringLiteral("/"));
     EXPECT_FALSE(folders.contains(prefix + QStringLiteral("/share/fonolux/")));
-}
-
-TEST(ProgramFiles, AFirstStartWithoutSeedsSaysSoOnceAndStartsWithEmptyLists)
-{
-    FormEnv env;
-    testsupport::TempDir empty;
-    TForm1::setProgramFolder(pathOf(empty));
-    TForm1 form;
-    ASSERT_EQ(env.messages.size(), 1) << env.messages.join(u'|').toStdString();
-    EXPECT_TRUE(env.messages.first().contains(QStringLiteral("\"stations.ini.bu\""))) << env.messages.first().toStdString();
-    EXPECT_TRUE(env.messages.first().contains(pathOf(empty))) << env.messages.first().toStdString();
-    EXPECT_EQ(form.cbgnr->count(), 0);
-    EXPECT_FALSE(form.terminateRequested());
-
-    // The folder is recreated at the next access; the user has been told already.
-    ASSERT_TRUE(QDir(env.dataFolder()).removeRecursively());
-    form.AppDataPath();
-    EXPECT_TRUE(QFileInfo(env.dataFolder()).isDir());
-    EXPECT_EQ(env.messages.size(), 1);
-}
-
-TEST(ProgramFiles, SeedsFoundInTheProgramFolderAreNotReported)
-{
-    FormEnv env;
-    const QString seeds = qEnvironmentVariable("FONOLUX_TEST_DATA");
-    EXPECT_EQ(TForm1::programFile(QStringLiteral("STATIONS.ini.bu")), findFileNoCase(seeds, QStringLiteral("stations.ini.bu")));
-    EXPECT_TRUE(TForm1::programFile(QStringLiteral("no such file")).isEmpty());
-    TForm1 form;
-    EXPECT_GT(form.cbgnr->count(), 0);
-    EXPECT_TRUE(env.messages.isEmpty()) << env.messages.join(u'|').toStdString();
 }
 
 // Runs answerProgramOptions on args and returns (answered, what it printed).

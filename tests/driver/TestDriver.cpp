@@ -1,5 +1,31 @@
-// The system tests' remote hand: a local socket taking commands that drive widgets by name.
-#include "TestDriver.h"
+// A remote hand for system tests, benchmarks and the screenshots: a small shared library that
+// is never part of the programs. Loaded into a program with LD_PRELOAD (only test builds make
+// it: -DFONOLUX_TEST_HOOKS=ON), it starts with the program's application object and, when the
+// environment names a socket in FONOLUX_TEST_DRIVER, listens at that name plus "." and the
+// lower-case application name ("/tmp/x/drive.fonolux") for one-line commands that press, type
+// into and read its widgets by object name, exactly as a user's mouse and keyboard would (the
+// events are posted to the widgets, so the program's own handlers run as for a real click).
+// Nothing listens when the variable is unset. A program started by a driven one (the trimmer
+// by the recorder) inherits the variables and is driven too.
+//
+// Commands (one per line, UTF-8; the reply is one line starting with "ok" or "error"):
+//   click NAME                   press and release the left button at the widget's centre
+//   clickat NAME X Y             the same at widget coordinates X, Y
+//   drag NAME X1 Y1 X2 Y2        press at X1,Y1, move in steps, release at X2,Y2
+//   type NAME TEXT               focus the widget and type TEXT key by key
+//   key NAME KEY                 one key by its name ("Return", "Escape", "Down", "Up", "Tab",
+//                                "Left", "Right", "Space", "Backspace", "Home", "End", "Delete")
+//   choose NAME TEXT             in a combo box: move to the item with that text by Up/Down keys
+//   get NAME PROPERTY            a property of the widget as text ("text", "windowTitle", ...)
+//   grab NAME PATH               save a picture of the widget's window as PNG at PATH
+//   windows                      the visible top-level windows: "class|objectName|title" each,
+//                                separated by " ;; "
+//   savefile PATH                in the visible file dialog: type PATH as the file name and
+//                                click its Save (or Open) button
+// NAME may be "@active" for the active window, "@dialog" for the visible modal dialog or
+// "@message" for a visible message box.
+// GUI thread only; every command is carried out from the event loop, so it also works while
+// the program waits inside a nested loop (a modal dialog, a pumping wait).
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -235,15 +261,27 @@ private:
     QLocalServer *server_;
 };
 
-} // namespace
-
-bool installTestDriverFromEnvironment(QObject *parent)
+void startTestDriver()
 {
+    // Only a widgets program is driven (not a helper process that inherited the variables).
+    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
+        return;
     const QString base = qEnvironmentVariable("FONOLUX_TEST_DRIVER");
     if (base.isEmpty())
-        return false;
-    // One socket per program: the recorder starts the trimmer with the same environment.
-    const QString name = base + QLatin1Char('.') + QCoreApplication::applicationName().toLower();
-    auto *driver = new TestDriver(parent);
-    return driver->listen(name);
+        return;
+    // Started from the event loop: by then the program has named itself, and the socket's name
+    // is one per program (the recorder starts the trimmer with the same environment).
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [base] {
+            const QString name = base + QLatin1Char('.') + QCoreApplication::applicationName().toLower();
+            auto *driver = new TestDriver(QCoreApplication::instance());
+            if (!driver->listen(name))
+                qWarning("test driver: cannot listen at %s", qPrintable(name));
+        },
+        Qt::QueuedConnection);
 }
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(startTestDriver)
