@@ -7,6 +7,7 @@
 #include "TrimStore.h"
 
 #include "AuMp3In.h"
+#include "ScriptedServer.h"
 
 #include <QDropEvent>
 #include <QFrame>
@@ -17,9 +18,12 @@
 #include <QToolButton>
 #include <QUrl>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <thread>
 
 namespace {
 
@@ -414,4 +418,43 @@ TEST(TrimWindow, CtrlOOpensCtrlSSavesOnlyWithAFileAndCtrlQCloses)
 
     press(Qt::Key_Q);
     EXPECT_TRUE(spinUntil([&] { return !f.isVisible(); }, 5000));
+}
+
+// A playlist behind an ID3 tag, named ".mp3", naming an address on a server that never answers:
+// at start the window comes up with a message and without a file, and nothing connects. (Were
+// the file to make the decoder fetch the address, a watchdog closes the server's connections
+// after a minute, so the fault shows as a failure rather than a hang.)
+TEST(TrimWindow, AFileThatNamesAddressesIsReportedWithoutConnecting)
+{
+    TrimEnv env;
+    auto server = std::make_unique<testsupport::ScriptedServer>([](int, testsupport::ScriptedServer &Server) {
+        while (!Server.stopping())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    const QString crafted = env.path("playlist.mp3");
+    std::ofstream(crafted.toStdString(), std::ios::binary)
+        << std::string("ID3\x04\0\0\0\0\0\0", 10) << "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\n"
+        << server->url("/seg.ts") << "\n#EXT-X-ENDLIST\n";
+
+    std::promise<void> opened;
+    int connections = -1;
+    std::thread watchdog([&, done = opened.get_future()] {
+        if (done.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            connections = server->connections();
+            server.reset();
+        }
+    });
+    {
+        TForm1 g({crafted});
+        opened.set_value();
+        watchdog.join();
+        EXPECT_EQ(g.windowTitle(), QStringLiteral("Snipolux"));
+        EXPECT_FALSE(g.btnPlay->isEnabled());
+        ASSERT_EQ(env.messages.size(), 1);
+        EXPECT_TRUE(env.messages.last().contains(QStringLiteral("playlist.mp3"))) << env.messages.last().toStdString();
+        EXPECT_TRUE(env.messages.last().contains(QStringLiteral("not an MP3 file"))) << env.messages.last().toStdString();
+    }
+    ASSERT_TRUE(server) << "opening waited on the network";
+    connections = server->connections();
+    EXPECT_EQ(connections, 0) << "the file made the decoder connect";
 }
