@@ -368,7 +368,7 @@ void TWMIn::OpenInputFile()
         FStream = nullptr;
         FStream = new TAuFileStream(FWideFileName, fmOpenRead | fmShareDenyWrite);
     }
-    SyncReaderOpen(reader, FStream, FHighPrecision, ChannelRequest(FOutputChannels));
+    SyncReaderOpen(reader, FStream, FileFormats(), FHighPrecision, ChannelRequest(FOutputChannels));
     FValid = reader.has_audio;
     if (!reader.reader) {
         if (!FStreamAssigned) {

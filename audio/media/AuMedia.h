@@ -1,5 +1,5 @@
 // Media inputs: TWMStreamedIn plays a network stream (internet radio); TWMIn decodes an audio
-// file (WMA, and anything else FFmpeg reads) from a file name or an assigned stream.
+// file (WMA, MP3, WAV or FLAC) from a file name or an assigned stream.
 //
 // Data blocks: ProduceBlock hands out pointers into the input's own memory (a queued copy of a
 // decoded piece for the stream input; the decoder's buffer for the file input), valid until the
@@ -163,7 +163,9 @@ struct TWMAFormatSpec {
     std::uint32_t SampleRate = 0;
 };
 
-// Decodes a file to PCM. The input's length comes from the header's duration (hundredths of a
+// Decodes a file to PCM. Only the formats FileFormats names are read (WMA, the ring's own files;
+// MP3, WAV and FLAC), and a file never makes the input open anything else: data that looks
+// like a playlist or a manifest is no audio, however it is named. The input's length comes from the header's duration (hundredths of a
 // second), so a run never delivers more than that even when the decoder has more. Seeking is
 // sample-exact for MP3 (the decoder starts a little before the target and drops what precedes
 // it) and within a millisecond for WMA.
@@ -203,6 +205,8 @@ protected:
     // FDuration, the format, FTotalSamples and FSize from the reader (opening steps 6-8);
     // TMP3In adds its third of a second.
     virtual void TakeLength();
+    // The FFmpeg demuxers that may read the file (see TMediaFileReader::OpenStream).
+    virtual const char *FileFormats() const { return "asf,mp3,wav,flac"; }
     bool NameOrStreamSet();
 
     wma_sync_reader reader;

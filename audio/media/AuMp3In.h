@@ -12,4 +12,6 @@ public:
 protected:
     void OpenInputFile() override;
     void TakeLength() override;
+    // Read as MP3 only, whatever the data looks like.
+    const char *FileFormats() const override { return "mp3"; }
 };

@@ -4,6 +4,9 @@
 // it exists, so no early return or exception can leak it. Error codes become text only here, at
 // the boundary: a message always names what was being done ("opening http://...: Connection
 // refused").
+//
+// Internal to the media layer: this header brings in FFmpeg's, so only the layer's own sources
+// (and tests that link FFmpeg themselves) include it.
 #pragma once
 
 extern "C" {

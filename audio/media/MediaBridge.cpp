@@ -1,8 +1,9 @@
 #include "MediaBridge.h"
 
 #include "AuEvents.h"
-
 #include "AuException.h"
+#include "MediaFileReader.h"
+#include "MediaNetReader.h"
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +20,14 @@ std::int64_t DurationToSeconds(std::int64_t Duration100ns)
 {
     return RoundHalfEven(static_cast<double>(Duration100ns) / 10000000.0);
 }
+
+wma_sync_reader::wma_sync_reader() = default;
+wma_sync_reader::~wma_sync_reader() = default;
+wma_sync_reader::wma_sync_reader(wma_sync_reader &&) noexcept = default;
+wma_sync_reader &wma_sync_reader::operator=(wma_sync_reader &&) noexcept = default;
+
+wma_async_reader::wma_async_reader() = default;
+wma_async_reader::~wma_async_reader() = default;
 
 namespace {
 
@@ -75,7 +84,8 @@ void SyncReaderClose(wma_sync_reader &Reader)
     Reader.AudioStream.reset();
 }
 
-void SyncReaderOpen(wma_sync_reader &Reader, TStream *Stream, bool HighPrecision, std::int32_t ChannelRequest)
+void SyncReaderOpen(wma_sync_reader &Reader, TStream *Stream, const std::string &Formats, bool HighPrecision,
+                    std::int32_t ChannelRequest)
 {
     SyncReaderClose(Reader);
     Reader = wma_sync_reader{};
@@ -88,10 +98,10 @@ void SyncReaderOpen(wma_sync_reader &Reader, TStream *Stream, bool HighPrecision
         Reader.AuStream.reset();
         Reader.AudioStream.reset();
     };
-    if (Reader.reader->OpenStream(*Reader.AuStream) != 0) {
+    if (Reader.reader->OpenStream(*Reader.AuStream, Formats) != 0) {
         // A second try past the first 30 bytes of the stream.
         Reader.AuStream->SetBaseOffset(30);
-        if (Reader.reader->OpenStream(*Reader.AuStream) != 0) {
+        if (Reader.reader->OpenStream(*Reader.AuStream, Formats) != 0) {
             giveUp();
             return;
         }

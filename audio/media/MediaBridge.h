@@ -7,11 +7,12 @@
 // section of this unit (its own header and source files).
 //
 // Errors raise EAuException with the message the component documents.
+//
+// The readers are only declared here: their headers bring in FFmpeg's, which stay inside the
+// media layer, so the components' users (the windows) compile without them.
 #pragma once
 
 #include "AuStreams.h"
-#include "MediaFileReader.h"
-#include "MediaNetReader.h"
 #include "MediaTypes.h"
 
 #include <atomic>
@@ -27,6 +28,10 @@
 constexpr std::int32_t ChannelRequestMaxAvailable = -1;
 constexpr std::int32_t ChannelRequestMonoOrStereo = 0;
 
+class TAudioStream;     // MediaFileReader.h
+class TMediaFileReader; // MediaFileReader.h
+class TMediaNetReader;  // MediaNetReader.h
+
 // Rounding of a header duration (100 ns units) to hundredths of a second, halves to even.
 std::uint32_t DurationToHundredths(std::int64_t Duration100ns);
 // ... and to whole seconds, halves to even.
@@ -38,6 +43,12 @@ std::int64_t DurationToSeconds(std::int64_t Duration100ns);
 // The synchronous reader of a file input. Used by one thread at a time (the input's OpenCS and
 // DataCS order its callers).
 struct wma_sync_reader {
+    // Out of line, where the reader's type is complete.
+    wma_sync_reader();
+    ~wma_sync_reader();
+    wma_sync_reader(wma_sync_reader &&) noexcept;
+    wma_sync_reader &operator=(wma_sync_reader &&) noexcept;
+
     std::shared_ptr<TAudioStream> AudioStream; // the adapter over the input's stream
     std::unique_ptr<TMediaFileReader> reader;  // nil when not open
     // The decoded piece being handed out (owned by reader, valid until its next read); nil
@@ -57,10 +68,12 @@ struct wma_sync_reader {
     std::int64_t duration = 0; // 100 ns units
 };
 
-// Opens the reader on Stream (not owned; it must outlive the reader). HighPrecision is the
+// Opens the reader on Stream (not owned; it must outlive the reader), read by the demuxers
+// Formats names (see TMediaFileReader::OpenStream). HighPrecision is the
 // "EnableDiscreteOutput" setting; ChannelRequest is -1 (richest), 0 (the file's own channels
 // and rate), 6 or 8. When the data cannot be read, Reader.reader stays nil. Never raises.
-void SyncReaderOpen(wma_sync_reader &Reader, TStream *Stream, bool HighPrecision, std::int32_t ChannelRequest);
+void SyncReaderOpen(wma_sync_reader &Reader, TStream *Stream, const std::string &Formats, bool HighPrecision,
+                    std::int32_t ChannelRequest);
 // Closes the reader and releases the held piece, the header accessor and the adapter.
 void SyncReaderClose(wma_sync_reader &Reader);
 // The next bytes in place: at most Bytes of the held piece (fetching the next piece when it is
@@ -129,6 +142,10 @@ private:
 // BlockList is guarded by CriticalSection (its count is also kept in BlockCount, read without
 // the lock).
 struct wma_async_reader {
+    // Out of line, where the reader's type is complete.
+    wma_async_reader();
+    ~wma_async_reader();
+
     std::atomic<std::uint8_t> status{0};
     std::unique_ptr<TMediaNetReader> reader; // nil when closed or not connected
     std::uint32_t MaxWaitMilliseconds = 0;

@@ -3,6 +3,9 @@
 // faster or slower than recorded.
 //
 // None of these is thread-safe; each belongs to the one thread that reads its stream.
+//
+// Internal to the media layer: this header brings in FFmpeg's, so only the layer's own sources
+// (and tests that link FFmpeg themselves) include it.
 #pragma once
 
 #include "FFmpegUtil.h"

@@ -80,29 +80,6 @@ std::int32_t TAudioStream::Stat(TStatStg &statstg, std::uint32_t)
 
 namespace {
 
-int ReadPacket(void *opaque, std::uint8_t *buf, int size)
-{
-    std::uint32_t n = 0;
-    if (static_cast<TAudioStream *>(opaque)->Read(buf, static_cast<std::uint32_t>(size), &n) != 0 || n == 0)
-        return AVERROR_EOF;
-    return static_cast<int>(n);
-}
-
-std::int64_t SeekPacket(void *opaque, std::int64_t offset, int whence)
-{
-    auto *s = static_cast<TAudioStream *>(opaque);
-    if (whence & AVSEEK_SIZE) {
-        TStatStg st;
-        return s->Stat(st, 0) == 0 ? static_cast<std::int64_t>(st.cbSize) : -1;
-    }
-    whence &= ~AVSEEK_FORCE;
-    std::uint32_t origin = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? 1 : whence == SEEK_END ? 2 : 3;
-    std::uint64_t pos = 0;
-    if (s->Seek(offset, origin, &pos) != 0)
-        return -1;
-    return static_cast<std::int64_t>(pos);
-}
-
 const char *MetaValue(const AVDictionary *a, const AVDictionary *b, std::initializer_list<const char *> keys)
 {
     for (const char *k : keys) {
@@ -160,7 +137,61 @@ int ScanMp3VbrTag(TAudioStream &Stream)
 
 // ---------------------------------------------------------------------------------------------
 
-TMediaFileReader::TMediaFileReader() { ff::QuietFFmpegLog(); }
+// The reader's own I/O: every byte comes from the program's stream, so no URL is ever opened.
+// While opening, a read or seek past the deadline gives up (AVERROR_EXIT), so a stream that
+// delivers slowly cannot hold the caller for long.
+int TMediaFileReader::ReadPacket(void *Opaque, std::uint8_t *Buf, int Size)
+{
+    auto *self = static_cast<TMediaFileReader *>(Opaque);
+    if (self->PastDeadline())
+        return AVERROR_EXIT;
+    std::uint32_t n = 0;
+    if (self->FStream->Read(Buf, static_cast<std::uint32_t>(Size), &n) != 0 || n == 0)
+        return AVERROR_EOF;
+    return static_cast<int>(n);
+}
+
+std::int64_t TMediaFileReader::SeekPacket(void *Opaque, std::int64_t Offset, int Whence)
+{
+    auto *self = static_cast<TMediaFileReader *>(Opaque);
+    TAudioStream *s = self->FStream;
+    if (Whence & AVSEEK_SIZE) {
+        TStatStg st;
+        return s->Stat(st, 0) == 0 ? static_cast<std::int64_t>(st.cbSize) : -1;
+    }
+    if (self->PastDeadline())
+        return AVERROR_EXIT;
+    Whence &= ~AVSEEK_FORCE;
+    std::uint32_t origin = Whence == SEEK_SET ? 0 : Whence == SEEK_CUR ? 1 : Whence == SEEK_END ? 2 : 3;
+    std::uint64_t pos = 0;
+    if (s->Seek(Offset, origin, &pos) != 0)
+        return -1;
+    return static_cast<std::int64_t>(pos);
+}
+
+int TMediaFileReader::Interrupted(void *Opaque) { return static_cast<TMediaFileReader *>(Opaque)->PastDeadline() ? 1 : 0; }
+
+// A demuxer that reads further files or addresses named inside the data (playlists, manifests,
+// concatenation scripts) opens them through this: a local file never does, so every request is
+// refused.
+int TMediaFileReader::RefuseNestedOpen(AVFormatContext *, AVIOContext **, const char *, int, AVDictionary **)
+{
+    return AVERROR(EPERM);
+}
+
+bool TMediaFileReader::PastDeadline() const { return FDeadlineArmed && FClock() >= FDeadline; }
+
+void TMediaFileReader::SetOpenBound(std::chrono::milliseconds Bound, TClock Clock)
+{
+    FOpenBound = Bound;
+    FClock = Clock ? std::move(Clock) : TClock([] { return std::chrono::steady_clock::now(); });
+}
+
+TMediaFileReader::TMediaFileReader()
+    : FClock([] { return std::chrono::steady_clock::now(); })
+{
+    ff::QuietFFmpegLog();
+}
 
 TMediaFileReader::~TMediaFileReader() { Close(); }
 
@@ -170,18 +201,24 @@ std::int32_t TMediaFileReader::Fail(const std::string &Doing, std::int32_t Code)
     return Code;
 }
 
-std::int32_t TMediaFileReader::OpenStream(TAudioStream &Stream)
+std::int32_t TMediaFileReader::OpenStream(TAudioStream &Stream, const std::string &Formats)
 {
     Close();
     FLastError.clear();
     FStream = &Stream;
+    // Only the named demuxers may read the data. FFmpeg still probes which one the data suits
+    // (so noise or a picture is not taken for audio) and refuses a file that suits another one:
+    // left to all of them, it would take a file for whatever it looks like (a playlist, a
+    // manifest) whatever its name says.
+    if (Formats.empty())
+        return Fail("opening the media stream (no file format allowed)", AVERROR(EINVAL));
     if (Stream.Seek(0, 0, nullptr) != 0)
         return Fail("opening the media stream", AVERROR(EIO));
     constexpr int bufferSize = 32 * 1024;
     auto *buffer = static_cast<std::uint8_t *>(av_malloc(bufferSize));
     if (!buffer)
         return Fail("opening the media stream", AVERROR(ENOMEM));
-    AVIOContext *io = avio_alloc_context(buffer, bufferSize, 0, &Stream, ReadPacket, nullptr, SeekPacket);
+    AVIOContext *io = avio_alloc_context(buffer, bufferSize, 0, this, ReadPacket, nullptr, SeekPacket);
     if (!io) {
         av_free(buffer);
         return Fail("opening the media stream", AVERROR(ENOMEM));
@@ -192,15 +229,34 @@ std::int32_t TMediaFileReader::OpenStream(TAudioStream &Stream)
         return Fail("opening the media stream", AVERROR(ENOMEM));
     ctx->pb = io;
     ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
-    int rc = avformat_open_input(&ctx, "", nullptr, nullptr); // frees ctx on failure
+    ctx->io_open = RefuseNestedOpen;
+    ctx->interrupt_callback.callback = Interrupted;
+    ctx->interrupt_callback.opaque = this;
+    FDeadline = FClock() + FOpenBound;
+    FDeadlineArmed = true;
+    // Options as well as fields: nested contexts take their whitelists from the options.
+    ff::Dict options;
+    options.Set("protocol_whitelist", "file");
+    options.Set("format_whitelist", Formats);
+    // A failure once the bound has passed is the bound's doing, whatever FFmpeg made of the
+    // refused reads.
+    int rc = avformat_open_input(&ctx, "", nullptr, &options.ptr); // frees ctx on failure
     if (rc < 0) {
+        const bool late = PastDeadline();
+        FDeadlineArmed = false;
         FIO.reset();
+        if (late)
+            return Fail("reading the media header (it took too long)", AVERROR_EXIT);
         return Fail("reading the media header", rc);
     }
     FFormat.reset(ctx);
     rc = avformat_find_stream_info(ctx, nullptr);
-    if (rc < 0) {
+    const bool late = PastDeadline();
+    FDeadlineArmed = false;
+    if (rc < 0 || late) {
         Close();
+        if (late)
+            return Fail("reading the stream information (it took too long)", AVERROR_EXIT);
         return Fail("reading the stream information", rc);
     }
     for (unsigned i = 0; i < ctx->nb_streams; ++i) {

@@ -15,6 +15,9 @@
 // The first format listed is an output's current format until another is chosen.
 //
 // Threading: one thread at a time (the component's open lock or data lock orders the callers).
+//
+// Internal to the media layer: this header brings in FFmpeg's, so only the layer's own sources
+// (and tests that link FFmpeg themselves) include it.
 #pragma once
 
 #include "AuStreams.h"
@@ -22,7 +25,9 @@
 #include "MediaDecoder.h"
 #include "MediaTypes.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,9 +81,20 @@ public:
     TMediaFileReader(const TMediaFileReader &) = delete;
     TMediaFileReader &operator=(const TMediaFileReader &) = delete;
 
+    using TClock = std::function<std::chrono::steady_clock::time_point()>;
+
     // Opens the file the stream holds, from the stream's base offset. 0, or an FFmpeg error
     // (AVERROR_INVALIDDATA for data FFmpeg cannot read). The stream must outlive the reader.
-    std::int32_t OpenStream(TAudioStream &Stream);
+    //
+    // Formats names the FFmpeg demuxers that may read it ("mp3", or a comma-separated list
+    // like "asf,mp3,wav"); data that FFmpeg finds to be of another format is refused
+    // (AVERROR(EINVAL)), and so is an empty list. Whatever the data says, the reader never
+    // opens anything but the stream: no file, no address.
+    // Opening gives up with AVERROR_EXIT once it has taken longer than the open bound.
+    std::int32_t OpenStream(TAudioStream &Stream, const std::string &Formats);
+    // How long opening may take (10 s unless set), measured by Clock (steady_clock when
+    // empty). Before OpenStream.
+    void SetOpenBound(std::chrono::milliseconds Bound, TClock Clock = {});
     std::int32_t Close();
     // Text of the last failure, naming what was being done.
     const std::string &LastError() const { return FLastError; }
@@ -125,7 +141,19 @@ private:
     std::int32_t StartDecoding(std::uint32_t Output);
     std::int32_t Fail(const std::string &Doing, std::int32_t Code);
 
+    // FFmpeg's callbacks; Opaque is the reader.
+    static int ReadPacket(void *Opaque, std::uint8_t *Buf, int Size);
+    static std::int64_t SeekPacket(void *Opaque, std::int64_t Offset, int Whence);
+    static int Interrupted(void *Opaque);
+    static int RefuseNestedOpen(AVFormatContext *Context, AVIOContext **Pb, const char *Url, int Flags,
+                                AVDictionary **Options);
+    bool PastDeadline() const;
+
     TAudioStream *FStream = nullptr;
+    TClock FClock;
+    std::chrono::milliseconds FOpenBound{10000};
+    std::chrono::steady_clock::time_point FDeadline{};
+    bool FDeadlineArmed = false; // only while opening
     ff::CustomIO FIO;          // must outlive FFormat
     ff::FormatInput FFormat;
     std::vector<TOutput> FOutputs;

@@ -44,20 +44,6 @@
 // StreamTitle. Pure; any thread.
 bool ParseStreamTitle(const std::string &Packet, std::string &Title);
 
-class IMediaReaderCallback {
-public:
-    virtual ~IMediaReaderCallback() = default;
-    // Result: 0 success, otherwise the failure code (FFmpeg's, or one of MediaTypes.h).
-    virtual std::int32_t OnStatus(std::uint8_t Status, std::int32_t Result) = 0;
-    // Data is the reader's buffer, valid only during the call: copy what you keep. Time is the
-    // piece's presentation time in 100 ns units.
-    virtual std::int32_t OnSample(std::uint32_t Output, std::int64_t Time, const std::uint8_t *Data,
-                                  std::uint32_t Length) = 0;
-    // Bytes of decoded audio received and not yet consumed; the reader holds back above its
-    // limit. Called on the reader thread.
-    virtual std::uint64_t QueuedBytes() const = 0;
-};
-
 class TMediaNetReader {
 public:
     static constexpr double HoldBackSeconds = 4.0;

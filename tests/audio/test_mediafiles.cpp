@@ -1,18 +1,24 @@
 // The file inputs on real media files made at test time with ffmpeg (and lame): lengths from
 // the header, the MP3 input's extra third of a second, seeking, output formats, tags, and files
-// that are empty, truncated, corrupt or not audio at all.
+// that are empty, truncated, corrupt or not audio at all, or crafted to make the reader open
+// addresses named inside them.
 #include "AuMedia.h"
 #include "AuMp3In.h"
 #include "AuTags.h"
 #include "AuText.h"
+#include "MediaFileReader.h"
 #include "Processes.h"
+#include "ScriptedServer.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <future>
+#include <thread>
 
 using testsupport::runProgram;
 using testsupport::TempDir;
@@ -451,4 +457,105 @@ TEST_F(MediaFiles, MissingNamesAndFilesAreReported)
         EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos) << e.what();
     }
     missing.Reset();
+}
+
+namespace {
+
+// A server on 127.0.0.1 that takes every connection and never answers; destroying it closes
+// them, which ends a client that waits for an answer.
+std::unique_ptr<testsupport::ScriptedServer> SilentServer()
+{
+    return std::make_unique<testsupport::ScriptedServer>([](int, testsupport::ScriptedServer &Server) {
+        while (!Server.stopping())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+}
+
+// An ID3v2 header (no frames) and then Text: FFmpeg's probe skips the tag and looks at Text.
+std::vector<std::uint8_t> BehindId3(const std::string &Text)
+{
+    std::vector<std::uint8_t> bytes = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0};
+    bytes.insert(bytes.end(), Text.begin(), Text.end());
+    return bytes;
+}
+
+// A memory stream that hands out at most 512 bytes a read, each read moving a clock on by a
+// second.
+class SlowStream : public TMemoryStream {
+public:
+    using TMemoryStream::TMemoryStream;
+    std::int64_t Read(void *Buffer, std::int64_t Count) override
+    {
+        Now += std::chrono::seconds(1);
+        return TMemoryStream::Read(Buffer, std::min<std::int64_t>(Count, 512));
+    }
+    std::chrono::steady_clock::time_point Now{};
+};
+
+} // namespace
+
+// Playlists and manifests behind an ID3 tag, named ".mp3": FFmpeg would take them for what they
+// look like and fetch the segments they name. The file inputs never connect anywhere and never
+// wait on the silent server: the open ends without audio.
+TEST_F(MediaFiles, CraftedFilesNeverMakeTheInputsConnect)
+{
+    auto server = SilentServer();
+    const std::string base = server->url("/");
+    const std::pair<const char *, std::string> crafted[] = {
+        {"dash.mp3", "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\" "
+                     "type=\"static\" mediaPresentationDuration=\"PT10S\" minBufferTime=\"PT1S\" "
+                     "profiles=\"urn:mpeg:dash:profile:isoff-on-demand:2011\">\n<Period><AdaptationSet "
+                     "mimeType=\"audio/mp4\"><Representation id=\"a\" bandwidth=\"128000\" codecs=\"mp4a.40.2\">\n"
+                     "<BaseURL>" + base + "a.mp4</BaseURL><SegmentBase indexRange=\"0-100\"/></Representation>"
+                     "</AdaptationSet></Period></MPD>\n"},
+        {"hls.mp3", "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\n" + base + "seg.ts\n#EXT-X-ENDLIST\n"},
+        {"local.mp3", "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\n" + (dir / "dash.mp3").string() +
+                          "\n#EXT-X-ENDLIST\n"},
+    };
+    for (const auto &[name, text] : crafted)
+        WriteFile((dir / name).string(), BehindId3(text));
+
+    auto openAll = [&] {
+        for (const auto &[name, text] : crafted) {
+            TMP3In mp3;
+            mp3.SetFileName((dir / name).string());
+            EXPECT_FALSE(mp3.Valid()) << name;
+            EXPECT_TRUE(Run(mp3).empty()) << name;
+            TWMIn any;
+            any.SetFileName((dir / name).string());
+            EXPECT_FALSE(any.Valid()) << name;
+        }
+    };
+    auto done = std::async(std::launch::async, openAll);
+    int connections = -1;
+    if (done.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        ADD_FAILURE() << "opening the crafted files waits on the network";
+        connections = server->connections();
+        server.reset(); // closes the connections the inputs wait on
+    }
+    done.get();
+    if (server)
+        connections = server->connections();
+    EXPECT_EQ(connections, 0) << "a crafted file made the inputs connect to " << base;
+}
+
+// Opening gives up once it has taken longer than its bound (here on a clock the stream moves),
+// with a message that says so; within the bound the same file opens.
+TEST_F(MediaFiles, OpeningEndsAtItsBound)
+{
+    const auto bytes = ReadFile(NoiseMp3("long.mp3", 20));
+    SlowStream slow(bytes);
+    TAudioStream adapter;
+    adapter.AssignStream(&slow);
+    TMediaFileReader reader;
+    reader.SetOpenBound(std::chrono::seconds(3), [&slow] { return slow.Now; });
+    EXPECT_EQ(reader.OpenStream(adapter, "mp3"), AVERROR_EXIT);
+    EXPECT_NE(reader.LastError().find("took too long"), std::string::npos) << reader.LastError();
+    EXPECT_LE(slow.Now.time_since_epoch(), std::chrono::seconds(4)) << "reading went on past the bound";
+    slow.Now = {};
+
+    reader.SetOpenBound(std::chrono::hours(1), [&slow] { return slow.Now; });
+    EXPECT_EQ(reader.OpenStream(adapter, "mp3"), 0) << reader.LastError();
+    // Data of another format than the allowed ones is refused, whatever it holds.
+    EXPECT_NE(reader.OpenStream(adapter, "asf,wav"), 0);
 }

@@ -4,6 +4,7 @@
 #include "AuTags.h"
 #include "AuText.h"
 #include "IcecastServer.h"
+#include "MediaNetReader.h"
 #include "PipelineTestKit.h"
 #include "ScriptedServer.h"
 #include "StreamTestKit.h"

@@ -7,6 +7,7 @@
 #include "TrimStore.h"
 
 #include "AuMp3In.h"
+#include "ScriptedServer.h"
 
 #include <QDropEvent>
 #include <QFrame>
@@ -17,9 +18,12 @@
 #include <QToolButton>
 #include <QUrl>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <thread>
 
 namespace {
 
@@ -414,4 +418,54 @@ TEST(TrimWindow, CtrlOOpensCtrlSSavesOnlyWithAFileAndCtrlQCloses)
 
     press(Qt::Key_Q);
     EXPECT_TRUE(spinUntil([&] { return !f.isVisible(); }, 5000));
+}
+
+// A streaming manifest behind an ID3 tag, named ".mp3", naming an address on a server that never
+// answers; two MP3 frame headers in a comment make it look like MP3 at a glance. At start the
+// window comes up with a message and without a file, and nothing connects. (Were the file to
+// make the decoder fetch the address, a watchdog closes the server's connections after a
+// minute, so the fault shows as a failure rather than a hang.)
+TEST(TrimWindow, AFileThatNamesAddressesIsReportedWithoutConnecting)
+{
+    TrimEnv env;
+    auto server = std::make_unique<testsupport::ScriptedServer>([](int, testsupport::ScriptedServer &Server) {
+        while (!Server.stopping())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    const QString crafted = env.path("manifest.mp3");
+    // MPEG-1 layer III, 128 kbit/s, 44.1 kHz, no padding; Latin-1 text without NUL or "--".
+    std::string frame(417, 'U');
+    frame.replace(0, 4, "\xFF\xFB\x90\x44");
+    std::ofstream(crafted.toStdString(), std::ios::binary)
+        << std::string("ID3\x04\0\0\0\0\0\0", 10)
+        << "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n<MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\" "
+           "type=\"static\" mediaPresentationDuration=\"PT10S\" minBufferTime=\"PT1S\" "
+           "profiles=\"urn:mpeg:dash:profile:isoff-on-demand:2011\">\n<!--"
+        << frame << frame
+        << "-->\n<Period><AdaptationSet mimeType=\"audio/mp4\"><Representation id=\"a\" bandwidth=\"128000\" "
+           "codecs=\"mp4a.40.2\">\n<BaseURL>"
+        << server->url("/a.mp4")
+        << "</BaseURL><SegmentBase indexRange=\"0-100\"/></Representation></AdaptationSet></Period></MPD>\n";
+
+    std::promise<void> opened;
+    int connections = -1;
+    std::thread watchdog([&, done = opened.get_future()] {
+        if (done.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            connections = server->connections();
+            server.reset();
+        }
+    });
+    {
+        TForm1 g({crafted});
+        opened.set_value();
+        watchdog.join();
+        EXPECT_EQ(g.windowTitle(), QStringLiteral("Snipolux"));
+        EXPECT_FALSE(g.btnPlay->isEnabled());
+        ASSERT_EQ(env.messages.size(), 1);
+        EXPECT_TRUE(env.messages.last().contains(QStringLiteral("manifest.mp3"))) << env.messages.last().toStdString();
+        EXPECT_TRUE(env.messages.last().contains(QStringLiteral("not an MP3 file"))) << env.messages.last().toStdString();
+    }
+    ASSERT_TRUE(server) << "opening waited on the network";
+    connections = server->connections();
+    EXPECT_EQ(connections, 0) << "the file made the decoder connect";
 }
