@@ -13,7 +13,7 @@
 namespace testsupport {
 
 struct SourceOptions {
-    std::string codec = "mp3"; // "mp3", "aac" or "ogg"
+    std::string codec = "mp3"; // "mp3", "aac" (ADTS), "ogg" (Vorbis) or "opus" (Ogg Opus)
     int bitrateKbps = 128;
     int sampleRate = 44100;
     int channels = 2;
