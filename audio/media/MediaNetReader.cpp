@@ -342,6 +342,16 @@ int TMediaNetReader::OpenRequest(AVFormatContext *S, AVIOContext **Pb, const cha
 std::int32_t TMediaNetReader::ChooseFormat(const std::string &Mime, const AVInputFormat *&Format)
 {
     const char *byType = FormatForMime(Mime);
+    if (byType && (std::strcmp(byType, "mp3") == 0 || std::strcmp(byType, "aac") == 0)) {
+        // Many AAC stations announce themselves as audio/mpeg (and the odd MP3 one as AAC):
+        // the first frames decide between the two; anything else keeps what the type says.
+        const AVInputFormat *probed = nullptr;
+        if (av_probe_input_buffer2(FIO.get(), &probed, FRequestUrl.c_str(), nullptr, 0, 4096) >= 0 && probed &&
+            (std::strcmp(probed->name, "mp3") == 0 || std::strcmp(probed->name, "aac") == 0))
+            byType = probed->name;
+        else if (FAbort)
+            return AVERROR_EXIT;
+    }
     if (byType) {
         Format = av_find_input_format(byType);
         return Format ? 0 : AVERROR_DEMUXER_NOT_FOUND;
@@ -352,8 +362,10 @@ std::int32_t TMediaNetReader::ChooseFormat(const std::string &Mime, const AVInpu
     const int rc = av_probe_input_buffer2(FIO.get(), &probed, FRequestUrl.c_str(), nullptr, 0, 16384);
     const std::string type = Lower(Trim(Mime.substr(0, Mime.find(';'))));
     if (rc < 0 || !probed) {
-        if (rc != AVERROR_INVALIDDATA && rc < 0 && !FAbort)
-            return rc; // the connection failed while the first bytes were read
+        // A time-out or a close keeps its own words; a body that ended or broke off before
+        // any format showed (a short page) is not audio.
+        if (FAbort || rc == AVERROR(ETIMEDOUT) || rc == AVERROR_EXIT)
+            return rc;
         FOwnReason = "not an audio stream" + (type.empty() ? std::string() : " (the server sent " + type + ")");
         return AVERROR_INVALIDDATA;
     }

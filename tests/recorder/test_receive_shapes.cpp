@@ -8,10 +8,13 @@
 #include "ScriptedServer.h"
 #include "TlsFileServer.h"
 
+#include <QToolButton>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <tuple>
 #include <thread>
 
 using testsupport::ScriptedServer;
@@ -119,8 +122,9 @@ std::uintmax_t playedSize(const ReceiveEnv &e)
     return ec ? 0 : n;
 }
 
-// Stops what plays, tunes to Address and checks that its tone is what the output plays.
-void expectPlaysTone(ReceiveEnv &e, const char *What, const QString &Address, double Tone)
+// Stops what plays, tunes to Address and checks that its tone is what the output plays (at
+// 32000 Hz with the station's channel count).
+void expectPlaysTone(ReceiveEnv &e, const char *What, const QString &Address, double Tone, unsigned Channels = 2)
 {
     SCOPED_TRACE(What);
     TForm1 &f = *e.form;
@@ -131,14 +135,14 @@ void expectPlaysTone(ReceiveEnv &e, const char *What, const QString &Address, do
     ASSERT_TRUE(e.receive()) << f.Label14->text().toStdString() << " | " << f.statusPanelText().toStdString();
     ASSERT_TRUE(e.levelReports(2)) << f.Label14->text().toStdString();
     const std::uintmax_t mark = playedSize(e);
-    // Two and a half seconds of the station at 32000 Hz stereo, 16-bit.
-    constexpr std::uintmax_t span = 32000u * 4u * 5u / 2u;
+    // Two and a half seconds of the station, 16-bit.
+    const std::uintmax_t span = 32000u * 2u * Channels * 5u / 2u;
     ASSERT_TRUE(waitUntil([&] { return playedSize(e) >= (playedSize(e) < mark ? 0 : mark) + span; }, 15000));
     const std::vector<std::uint8_t> bytes = e.disk->Played();
     const std::size_t from = bytes.size() >= mark + span ? static_cast<std::size_t>(mark) : 0;
     std::vector<std::int16_t> pcm((bytes.size() - from) / 2);
     std::memcpy(pcm.data(), bytes.data() + from, pcm.size() * 2);
-    EXPECT_NEAR(testsupport::ToneHz(pcm, 2, 32000), Tone, 6.0);
+    EXPECT_NEAR(testsupport::ToneHz(pcm, Channels, 32000), Tone, 6.0);
     EXPECT_EQ(f.Label14->text(), QStringLiteral("Playing"));
 }
 
@@ -164,15 +168,23 @@ TEST(ReceiveShapes, EveryStationShapePlaysItsOwnToneOneAfterAnother)
 {
     testsupport::IcecastServer icecast;
     ASSERT_TRUE(icecast.ok()) << icecast.problem();
-    const std::pair<const char *, int> mounts[] = {{"mp3", 440}, {"aac", 550}, {"ogg", 660}, {"opus", 770}};
-    for (auto [codec, tone] : mounts) {
+    const std::tuple<const char *, const char *, int> mounts[] = {
+        {"/mp3", "mp3", 440}, {"/aac", "aac", 550}, {"/ogg", "ogg", 660}, {"/opus", "opus", 770}, {"/aacplus", "aac", 990}};
+    for (auto [mount, codec, tone] : mounts) {
         testsupport::SourceOptions o;
         o.codec = codec;
         o.toneHz = tone;
         o.bitrateKbps = 96;
         if (std::string(codec) == "opus")
             o.sampleRate = 48000;
-        ASSERT_TRUE(icecast.startSource(std::string("/") + codec, o)) << codec;
+        // As many AAC stations do: ADTS announced as MP3, at a low rate in mono.
+        if (std::string(mount) == "/aacplus") {
+            o.contentType = "audio/mpeg";
+            o.sampleRate = 22050;
+            o.channels = 1;
+            o.bitrateKbps = 48;
+        }
+        ASSERT_TRUE(icecast.startSource(mount, o)) << mount;
     }
     const std::string mp3 = icecast.url("/mp3"), aac = icecast.url("/aac"), vorbis = icecast.url("/ogg"),
                       opus = icecast.url("/opus");
@@ -207,6 +219,9 @@ TEST(ReceiveShapes, EveryStationShapePlaysItsOwnToneOneAfterAnother)
     expectPlaysTone(e, "Icecast ADTS AAC", QString::fromStdString(aac), 550);
     EXPECT_EQ(f.Label4->text(), QStringLiteral("44100 Hz"));
     EXPECT_EQ(f.Label8->text(), QStringLiteral("Stereo"));
+    expectPlaysTone(e, "AAC announced as audio/mpeg", QString::fromStdString(icecast.url("/aacplus")), 990, 1);
+    EXPECT_EQ(f.Label4->text(), QStringLiteral("22050 Hz"));
+    EXPECT_EQ(f.Label8->text(), QStringLiteral("Mono"));
     expectPlaysTone(e, "Icecast Ogg Vorbis", QString::fromStdString(vorbis), 660);
     expectPlaysTone(e, "Icecast Ogg Opus", QString::fromStdString(opus), 770);
     expectPlaysTone(e, "Shoutcast v1", QString::fromStdString(shout->url("/;")), 880);

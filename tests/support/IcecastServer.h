@@ -24,6 +24,8 @@ struct SourceOptions {
     std::string name = "Fonolux Test Radio";
     std::string genre = "Test Tones";
     std::string description = "A steady tone";
+    // The Content-Type the mount announces, when not the codec's own (a station that lies).
+    std::string contentType;
 };
 
 class IcecastServer {
