@@ -66,9 +66,10 @@ bool makeWithFfmpeg(const std::vector<std::string> &Args)
 
 // A Shoutcast v1 server: "ICY 200 OK", icy-metaint 8192 for a client that asks for titles,
 // and an MP3 looped for as long as the client listens, with the title in the first block.
-std::unique_ptr<ScriptedServer> shoutcastServer(std::shared_ptr<const std::string> Mp3, const std::string &Title)
+std::unique_ptr<ScriptedServer> shoutcastServer(std::shared_ptr<const std::string> Mp3, const std::string &Title,
+                                                std::size_t Burst = 64000)
 {
-    return std::make_unique<ScriptedServer>([Mp3, Title](int s, ScriptedServer &srv) {
+    return std::make_unique<ScriptedServer>([Mp3, Title, Burst](int s, ScriptedServer &srv) {
         const std::string req = ScriptedServer::readRequest(s);
         std::string lower = req;
         for (char &c : lower)
@@ -107,7 +108,7 @@ std::unique_ptr<ScriptedServer> shoutcastServer(std::shared_ptr<const std::strin
                 return;
             // A burst of about four seconds, then real time (16000 bytes a second).
             sent += metaint;
-            const auto due = began + std::chrono::milliseconds(sent > 64000 ? (sent - 64000) / 16 : 0);
+            const auto due = began + std::chrono::milliseconds(sent > Burst ? (sent - Burst) / 16 : 0);
             while (!srv.stopping() && std::chrono::steady_clock::now() < due)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -211,6 +212,16 @@ TEST(ReceiveShapes, EveryStationShapePlaysItsOwnToneOneAfterAnother)
     }());
     ASSERT_FALSE(shoutMp3->empty());
     const auto shout = shoutcastServer(shoutMp3, "Shout Title");
+    // One without a burst: the first audio comes at the stream's own pace.
+    const auto paced = shoutcastServer(shoutMp3, "Paced", 0);
+    // A live HLS playlist, rewritten (whole, by renaming) as segments come and go.
+    TempDir live;
+    testsupport::ChildProcess liveHls({"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
+                                       "sine=f=1320:r=44100", "-ac", "2", "-c:a", "aac", "-b:a", "96k", "-f", "hls",
+                                       "-hls_time", "1", "-hls_list_size", "4", "-hls_flags",
+                                       "delete_segments+temp_file", "-hls_segment_filename",
+                                       (live / "s%d.ts").string(), (live / "live.m3u8").string()});
+    const auto liveWeb = fileServer(live.path());
 
     ReceiveEnv e(true);
     TForm1 &f = *e.form;
@@ -232,8 +243,10 @@ TEST(ReceiveShapes, EveryStationShapePlaysItsOwnToneOneAfterAnother)
     expectPlaysTone(e, "M3U", QString::fromStdString(web->url("/list.m3u")), 660);
     expectPlaysTone(e, "XSPF", QString::fromStdString(web->url("/list.xspf")), 770);
     expectPlaysTone(e, "HLS", QString::fromStdString(web->url("/live.m3u8")), 1100);
-    // And back from HLS to a plain stream.
-    expectPlaysTone(e, "Shoutcast v1 again", QString::fromStdString(shout->url("/;")), 880);
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(live / "live.m3u8"); }, 10000));
+    expectPlaysTone(e, "live HLS", QString::fromStdString(liveWeb->url("/live.m3u8")), 1320);
+    // And from HLS to a plain stream that sends no burst.
+    expectPlaysTone(e, "Shoutcast v1 without a burst", QString::fromStdString(paced->url("/;")), 880);
     f.BitBtn1Click();
     EXPECT_EQ(f.RecState, rsIdle);
     EXPECT_TRUE(e.env.messages.isEmpty()) << e.env.messages.join(u'|').toStdString();
