@@ -328,6 +328,9 @@ int TMediaNetReader::OpenRequest(AVFormatContext *S, AVIOContext **Pb, const cha
     ff::Dict local;
     AVDictionary **options = Options ? Options : &local.ptr;
     self->SetRequestOptions(options);
+    // FFmpeg insists that an option's whitelist equals the context's own.
+    if (S->protocol_whitelist)
+        av_dict_set(options, "protocol_whitelist", S->protocol_whitelist, 0);
     self->FRequestUrl = Url ? Url : "";
     int rc = open(S, Pb, Url, Flags, options);
     if (rc >= 0 && *Pb) {
