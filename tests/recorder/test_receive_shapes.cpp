@@ -272,6 +272,9 @@ TEST(ReceiveShapes, EachKindOfFailureIsNamedInPlainWords)
     ASSERT_TRUE(makeWithFfmpeg({"-f", "lavfi", "-i", "sine=f=440:r=44100:d=3", (files / "tone.wav").string()}));
     ASSERT_TRUE(makeWithFfmpeg({"-f", "lavfi", "-i", "sine=f=440:r=44100:d=3", "-c:a", "libmp3lame", "-f", "flv",
                                 (files / "tone.flv").string()}));
+    // A station format, at a rate below any station's.
+    ASSERT_TRUE(makeWithFfmpeg({"-f", "lavfi", "-i", "sine=f=440:r=4000:d=3", "-c:a", "flac",
+                                (files / "low.flac").string()}));
     const auto web = fileServer(
         files.path(),
         {{"/page", "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body><h1>Welcome</h1>" +
@@ -287,6 +290,7 @@ TEST(ReceiveShapes, EachKindOfFailureIsNamedInPlainWords)
         {web->url("/missing.mp3"), "HTTP 404"},
         {web->url("/tone.wav"), "not a format radio stations use"},
         {web->url("/tone.flv"), "not a format radio stations use"},
+        {web->url("/low.flac"), "unsupported audio format: 4000 Hz"},
     };
     for (const auto &[address, words] : cases) {
         SCOPED_TRACE(address);
