@@ -846,10 +846,11 @@ std::int32_t TMediaNetReader::Prime()
     }
     const AVFrame *first = FPrimed.front().get();
     if (!FitsStation(first)) {
+        const int n = first->ch_layout.nb_channels;
         FOwnReason = "unsupported audio format: " + std::to_string(first->sample_rate) + " Hz, " +
-                     std::to_string(first->ch_layout.nb_channels) + " channels (stations use 8000 to 192000 Hz "
-                     "and 1 to 8 channels)";
-        SetError("reading the first audio of the stream", AVERROR_INVALIDDATA);
+                     std::to_string(n) + (n == 1 ? " channel" : " channels") +
+                     " (stations use 8000 to 192000 Hz and 1 to 8 channels)";
+        SetError("reading the first audio of " + FRequestUrl, AVERROR_INVALIDDATA);
         return AVERROR_INVALIDDATA;
     }
     const unsigned channels = static_cast<unsigned>(first->ch_layout.nb_channels);
