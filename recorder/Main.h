@@ -196,7 +196,7 @@ public:
     // The station address to play for Address (a playlist is fetched and its entry taken).
     // Sets playlistRefusal() when the playlist's entry must not be opened.
     QString ResolveStreamUrl(const QString &Address);
-    bool FetchUrlText(const QString &Address, QString &Text);
+    bool FetchUrlText(const QString &Address, QString &Text, QString *Refusal = nullptr);
     QString playlistRefusal() const { return playlistRefusal_; }
     void WMStreamedIn1StreamOpened(TComponent *Sender);
     void WMStreamedIn1StartedPlaying(TComponent *Sender);
@@ -495,6 +495,7 @@ private:
     struct TAudioComponents;
     std::unique_ptr<TAudioComponents> audio_;
     QString playlistRefusal_;
+    QString playlistReason_; // the status bar's words for playlistRefusal_, when they differ
     QString heldStatus_; // see showFailure
     QString runError_;   // the sound output's exception message for its current run
     QString lastSaveName_;

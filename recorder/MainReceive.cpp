@@ -268,9 +268,10 @@ void TForm1::connectStation()
         return;
     }
     if (!playlistRefusal_.isEmpty()) {
-        const QString why = playlistRefusal_;
+        const QString status = playlistRefusal_;
+        const QString why = playlistReason_.isEmpty() ? status : playlistReason_;
         abandonConnect();
-        showFailure(why, why);
+        showFailure(status, why);
         return;
     }
     WMStreamedIn1->SetFileName(address.toStdString());
@@ -433,19 +434,29 @@ void TForm1::BitBtn2Click()
 QString TForm1::ResolveStreamUrl(const QString &Address)
 {
     playlistRefusal_.clear();
+    playlistReason_.clear();
     QString text;
-    if (!FetchUrlText(Address, text))
+    QString refused;
+    const bool wholeText = FetchUrlText(Address, text, &refused);
+    if (!refused.isEmpty()) {
+        // The server failed the check (its certificate, a downgrade): the stream input must not
+        // open the same address unchecked.
+        playlistRefusal_ = QStringLiteral("Error: Can't Connect");
+        playlistReason_ = refused;
+        return TrimAddress(Address);
+    }
+    if (!wholeText)
         return TrimAddress(Address);
     const TPlaylistResult r = PlaylistStreamUrl(text, Address);
     playlistRefusal_ = r.Refusal;
     return r.Refusal.isEmpty() ? r.Url : TrimAddress(Address);
 }
 
-bool TForm1::FetchUrlText(const QString &Address, QString &Text)
+bool TForm1::FetchUrlText(const QString &Address, QString &Text, QString *Refusal)
 {
     const QString agent = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     return ::FetchUrlText(Address, Text, agent, WMStreamedIn1->MaxWaitMilliseconds(),
-                          [this] { WaitPumping(5); });
+                          [this] { WaitPumping(5); }, Refusal);
 }
 
 void TForm1::WMStreamedIn1StreamOpened(TComponent *Sender)

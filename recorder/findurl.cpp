@@ -1,11 +1,16 @@
 // The playlist resolver: fetching an address's text and picking the stream address from it.
 #include "findurl.h"
 
+#include "MediaNetReader.h"
+
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslError>
 #include <QStringList>
 #include <QUrl>
 
@@ -209,9 +214,11 @@ bool AnnouncesAudioStream(const QString &ContentType)
 }
 
 bool FetchUrlText(const QString &Address, QString &Text, const QString &AgentName, std::uint32_t TimeoutMs,
-                  const std::function<void()> &Pump)
+                  const std::function<void()> &Pump, QString *Refusal)
 {
     Text.clear();
+    if (Refusal)
+        Refusal->clear();
     const QUrl url(TrimAddress(Address));
     if (!url.isValid() || !isWebScheme(url.scheme()) || url.host().isEmpty())
         return true;
@@ -220,7 +227,24 @@ bool FetchUrlText(const QString &Address, QString &Text, const QString &AgentNam
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::UserAgentHeader, AgentName);
     request.setTransferTimeout(static_cast<int>(TimeoutMs));
+    // Never from https to plain http (Qt's default too, said here because it matters).
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    {
+        // The stream's trust store, when it is not the system's: both fetches trust the same.
+        static const QString systemStore = QStringLiteral("/etc/ssl/certs/ca-certificates.crt");
+        const QString ca = QString::fromStdString(TMediaNetReader::TrustedCaFile());
+        if (!ca.isEmpty() && ca != systemStore) {
+            QSslConfiguration ssl = request.sslConfiguration();
+            ssl.setCaCertificates(QSslCertificate::fromPath(ca));
+            request.setSslConfiguration(ssl);
+        }
+    }
+    QString sslProblem; // outlives the reply that reports into it
     std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    QObject::connect(reply.get(), &QNetworkReply::sslErrors, [&sslProblem](const QList<QSslError> &errors) {
+        if (sslProblem.isEmpty() && !errors.isEmpty())
+            sslProblem = errors.first().errorString();
+    });
     // A live stream must not pile up in the reply's buffer while we read it in blocks.
     reply->setReadBufferSize(4 * PlaylistBlockSize);
 
@@ -255,6 +279,14 @@ bool FetchUrlText(const QString &Address, QString &Text, const QString &AgentNam
     }
     const bool failed = reply->error() != QNetworkReply::NoError && reply->error() != QNetworkReply::OperationCanceledError;
     const int httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (Refusal && (reply->error() == QNetworkReply::SslHandshakeFailedError || !sslProblem.isEmpty())) {
+        *Refusal = QStringLiteral("connecting to ") + DisplayAddress(url.toString()) +
+                   QStringLiteral(": certificate not trusted for ") + url.host() + QStringLiteral(" (") +
+                   (sslProblem.isEmpty() ? reply->errorString() : sslProblem) + QStringLiteral(")");
+    } else if (Refusal && reply->error() == QNetworkReply::InsecureRedirectError) {
+        *Refusal = QStringLiteral("connecting to ") + DisplayAddress(url.toString()) +
+                   QStringLiteral(": refused: the https address was redirected to an unprotected address");
+    }
     reply->abort();
     if (!opened && (failed || !reply->isFinished() || httpStatus >= 400)) {
         Text.clear();

@@ -409,8 +409,8 @@ void AsyncReaderOpen(wma_async_reader &Reader, const std::string &Url)
         const bool noAnswer = Reader.status == 0;
         ReleaseAfterFailedOpen(Reader);
         if (noAnswer || Reader.ErrorText.empty())
-            Reader.ErrorText = "connecting to " + Url + ": no answer within " +
-                               std::to_string(Reader.MaxWaitMilliseconds) + " ms";
+            Reader.ErrorText = "connecting to " + Url + ": timed out (no answer within " +
+                               std::to_string(Reader.MaxWaitMilliseconds) + " ms)";
         Reader.TimedOut = true;
         return;
     }

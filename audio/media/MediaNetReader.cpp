@@ -1,15 +1,78 @@
+// The asynchronous network reader: connecting, verifying, choosing the format, decoding on its thread.
 #include "MediaNetReader.h"
 
 extern "C" {
+#include <libavutil/avstring.h>
 #include <libavutil/opt.h>
 }
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <vector>
 
 namespace {
+
+// FFmpeg's error codes alone do not tell a certificate failure or an unknown host from any
+// other input/output error; its log lines do. What the reader thread's requests logged is kept
+// here (per thread, so readers never see each other's lines) and read back to explain a
+// failure. Lines of other threads pass to FFmpeg's own handler untouched.
+thread_local bool tCapture = false;
+thread_local std::vector<std::string> tLogged;
+
+void CaptureLog(void *Avcl, int Level, const char *Fmt, va_list Args)
+{
+    // Only the lines that explain a failed request are kept (decoders of a noisy stream log
+    // many others); they are told by their format strings.
+    const auto explains = [](const char *f) {
+        return f && (std::strstr(f, "ertificate") || std::strstr(f, "resolve hostname") || std::strstr(f, "HTTP error"));
+    };
+    if (tCapture && Level <= AV_LOG_WARNING && tLogged.size() < 16 && explains(Fmt)) {
+        char line[512];
+        va_list copy;
+        va_copy(copy, Args);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+        std::vsnprintf(line, sizeof line, Fmt, copy);
+#pragma GCC diagnostic pop
+        va_end(copy);
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        tLogged.push_back(std::move(text));
+    }
+    av_log_default_callback(Avcl, Level, Fmt, Args);
+}
+
+// The first logged line containing Needle (case-insensitive), or empty.
+std::string LoggedLine(const char *Needle)
+{
+    std::string needle(Needle);
+    std::transform(needle.begin(), needle.end(), needle.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const std::string &line : tLogged) {
+        std::string lower = line;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (lower.find(needle) != std::string::npos)
+            return line;
+    }
+    return {};
+}
+
+std::mutex gCaLock;
+std::string gCaFile = std::filesystem::exists("/etc/ssl/certs/ca-certificates.crt")
+                          ? "/etc/ssl/certs/ca-certificates.crt"
+                          : std::string();
+
+// FFmpeg's default io_open: the same function for every format context, kept from the first
+// one allocated so the reader's own io_open can hand each request on to it.
+std::atomic<decltype(AVFormatContext::io_open)> gDefaultOpen{nullptr};
 
 std::string Lower(std::string s)
 {
@@ -54,12 +117,38 @@ const char *FormatForMime(const std::string &Mime)
         return "mp3";
     if (m == "audio/aac" || m == "audio/aacp" || m == "audio/x-aac" || m == "audio/x-aacp")
         return "aac";
-    if (m == "application/ogg" || m == "audio/ogg" || m == "audio/x-ogg" || m == "audio/vorbis" || m == "application/x-ogg")
+    if (m == "application/ogg" || m == "audio/ogg" || m == "audio/x-ogg" || m == "audio/vorbis" ||
+        m == "application/x-ogg" || m == "audio/opus")
         return "ogg";
+    if (m == "audio/flac" || m == "audio/x-flac")
+        return "flac";
     if (m == "application/vnd.apple.mpegurl" || m == "application/x-mpegurl" || m == "audio/x-mpegurl" ||
         m == "audio/mpegurl")
         return "hls";
     return nullptr;
+}
+
+// The host of an address ("127.0.0.1", "radio.example.org"), empty when it has none.
+std::string HostOf(const std::string &Url)
+{
+    char host[256] = "";
+    av_url_split(nullptr, 0, nullptr, 0, host, sizeof host, nullptr, nullptr, 0, Url.c_str());
+    return host;
+}
+
+// A decoded frame's rate and channel count lie in the range stations use (and the 32-bit byte
+// rates of the pipeline can hold: 192000 Hz x 8 channels x 4 bytes is far below 2^32).
+bool FitsStation(const AVFrame *Frame)
+{
+    return Frame->sample_rate >= static_cast<int>(TMediaNetReader::MinSampleRate) &&
+           Frame->sample_rate <= static_cast<int>(TMediaNetReader::MaxSampleRate) &&
+           Frame->ch_layout.nb_channels >= 1 &&
+           Frame->ch_layout.nb_channels <= static_cast<int>(TMediaNetReader::MaxChannels);
+}
+
+bool InList(const char *Name, const char *List)
+{
+    return Name && av_match_list(Name, List, ',') > 0;
 }
 
 std::string OptString(void *Obj, const char *Name)
@@ -94,7 +183,24 @@ bool ParseStreamTitle(const std::string &Packet, std::string &Title)
     return true;
 }
 
-TMediaNetReader::TMediaNetReader() { ff::QuietFFmpegLog(); }
+TMediaNetReader::TMediaNetReader()
+{
+    ff::QuietFFmpegLog();
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_callback(CaptureLog); });
+}
+
+void TMediaNetReader::SetTrustedCaFile(const std::string &Path)
+{
+    std::lock_guard<std::mutex> lock(gCaLock);
+    gCaFile = Path;
+}
+
+std::string TMediaNetReader::TrustedCaFile()
+{
+    std::lock_guard<std::mutex> lock(gCaLock);
+    return gCaFile;
+}
 
 TMediaNetReader::~TMediaNetReader() { Close(); }
 
@@ -133,8 +239,148 @@ std::string TMediaNetReader::LastError() const
 
 void TMediaNetReader::SetError(const std::string &Doing, std::int32_t Code)
 {
+    const std::string reason = Reason(Code);
     std::lock_guard<std::mutex> lock(FLock);
-    FLastError = ff::Describe(Doing, Code);
+    FLastError = Doing + ": " + reason;
+}
+
+std::string TMediaNetReader::Reason(std::int32_t Code) const
+{
+    if (!FOwnReason.empty())
+        return FOwnReason;
+    const std::string certificate = LoggedLine("certificate");
+    if (!certificate.empty()) {
+        std::string host = HostOf(FRequestUrl);
+        return "certificate not trusted for " + (host.empty() ? std::string("the server") : host) + " (" +
+               certificate + ")";
+    }
+    const std::string resolve = LoggedLine("resolve hostname");
+    if (!resolve.empty()) {
+        // "Failed to resolve hostname NAME: why": the name is the one the user typed or got.
+        std::string name = HostOf(FRequestUrl);
+        return "name not found: " + (name.empty() ? resolve : name);
+    }
+    std::string http = LoggedLine("HTTP error ");
+    if (!http.empty())
+        http = http.substr(http.find("HTTP error ") + 11); // "404 Not Found"
+    switch (Code) {
+    case AVERROR(ECONNREFUSED):
+        return "connection refused";
+    case AVERROR(ETIMEDOUT):
+        return FTimeoutMs ? "timed out (no answer within " + std::to_string(FTimeoutMs) + " ms)" : "timed out";
+    case AVERROR(EHOSTUNREACH):
+    case AVERROR(ENETUNREACH):
+        return "host not reachable";
+    case AVERROR_HTTP_BAD_REQUEST:
+    case AVERROR_HTTP_UNAUTHORIZED:
+    case AVERROR_HTTP_FORBIDDEN:
+    case AVERROR_HTTP_NOT_FOUND:
+    case AVERROR_HTTP_OTHER_4XX:
+    case AVERROR_HTTP_SERVER_ERROR:
+        if (!http.empty())
+            return "server error: HTTP " + http;
+        return "server error: " + ff::ErrorText(Code);
+    case AVERROR_INVALIDDATA:
+        return "not an audio stream";
+    default:
+        break;
+    }
+    if (!http.empty())
+        return "server error: HTTP " + http;
+    return ff::ErrorText(Code);
+}
+
+void TMediaNetReader::SetRequestOptions(AVDictionary **Options) const
+{
+    av_dict_set(Options, "protocol_whitelist", ProtocolWhitelist, 0);
+    if (FTimeoutMs)
+        av_dict_set(Options, "timeout", std::to_string(static_cast<std::int64_t>(FTimeoutMs) * 1000).c_str(), 0);
+    av_dict_set(Options, "user_agent", "Fonolux/0.9", 0);
+    if (!FProxy.empty())
+        av_dict_set(Options, "http_proxy", FProxy.c_str(), 0);
+    // https: the certificate must be valid for the host and signed by a trusted authority.
+    av_dict_set(Options, "tls_verify", "1", 0);
+    const std::string ca = TrustedCaFile();
+    if (!ca.empty())
+        av_dict_set(Options, "ca_file", ca.c_str(), 0);
+}
+
+std::int32_t TMediaNetReader::RefuseDowngrade(const std::string &Url, AVIOContext *Io)
+{
+    // FFmpeg follows redirects by itself; an https address that ended on plain http would play
+    // unprotected what the user asked to get protected.
+    if (SchemeOf(Url) != "https")
+        return 0;
+    const std::string location = OptString(Io, "location");
+    if (location.empty() || SchemeOf(location) == "https")
+        return 0;
+    FOwnReason = "refused: the https address was redirected to an unprotected address (" + location + ")";
+    return AVERROR(EACCES);
+}
+
+int TMediaNetReader::OpenRequest(AVFormatContext *S, AVIOContext **Pb, const char *Url, int Flags,
+                                 AVDictionary **Options)
+{
+    auto *self = static_cast<TMediaNetReader *>(S->opaque);
+    const auto open = gDefaultOpen.load();
+    if (!self || !open)
+        return AVERROR(EINVAL);
+    ff::Dict local;
+    AVDictionary **options = Options ? Options : &local.ptr;
+    self->SetRequestOptions(options);
+    // FFmpeg insists that an option's whitelist equals the context's own.
+    if (S->protocol_whitelist)
+        av_dict_set(options, "protocol_whitelist", S->protocol_whitelist, 0);
+    self->FRequestUrl = Url ? Url : "";
+    int rc = open(S, Pb, Url, Flags, options);
+    if (rc >= 0 && *Pb) {
+        if (int refused = self->RefuseDowngrade(self->FRequestUrl, *Pb); refused < 0) {
+            avio_closep(Pb);
+            return refused;
+        }
+    }
+    return rc;
+}
+
+std::int32_t TMediaNetReader::ChooseFormat(const std::string &Mime, const AVInputFormat *&Format)
+{
+    const char *byType = FormatForMime(Mime);
+    if (byType && (std::strcmp(byType, "mp3") == 0 || std::strcmp(byType, "aac") == 0)) {
+        // Many AAC stations announce themselves as audio/mpeg (and the odd MP3 one as AAC):
+        // the first frames decide between the two; anything else keeps what the type says.
+        const AVInputFormat *probed = nullptr;
+        if (av_probe_input_buffer2(FIO.get(), &probed, FRequestUrl.c_str(), nullptr, 0, 4096) >= 0 && probed &&
+            (std::strcmp(probed->name, "mp3") == 0 || std::strcmp(probed->name, "aac") == 0))
+            byType = probed->name;
+        else if (FAbort)
+            return AVERROR_EXIT;
+    }
+    if (byType) {
+        Format = av_find_input_format(byType);
+        return Format ? 0 : AVERROR_DEMUXER_NOT_FOUND;
+    }
+    // No telling content type: look at the first bytes, as FFmpeg would, but name what was
+    // found when it is not a station's format instead of opening it.
+    const AVInputFormat *probed = nullptr;
+    const int rc = av_probe_input_buffer2(FIO.get(), &probed, FRequestUrl.c_str(), nullptr, 0, 16384);
+    const std::string type = Lower(Trim(Mime.substr(0, Mime.find(';'))));
+    if (rc < 0 || !probed) {
+        // A time-out or a close keeps its own words; a body that ended or broke off before
+        // any format showed (a short page) is not audio.
+        if (FAbort || rc == AVERROR(ETIMEDOUT) || rc == AVERROR_EXIT)
+            return rc;
+        FOwnReason = "not an audio stream" + (type.empty() ? std::string() : " (the server sent " + type + ")");
+        return AVERROR_INVALIDDATA;
+    }
+    if (!InList(probed->name, StationFormats)) {
+        const bool text = type.starts_with("text/") || type.find("html") != std::string::npos;
+        FOwnReason = text ? "not an audio stream (the server sent " + type + ")"
+                          : std::string("not a format radio stations use: ") +
+                                (probed->long_name ? probed->long_name : probed->name);
+        return AVERROR_INVALIDDATA;
+    }
+    Format = probed;
+    return 0;
 }
 
 std::int32_t TMediaNetReader::Open(const std::string &Url, std::shared_ptr<IMediaReaderCallback> Callback)
@@ -351,22 +597,18 @@ void TMediaNetReader::ThreadMain(std::string Url)
 
 std::int32_t TMediaNetReader::Connect(const std::string &Url)
 {
+    tCapture = true;
+    tLogged.clear();
+    FOwnReason.clear();
+    FRequestUrl = Url;
     const AVIOInterruptCB interrupt{&TMediaNetReader::InterruptCallback, this};
-    auto commonOptions = [&](ff::Dict &d) {
-        d.Set("protocol_whitelist", ProtocolWhitelist);
-        if (FTimeoutMs)
-            d.Set("timeout", std::to_string(static_cast<std::int64_t>(FTimeoutMs) * 1000));
-        d.Set("user_agent", "Fonolux/0.9");
-        if (!FProxy.empty())
-            d.Set("http_proxy", FProxy);
-    };
 
-    const char *format = nullptr;
+    const AVInputFormat *fmt = nullptr;
     if (LooksLikeHls(Url) || SchemeOf(Url) == "hls") {
-        format = "hls";
+        fmt = av_find_input_format("hls");
     } else {
         ff::Dict opts;
-        commonOptions(opts);
+        SetRequestOptions(&opts.ptr);
         opts.Set("icy", "1");
         AVIOContext *io = nullptr;
         int rc = avio_open2(&io, Url.c_str(), AVIO_FLAG_READ, &interrupt, &opts.ptr);
@@ -375,8 +617,16 @@ std::int32_t TMediaNetReader::Connect(const std::string &Url)
             return rc;
         }
         FIO.reset(io);
-        format = FormatForMime(OptString(io, "mime_type"));
-        if (format && std::strcmp(format, "hls") == 0)
+        if ((rc = RefuseDowngrade(Url, io)) < 0) {
+            SetError("connecting to " + Url, rc);
+            return rc;
+        }
+        rc = ChooseFormat(OptString(io, "mime_type"), fmt);
+        if (rc < 0) {
+            SetError("reading the stream header of " + Url, rc);
+            return rc;
+        }
+        if (std::strcmp(fmt->name, "hls") == 0)
             FIO.reset(); // the playlist reader opens the address itself
     }
 
@@ -384,18 +634,23 @@ std::int32_t TMediaNetReader::Connect(const std::string &Url)
     if (!ctx)
         return AVERROR(ENOMEM);
     ctx->interrupt_callback = interrupt;
+    if (!gDefaultOpen.load())
+        gDefaultOpen = ctx->io_open;
+    ctx->opaque = this;
+    ctx->io_open = &TMediaNetReader::OpenRequest;
     if (FIO) {
         ctx->pb = FIO.get();
         ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
     ff::Dict fopts;
-    commonOptions(fopts);
+    SetRequestOptions(&fopts.ptr);
+    fopts.Set("format_whitelist", StationFormats);
+    fopts.Set("codec_whitelist", StationCodecs);
     // Small probes: a live stream delivers data at its own pace, and FFmpeg's default probe
     // sizes would wait seconds for it.
     fopts.Set("probesize", "32768");
     fopts.Set("formatprobesize", "16384");
     fopts.Set("analyzeduration", "500000");
-    const AVInputFormat *fmt = format ? av_find_input_format(format) : nullptr;
     int rc = avformat_open_input(&ctx, Url.c_str(), fmt, &fopts.ptr); // frees ctx on failure
     if (rc < 0) {
         SetError("reading the stream header of " + Url, rc);
@@ -420,6 +675,14 @@ std::int32_t TMediaNetReader::Connect(const std::string &Url)
     if (FStreamIndex < 0) {
         FStreamIndex = -1;
         return 0; // opened, but without audio
+    }
+    // Only the decoders of the station codecs ever see station bytes.
+    const AVCodec *decoder = avcodec_find_decoder(ctx->streams[FStreamIndex]->codecpar->codec_id);
+    if (!decoder || !InList(decoder->name, StationCodecs)) {
+        const char *name = avcodec_get_name(ctx->streams[FStreamIndex]->codecpar->codec_id);
+        FOwnReason = std::string("not a format radio stations use: ") + (name ? name : "unknown") + " audio";
+        SetError("opening the audio decoder for " + Url, AVERROR_DECODER_NOT_FOUND);
+        return AVERROR_DECODER_NOT_FOUND;
     }
     rc = FDecoder.Open(ctx->streams[FStreamIndex]);
     if (rc < 0) {
@@ -582,7 +845,15 @@ std::int32_t TMediaNetReader::Prime()
         av_packet_unref(FPacket.get());
     }
     const AVFrame *first = FPrimed.front().get();
-    const unsigned channels = static_cast<unsigned>(std::clamp(first->ch_layout.nb_channels, 1, 8));
+    if (!FitsStation(first)) {
+        const int n = first->ch_layout.nb_channels;
+        FOwnReason = "unsupported audio format: " + std::to_string(first->sample_rate) + " Hz, " +
+                     std::to_string(n) + (n == 1 ? " channel" : " channels") +
+                     " (stations use 8000 to 192000 Hz and 1 to 8 channels)";
+        SetError("reading the first audio of " + FRequestUrl, AVERROR_INVALIDDATA);
+        return AVERROR_INVALIDDATA;
+    }
+    const unsigned channels = static_cast<unsigned>(first->ch_layout.nb_channels);
     TMediaType type;
     type.IsAudio = true;
     type.HasWaveFormat = true;
@@ -641,6 +912,10 @@ std::int32_t TMediaNetReader::ReadStep()
 
 std::int32_t TMediaNetReader::Deliver(AVFrame *Frame)
 {
+    // A frame outside the rates and channel counts of stations (a corrupt header midway) is
+    // dropped: converting it could ask the resampler for absurd buffer sizes.
+    if (!FitsStation(Frame))
+        return 0;
     if (FTempoRate == 1.0f)
         return DeliverConverted(Frame);
     if (FTempo.IsOpen() && !FTempo.Fits(Frame))

@@ -12,7 +12,15 @@
 // Safety: only network protocols are allowed (http, https, tcp, tls, crypto, hls) - a station
 // address, a redirect or a playlist entry can never open a local file. Open refuses any other
 // scheme at once. FFmpeg's "timeout" bounds the connect and every read; an interrupt callback
-// lets Close end a blocked connect or read at once.
+// lets Close end a blocked connect or read at once. Every request, the nested ones of an HLS
+// playlist included, verifies the server's certificate against the trust store (TrustedCaFile)
+// and may not be redirected from https to plain http. Only the formats and codecs stations use
+// are opened (StationFormats, StationCodecs), at 8 to 192 kHz with 1 to 8 channels; anything
+// else is refused with a message saying what was found.
+//
+// Failures are described in plain words (LastError): "connection refused", "timed out", "name
+// not found", "not an audio stream", "certificate not trusted for HOST", "server error: HTTP
+// 500 ...", each after what was being done ("connecting to http://...").
 //
 // Memory: the reader thread holds back (stops reading) while the callback reports that more than
 // HoldBackSeconds of decoded audio is waiting to be consumed, so a consumer that stops reading
@@ -48,6 +56,17 @@ class TMediaNetReader {
 public:
     static constexpr double HoldBackSeconds = 4.0;
     static constexpr const char *ProtocolWhitelist = "http,https,tcp,tls,crypto,hls";
+    // Demuxers a station may use: MP3, ADTS AAC, Ogg (Vorbis, Opus, FLAC), FLAC, HLS and the
+    // MPEG-TS (or packed audio) segments of HLS.
+    static constexpr const char *StationFormats = "mp3,aac,ogg,flac,hls,mpegts";
+    static constexpr const char *StationCodecs = "mp3float,mp3,aac,aac_fixed,aac_latm,vorbis,libvorbis,opus,libopus,flac";
+    static constexpr unsigned MinSampleRate = 8000, MaxSampleRate = 192000, MaxChannels = 8;
+
+    // The certificate authorities https servers are checked against, for every reader of the
+    // process: the system's trust store by default; a test gives its own server's certificate.
+    // Empty = FFmpeg's own default store. Any thread, before the readers that should use it open.
+    static void SetTrustedCaFile(const std::string &Path);
+    static std::string TrustedCaFile();
 
     TMediaNetReader();
     ~TMediaNetReader(); // closes
@@ -101,7 +120,14 @@ private:
     void ReadIcyHeaders();
     void UpdateTitle();
     void SetError(const std::string &Doing, std::int32_t Code);
+    std::string Reason(std::int32_t Code) const;
+    void SetRequestOptions(AVDictionary **Options) const;
+    std::int32_t RefuseDowngrade(const std::string &Url, AVIOContext *Io);
+    std::int32_t ChooseFormat(const std::string &Mime, const AVInputFormat *&Format);
     static int InterruptCallback(void *Opaque);
+    // FFmpeg's io_open for the format context: every request it makes (the playlist and the
+    // segments of HLS) gets the reader's request options and the downgrade check.
+    static int OpenRequest(AVFormatContext *S, AVIOContext **Pb, const char *Url, int Flags, AVDictionary **Options);
 
     // Configuration.
     std::string FProxy;
@@ -124,6 +150,11 @@ private:
     bool FEnded = false;
     TMediaType FOutput;
     std::string FLastError;
+
+    // Reader thread only: why the last request was refused by us rather than by FFmpeg, and
+    // the address of the last request (the host a certificate failure names).
+    std::string FOwnReason;
+    std::string FRequestUrl;
 
     // Reader thread only.
     ff::OpenedIO FIO; // must outlive FFormat

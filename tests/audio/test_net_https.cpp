@@ -1,7 +1,8 @@
 // The network stream input over https: against a TLS file server on 127.0.0.1 (the openssl
-// command with a throw-away self-signed certificate), and against servers that do not speak
-// TLS on an https address.
+// command with a throw-away self-signed certificate) that is trusted or not, and against
+// servers that do not speak TLS on an https address.
 #include "AuMedia.h"
+#include "MediaNetReader.h"
 #include "PipelineTestKit.h"
 #include "Processes.h"
 #include "ScriptedServer.h"
@@ -32,8 +33,8 @@ namespace {
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 // Serves a four-second 440 Hz MP3 as https://127.0.0.1:PORT/tone.mp3. The certificate is
-// self-signed and nobody tells the input to trust it: FFmpeg does not verify peers unless asked
-// (its "tls_verify" is off by default), and the input does not ask.
+// self-signed; the input verifies every certificate, so the test names the server's own
+// certificate as the one authority it trusts (and puts the trust store back afterwards).
 class Https : public ::testing::Test {
 protected:
     static constexpr double ToneSeconds = 4.0;
@@ -43,7 +44,23 @@ protected:
         ASSERT_FALSE(MakeMp3(files, ToneSeconds, "tone.mp3").empty());
         server = std::make_unique<TlsFileServer>(files.path());
         ASSERT_TRUE(server->ok()) << server->problem();
+        TMediaNetReader::SetTrustedCaFile(server->certificate().string());
     }
+    void TearDown() override { TMediaNetReader::SetTrustedCaFile(systemStore); }
+
+    // Trusts the certificates of all Servers at once.
+    void Trust(std::initializer_list<const TlsFileServer *> Servers)
+    {
+        std::ofstream out(files / "trusted.pem");
+        for (const TlsFileServer *s : Servers) {
+            std::ifstream in(s->certificate());
+            out << in.rdbuf();
+        }
+        out.close();
+        TMediaNetReader::SetTrustedCaFile((files / "trusted.pem").string());
+    }
+
+    const std::string systemStore = TMediaNetReader::TrustedCaFile();
 
     TempDir files;
     std::unique_ptr<TlsFileServer> server;
@@ -128,6 +145,7 @@ TEST_F(Https, AnHlsPlaylistWithHttpsSegmentsPlays)
               0);
     TlsFileServer segmentServer(segments.path());
     ASSERT_TRUE(segmentServer.ok()) << segmentServer.problem();
+    Trust({server.get(), &segmentServer});
     // The playlist names its segments by the second server's absolute addresses.
     {
         std::ifstream in(segments / "list.m3u8");
@@ -156,6 +174,86 @@ TEST_F(Https, AnHlsPlaylistWithHttpsSegmentsPlays)
     EXPECT_NEAR(pcm.size() / 2.0 / 44100.0, 6.0, 0.2);
     EXPECT_NEAR(ToneHz(pcm, 2, 44100), 440.0, 5.0);
     in.Flush();
+}
+
+TEST_F(Https, AnUntrustedCertificateOrOneForAnotherHostIsRefusedWithTheHost)
+{
+    const auto refused = [](const std::string &Url, const std::string &Host) {
+        SCOPED_TRACE(Url);
+        TWMStreamedIn in;
+        in.SetFileName(Url);
+        in.SetMaxWaitMilliseconds(5000);
+        EXPECT_EQ(OpenError(in), "Can't Connect");
+        EXPECT_NE(in.ErrorDetail().find("certificate not trusted for " + Host), std::string::npos) << in.ErrorDetail();
+        EXPECT_FALSE(in.Valid());
+    };
+    // The system's store does not know the throw-away certificate.
+    TMediaNetReader::SetTrustedCaFile(systemStore);
+    refused(server->url("tone.mp3"), "127.0.0.1");
+    // Trusted, but made out for 127.0.0.1, not for the name the address uses.
+    TMediaNetReader::SetTrustedCaFile(server->certificate().string());
+    refused("https://localhost:" + std::to_string(server->port()) + "/tone.mp3", "localhost");
+}
+
+// The segments of an https playlist are requests of their own: they are verified too.
+TEST_F(Https, HlsSegmentsFromAnUntrustedServerAreRefused)
+{
+    TempDir segments;
+    ASSERT_EQ(testsupport::runProgram({"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
+                                       "sine=f=440:r=44100:d=4", "-ac", "2", "-c:a", "aac", "-b:a", "96k", "-f",
+                                       "hls", "-hls_time", "2", "-hls_list_size", "0", "-hls_base_url", "BASE/",
+                                       (segments / "list.m3u8").string()}),
+              0);
+    TlsFileServer segmentServer(segments.path());
+    ASSERT_TRUE(segmentServer.ok()) << segmentServer.problem();
+    {
+        std::ifstream in(segments / "list.m3u8");
+        std::ofstream out(files / "list.m3u8");
+        for (std::string line; std::getline(in, line);)
+            out << (line.rfind("BASE/", 0) == 0 ? segmentServer.url(line.substr(5)) : line) << '\n';
+    }
+    // Only the playlist's server is trusted.
+    TWMStreamedIn in;
+    in.SetFileName(server->url("list.m3u8"));
+    in.SetMaxWaitMilliseconds(8000);
+    EXPECT_EQ(OpenError(in), "Can't Connect");
+    EXPECT_NE(in.ErrorDetail().find("certificate not trusted for 127.0.0.1"), std::string::npos) << in.ErrorDetail();
+}
+
+TEST_F(Https, ARedirectFromHttpsToPlainHttpIsRefused)
+{
+    const auto mp3 = std::make_shared<const std::vector<std::uint8_t>>(testsupport::ReadFileBytes(files / "tone.mp3"));
+    ScriptedServer plain([mp3](int s, ScriptedServer &) {
+        ScriptedServer::readRequest(s);
+        ScriptedServer::sendAll(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n");
+        ScriptedServer::sendAll(s, mp3->data(), mp3->size());
+    });
+    // An https server (Python's, with the trusted certificate) that sends every request on to
+    // the plain one.
+    const std::string script = "import http.server, ssl, sys\n"
+                               "class H(http.server.BaseHTTPRequestHandler):\n"
+                               "    def do_GET(self):\n"
+                               "        self.send_response(302)\n"
+                               "        self.send_header('Location', sys.argv[4])\n"
+                               "        self.send_header('Content-Length', '0')\n"
+                               "        self.end_headers()\n"
+                               "    def log_message(self, *a): pass\n"
+                               "s = http.server.HTTPServer(('127.0.0.1', int(sys.argv[1])), H)\n"
+                               "c = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)\n"
+                               "c.load_cert_chain(sys.argv[2], sys.argv[3])\n"
+                               "s.socket = c.wrap_socket(s.socket, server_side=True)\n"
+                               "s.serve_forever()\n";
+    const int port = testsupport::freePort();
+    const auto dir = server->certificate().parent_path();
+    testsupport::ChildProcess redirector({"python3", "-c", script, std::to_string(port), server->certificate().string(),
+                                          (dir / "key.pem").string(), plain.url("/tone.mp3")});
+    ASSERT_TRUE(testsupport::waitForPort(port, 5s));
+
+    TWMStreamedIn in;
+    in.SetFileName("https://127.0.0.1:" + std::to_string(port) + "/station.mp3");
+    in.SetMaxWaitMilliseconds(5000);
+    EXPECT_EQ(OpenError(in), "Can't Connect");
+    EXPECT_NE(in.ErrorDetail().find("redirected to an unprotected address"), std::string::npos) << in.ErrorDetail();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -301,7 +301,7 @@ TEST_F(Misbehaving, AClosedPortFailsAtOnce)
     EXPECT_EQ(OpenError(in), "Can't Connect");
     EXPECT_LT(Seconds(Clock::now() - t0), 0.5);
     EXPECT_EQ(in.ErrorMsg(), "Bad URL");
-    EXPECT_NE(in.ErrorDetail().find("Connection refused"), std::string::npos) << in.ErrorDetail();
+    EXPECT_NE(in.ErrorDetail().find("connection refused"), std::string::npos) << in.ErrorDetail();
 }
 
 TEST_F(Misbehaving, AHeaderThatNeverEndsOrAGarbageBodyGivesUpWithinTheWait)

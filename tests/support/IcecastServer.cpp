@@ -79,7 +79,13 @@ bool IcecastServer::startSource(const std::string &Mount, const SourceOptions &o
         codec = "libvorbis";
         format = "ogg";
         type = "application/ogg";
+    } else if (o.codec == "opus") {
+        codec = "libopus";
+        format = "ogg";
+        type = "audio/ogg";
     }
+    if (!o.contentType.empty())
+        type = o.contentType;
     const std::string headers = "Content-Type: " + type + "\r\nIce-Name: " + o.name + "\r\nIce-Genre: " + o.genre +
                                 "\r\nIce-Description: " + o.description + "\r\nIce-Bitrate: " +
                                 std::to_string(o.bitrateKbps) + "\r\nIce-Public: 0\r\n";

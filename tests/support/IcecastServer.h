@@ -13,7 +13,7 @@
 namespace testsupport {
 
 struct SourceOptions {
-    std::string codec = "mp3"; // "mp3", "aac" or "ogg"
+    std::string codec = "mp3"; // "mp3", "aac" (ADTS), "ogg" (Vorbis) or "opus" (Ogg Opus)
     int bitrateKbps = 128;
     int sampleRate = 44100;
     int channels = 2;
@@ -24,6 +24,8 @@ struct SourceOptions {
     std::string name = "Fonolux Test Radio";
     std::string genre = "Test Tones";
     std::string description = "A steady tone";
+    // The Content-Type the mount announces, when not the codec's own (a station that lies).
+    std::string contentType;
 };
 
 class IcecastServer {
