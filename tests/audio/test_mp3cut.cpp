@@ -1,0 +1,336 @@
+// Cutting MP3 files without re-encoding, checked against real decoders: FFmpeg's decode of a
+// clip must equal its decode of the source over the same samples, float for float; mpg123's
+// within one step at 16 bit; both exact in length. Sources come from the lame and ffmpeg
+// command lines.
+#include "AuException.h"
+#include "Mp3Cutter.h"
+#include "Mp3Frames.h"
+#include "Mp3InfoTag.h"
+
+#include "AudioPeers.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Source {
+    fs::path File;
+    unsigned Channels = 2;
+    std::vector<std::uint8_t> Bytes;
+    Mp3FrameIndex Index;
+    std::vector<float> Ffmpeg;      // FFmpeg's decode, interleaved
+    std::vector<std::int16_t> Mpg;  // mpg123's decode, interleaved
+    // Samples at the start that decoders make up: a capture's first frame lacks its reservoir
+    // bytes, and each decoder conceals that in its own way, for that frame and the filterbank
+    // history it leaves.
+    std::int64_t MadeUpHead = 0;
+};
+
+// FFmpeg's decode. A clip of fewer than four frames probes as another format, so clips are
+// named MP3 (Mp3 set).
+std::vector<float> ffmpegFloats(const fs::path &File, bool Mp3 = false)
+{
+    int rc = 0;
+    const std::string out =
+        runCommand(std::string("ffmpeg -v error ") + (Mp3 ? "-f mp3 " : "") + "-i " + shellQuote(File.string()) + " -f f32le -c:a pcm_f32le - 2>/dev/null", &rc);
+    std::vector<float> v(out.size() / sizeof(float));
+    std::memcpy(v.data(), out.data(), v.size() * sizeof(float));
+    return rc == 0 ? v : std::vector<float>();
+}
+
+std::vector<std::int16_t> mpg123Pcm(const fs::path &File)
+{
+    int rc = 0;
+    const std::string out = runCommand("mpg123 -q -s " + shellQuote(File.string()) + " 2>/dev/null", &rc);
+    std::vector<std::int16_t> v(out.size() / 2);
+    std::memcpy(v.data(), out.data(), v.size() * 2);
+    return v;
+}
+
+void writeBytes(const fs::path &File, const std::vector<std::uint8_t> &Bytes)
+{
+    std::ofstream f(File, std::ios::binary);
+    f.write(reinterpret_cast<const char *>(Bytes.data()), static_cast<std::streamsize>(Bytes.size()));
+}
+
+// Music-like test content: a gliding tone, bursts of noise and a beating tone, so that frames
+// differ in size and the bit reservoir is used.
+fs::path makeWav(const fs::path &Dir, const std::string &Name, unsigned Rate, unsigned Channels, double Seconds)
+{
+    const fs::path wav = Dir / (Name + ".wav");
+    const std::string left = "0.3*sin(2*PI*(300+200*sin(2*PI*0.5*t))*t)+0.15*(random(0)*2-1)*gt(sin(2*PI*3*t)\\,0)";
+    const std::string right = "0.3*sin(2*PI*660*t)*sin(2*PI*0.7*t)+0.1*(random(1)*2-1)";
+    const std::string expr = Channels == 1 ? left : left + "|" + right;
+    runCommand("ffmpeg -v error -y -f lavfi -i \"aevalsrc=" + expr + ":s=" + std::to_string(Rate) +
+               ":d=" + std::to_string(Seconds) + "\" " + shellQuote(wav.string()));
+    return wav;
+}
+
+// The sources, made once for the whole program.
+class Sources {
+public:
+    static Sources &get()
+    {
+        static Sources s;
+        return s;
+    }
+    const Source &operator[](const std::string &Name)
+    {
+        auto it = FSources.find(Name);
+        if (it == FSources.end())
+            it = FSources.emplace(Name, make(Name)).first;
+        return it->second;
+    }
+    const fs::path &dir() const { return FDir.path(); }
+
+private:
+    Source make(const std::string &name)
+    {
+        Source s;
+        s.File = FDir / (name + ".mp3");
+        const std::string out = shellQuote(s.File.string());
+        if (name == "cbr128") {
+            runCommand("lame --quiet -b 128 " + shellQuote(makeWav(dir(), name, 44100, 2, 6).string()) + " " + out);
+        } else if (name == "vbr") {
+            runCommand("lame --quiet -V2 " + shellQuote(makeWav(dir(), name, 44100, 2, 6).string()) + " " + out);
+        } else if (name == "mono32k") {
+            s.Channels = 1;
+            runCommand("lame --quiet -m m -b 48 " + shellQuote(makeWav(dir(), name, 32000, 1, 6).string()) + " " + out);
+        } else if (name == "stereo48k") {
+            runCommand("lame --quiet -b 192 " + shellQuote(makeWav(dir(), name, 48000, 2, 5).string()) + " " + out);
+        } else if (name == "mpeg2") {
+            s.Channels = 1;
+            runCommand("lame --quiet -m m -b 32 " + shellQuote(makeWav(dir(), name, 24000, 1, 5).string()) + " " + out);
+        } else if (name == "crc") {
+            runCommand("lame --quiet -p -b 96 " + shellQuote(makeWav(dir(), name, 44100, 2, 4).string()) + " " + out);
+        } else if (name == "ffmpeg") {
+            runCommand("ffmpeg -v error -y -i " + shellQuote(makeWav(dir(), name, 44100, 2, 5).string()) +
+                       " -c:a libmp3lame -b:a 128k " + out);
+        } else if (name == "capture") {
+            // What a listener joining a stream records: raw frames from the middle of a
+            // broadcast, no Info frame, the first frame's reservoir pointing into bytes that
+            // were never received.
+            const fs::path whole = FDir / "capture-whole.mp3";
+            runCommand("lame --quiet -t -b 128 " + shellQuote(makeWav(dir(), name, 44100, 2, 6).string()) + " " +
+                       shellQuote(whole.string()));
+            const std::vector<std::uint8_t> all = readFile(whole);
+            const Mp3FrameIndex ix = IndexMp3(all.data(), all.size());
+            std::size_t from = 40;
+            while (ix.Frames[from].MainDataBegin == 0)
+                ++from;
+            writeBytes(s.File, std::vector<std::uint8_t>(all.begin() + static_cast<long>(ix.Frames[from].Offset), all.end()));
+            s.MadeUpHead = 2 * 1152;
+        }
+        s.Bytes = readFile(s.File);
+        s.Index = IndexMp3(s.Bytes.data(), s.Bytes.size());
+        s.Ffmpeg = ffmpegFloats(s.File);
+        s.Mpg = mpg123Pcm(s.File);
+        return s;
+    }
+    TempDir FDir;
+    std::map<std::string, Source> FSources;
+};
+
+// True when FFmpeg 5.1 cannot play the clip exactly: the decoded stretch lies inside one frame
+// that is not the clip's first, so the end trim's packet data resets the start skip that
+// carries over from the earlier frames, and FFmpeg plays that frame from its start.
+bool ffmpegLosesTheSkip(const Mp3Clip &C, int Spf)
+{
+    const std::int64_t begin = C.Delay + Mp3DecoderDelay;
+    const std::int64_t end = static_cast<std::int64_t>(C.AudioFrames) * Spf + Mp3DecoderDelay - C.Padding;
+    return begin > Spf && end % Spf != 0 && begin / Spf == end / Spf;
+}
+
+// Cuts [B, E) of the source, decodes the clip with both decoders and compares with the
+// source's decodes. Returns the clip's FFmpeg decode.
+std::vector<float> checkCut(const Source &S, std::int64_t B, std::int64_t E, const std::string &What)
+{
+    SCOPED_TRACE(What + ": [" + std::to_string(B) + ", " + std::to_string(E) + ")");
+    const Mp3Clip clip = CutMp3(S.Bytes.data(), S.Bytes.size(), S.Index, B, E);
+    const fs::path file = S.File.parent_path() / "clip.mp3";
+    writeBytes(file, clip.Audio);
+    const std::vector<float> ff = ffmpegFloats(file, true);
+    const std::size_t ch = S.Channels;
+    const std::size_t from = static_cast<std::size_t>(std::max<std::int64_t>(0, S.MadeUpHead - B)) * ch;
+    if (ffmpegLosesTheSkip(clip, S.Index.SamplesPerFrame)) {
+        // mpg123 is the oracle then; what FFmpeg plays is the whole frame's end.
+        const std::vector<std::int16_t> mpg = mpg123Pcm(file);
+        EXPECT_EQ(static_cast<std::int64_t>(mpg.size() / ch), E - B) << "mpg123's length";
+        for (std::size_t i = from; i < mpg.size() && i < static_cast<std::size_t>((E - B)) * ch; ++i)
+            EXPECT_LE(std::abs(mpg[i] - S.Mpg[static_cast<std::size_t>(B) * ch + i]), 1) << "at " << i / ch;
+        return std::vector<float>(S.Ffmpeg.begin() + B * static_cast<std::int64_t>(ch),
+                                  S.Ffmpeg.begin() + E * static_cast<std::int64_t>(ch));
+    }
+    EXPECT_EQ(static_cast<std::int64_t>(ff.size() / ch), E - B) << "FFmpeg's length";
+    std::size_t wrong = 0, firstWrong = 0;
+    for (std::size_t i = from; i < ff.size() && i < static_cast<std::size_t>((E - B)) * ch; ++i)
+        if (ff[i] != S.Ffmpeg[static_cast<std::size_t>(B) * ch + i] && wrong++ == 0)
+            firstWrong = i / ch;
+    EXPECT_EQ(wrong, 0u) << "FFmpeg's samples differ, first at clip sample " << firstWrong;
+
+    const std::vector<std::int16_t> mpg = mpg123Pcm(file);
+    EXPECT_EQ(static_cast<std::int64_t>(mpg.size() / ch), E - B) << "mpg123's length";
+    int worst = 0;
+    for (std::size_t i = from; i < mpg.size() && i < static_cast<std::size_t>((E - B)) * ch; ++i)
+        worst = std::max(worst, std::abs(mpg[i] - S.Mpg[static_cast<std::size_t>(B) * ch + i]));
+    EXPECT_LE(worst, 1) << "mpg123's samples differ by more than one step";
+    return ff;
+}
+
+class Mp3CutSources : public ::testing::TestWithParam<std::string> {};
+
+} // namespace
+
+// The index's duration is what both decoders play from the source.
+TEST_P(Mp3CutSources, IndexGivesTheExactLength)
+{
+    REQUIRE_PEERS("lame", "ffmpeg", "mpg123");
+    const Source &s = Sources::get()[GetParam()];
+    ASSERT_FALSE(s.Ffmpeg.empty());
+    EXPECT_EQ(s.Index.TotalSamples(), static_cast<std::int64_t>(s.Ffmpeg.size() / s.Channels));
+    EXPECT_EQ(s.Index.TotalSamples(), static_cast<std::int64_t>(s.Mpg.size() / s.Channels));
+    EXPECT_EQ(s.Index.SkippedBytes, 0u);
+    EXPECT_FALSE(s.Index.Truncated);
+}
+
+// Cuts at frame boundaries, inside frames, at the first and the last sample, one frame and one
+// sample.
+TEST_P(Mp3CutSources, ClipsDecodeToTheSourcesSamples)
+{
+    REQUIRE_PEERS("lame", "ffmpeg", "mpg123");
+    const Source &s = Sources::get()[GetParam()];
+    const std::int64_t t = s.Index.TotalSamples();
+    const std::int64_t spf = s.Index.SamplesPerFrame;
+    // The decoder's output starts StartSkip samples into frame 0: this is a frame boundary.
+    const std::int64_t boundary = 20 * spf - s.Index.StartSkip();
+    checkCut(s, boundary, boundary + 30 * spf, "frame boundaries");
+    checkCut(s, boundary, boundary + spf, "one frame");
+    checkCut(s, 12345, 54321, "inside frames");
+    checkCut(s, 0, 5000, "from the first sample");
+    checkCut(s, t - 7000, t, "to the last sample");
+    checkCut(s, 0, t, "the whole file");
+    checkCut(s, 31111, 31112, "one sample");
+}
+
+// Clips that follow each other decode to the source without a gap or an overlap.
+TEST_P(Mp3CutSources, ConsecutiveClipsJoinExactly)
+{
+    REQUIRE_PEERS("lame", "ffmpeg", "mpg123");
+    const Source &s = Sources::get()[GetParam()];
+    const std::int64_t t = s.Index.TotalSamples();
+    const std::int64_t cuts[] = {0, 777, 40000, 40001, t / 2, t - 1, t};
+    std::vector<float> joined;
+    for (std::size_t k = 0; k + 1 < std::size(cuts); ++k) {
+        const std::vector<float> part = checkCut(s, cuts[k], cuts[k + 1], "part " + std::to_string(k));
+        joined.insert(joined.end(), part.begin(), part.end());
+    }
+    ASSERT_EQ(joined.size(), s.Ffmpeg.size());
+    EXPECT_TRUE(std::equal(joined.begin() + s.MadeUpHead * s.Channels, joined.end(),
+                           s.Ffmpeg.begin() + s.MadeUpHead * s.Channels));
+}
+
+INSTANTIATE_TEST_SUITE_P(Encoders, Mp3CutSources,
+                         ::testing::Values("cbr128", "vbr", "mono32k", "stereo48k", "mpeg2", "crc", "ffmpeg",
+                                           "capture"));
+
+// What the clip's first frame says: audio frames only, the source's LAME version, the
+// delay and padding of the cut, a tag CRC as LAME computes it, Info for a constant rate.
+TEST(Mp3Cut, InfoFrameDescribesTheClip)
+{
+    REQUIRE_PEERS("lame", "ffmpeg", "mpg123");
+    for (const std::string name : {"cbr128", "vbr", "ffmpeg", "capture"}) {
+        SCOPED_TRACE(name);
+        const Source &s = Sources::get()[name];
+        if (s.Index.Tag.Lame.Present) {
+            // Our CRC reproduces the encoder's own.
+            const std::uint8_t *tag = s.Bytes.data() + s.Index.Tag.Offset;
+            const std::size_t crcAt = 4 + static_cast<std::size_t>(s.Index.Frames[0].Header.SideInfoSize()) +
+                                      Mp3XingFieldsSize + 34;
+            EXPECT_EQ(Mp3Crc16Arc(tag, crcAt), (tag[crcAt] << 8) | tag[crcAt + 1]);
+        }
+        const Mp3Clip clip = CutMp3(s.Bytes.data(), s.Bytes.size(), s.Index, 20000, 90000);
+        const Mp3FrameIndex back = IndexMp3(clip.Audio.data(), clip.Audio.size());
+        EXPECT_EQ(back.Tag.Kind, name == "vbr" ? TMp3TagKind::Xing : TMp3TagKind::Info);
+        EXPECT_EQ(back.Tag.Frames, back.Frames.size());
+        EXPECT_EQ(back.Tag.Bytes, clip.Audio.size());
+        EXPECT_EQ(static_cast<int>(back.Frames.size()), clip.AudioFrames);
+        ASSERT_TRUE(back.Tag.Lame.Present);
+        EXPECT_EQ(back.Tag.Lame.Delay, clip.Delay);
+        EXPECT_EQ(back.Tag.Lame.Padding, clip.Padding);
+        EXPECT_GE(clip.Padding, Mp3DecoderDelay);
+        EXPECT_EQ(back.TotalSamples(), 70000);
+        // The version string and every field before delay and padding are the source's.
+        if (s.Index.Tag.Lame.Present) {
+            EXPECT_EQ(std::memcmp(back.Tag.Lame.Bytes.data(), s.Index.Tag.Lame.Bytes.data(), 21), 0);
+        }
+        const std::uint8_t *l = clip.Audio.data() + 4 + back.Frames[0].Header.SideInfoSize() + Mp3XingFieldsSize;
+        EXPECT_EQ(Mp3Crc16Arc(clip.Audio.data(), static_cast<std::size_t>(l + 34 - clip.Audio.data())),
+                  (l[34] << 8) | l[35]);
+    }
+}
+
+// A cut in the middle of a stream whose kept frames reach back into dropped ones gets a silent
+// frame carrying those bytes: at the stream's own rate when they fit (a constant-rate stream
+// stays constant), else at the smallest rate that holds them.
+TEST(Mp3Cut, ReservoirFrameCarriesTheMissingBytes)
+{
+    REQUIRE_PEERS("lame", "ffmpeg", "mpg123");
+    const Source &s = Sources::get()["cbr128"];
+    int sameRate = 0, raised = 0;
+    for (std::int64_t b = 1000; b < 200000; b += 3000) {
+        const Mp3CutPlan plan = PlanMp3Cut(s.Index, b, b + 5000);
+        if (!plan.ReservoirFrame)
+            continue;
+        const Mp3Clip clip = CutMp3(s.Bytes.data(), s.Bytes.size(), s.Index, b, b + 5000);
+        const Mp3FrameIndex back = IndexMp3(clip.Audio.data(), clip.Audio.size());
+        const Mp3Frame &silent = back.Frames[0];
+        EXPECT_EQ(silent.MainDataBegin, 0);
+        const Mp3Frame &kept = s.Index.Frames[clip.FirstFrame];
+        if (clip.ReservoirBytes <= kept.MainDataSize()) {
+            ++sameRate;
+            EXPECT_EQ(silent.Header.Raw, kept.Header.Raw);
+            EXPECT_FALSE(back.Vbr());
+            EXPECT_EQ(back.Tag.Kind, TMp3TagKind::Info);
+        } else {
+            ++raised;
+            EXPECT_GE(silent.MainDataSize(), clip.ReservoirBytes);
+            const int lower = Mp3FrameBytesOf(1, Mp3BitrateOf(1, silent.Header.BitrateIndex - 1), 44100, 0) -
+                              silent.Header.MainDataOffset();
+            EXPECT_LT(lower, clip.ReservoirBytes) << "a lower rate would have held the bytes";
+            EXPECT_EQ(back.Tag.Kind, TMp3TagKind::Xing);
+        }
+        // The bytes stand at the end of the silent frame, as the source had them at the end of
+        // the main data before the first kept frame.
+        const Mp3Frame &prev = s.Index.Frames[clip.FirstFrame - 1];
+        const std::size_t n = static_cast<std::size_t>(std::min(prev.MainDataSize(), clip.ReservoirBytes));
+        EXPECT_EQ(std::memcmp(clip.Audio.data() + silent.Offset + silent.Size - n,
+                              s.Bytes.data() + prev.Offset + prev.Size - n, n),
+                  0);
+    }
+    EXPECT_GT(sameRate, 3);
+    EXPECT_GT(raised, 3);
+}
+
+// CRC-protected frames: our frame CRC is the encoder's, so the silent frame we write carries a
+// valid one.
+TEST(Mp3Cut, FrameCrcMatchesTheEncoders)
+{
+    REQUIRE_PEERS("lame", "ffmpeg", "mpg123");
+    const Source &s = Sources::get()["crc"];
+    ASSERT_TRUE(s.Index.Frames[0].Header.Crc);
+    for (std::size_t k = 0; k < s.Index.Frames.size(); k += 7) {
+        const std::uint8_t *f = s.Bytes.data() + s.Index.Frames[k].Offset;
+        EXPECT_EQ(Mp3FrameCrc(f, s.Index.Frames[k].Header), (f[4] << 8) | f[5]) << "frame " << k;
+    }
+}
