@@ -334,3 +334,105 @@ TEST(Mp3Cut, FrameCrcMatchesTheEncoders)
         EXPECT_EQ(Mp3FrameCrc(f, s.Index.Frames[k].Header), (f[4] << 8) | f[5]) << "frame " << k;
     }
 }
+
+namespace {
+
+// Writes Bytes to a file, indexes and cuts [B, E) and compares FFmpeg's decode of the clip
+// with Want (the undamaged source's samples of the stretch).
+void expectClipOf(const std::vector<std::uint8_t> &Bytes, std::int64_t B, std::int64_t E, const Source &Clean)
+{
+    const Mp3FrameIndex ix = IndexMp3(Bytes.data(), Bytes.size());
+    const Mp3Clip clip = CutMp3(Bytes.data(), Bytes.size(), ix, B, E);
+    const fs::path file = Sources::get().dir() / "damaged-clip.mp3";
+    writeBytes(file, clip.Audio);
+    const std::vector<float> ff = ffmpegFloats(file, true);
+    ASSERT_EQ(static_cast<std::int64_t>(ff.size()), (E - B) * 2);
+    EXPECT_TRUE(std::equal(ff.begin(), ff.end(), Clean.Ffmpeg.begin() + B * 2));
+}
+
+std::string refusal(const std::vector<std::uint8_t> &Bytes)
+{
+    try {
+        IndexMp3(Bytes.data(), Bytes.size());
+    } catch (const EAuException &e) {
+        return e.what();
+    }
+    return "(accepted)";
+}
+
+} // namespace
+
+// Damage a file can have: the index keeps what is valid and the clip of it is exact.
+TEST(Mp3CutDamaged, TruncatedGarbledOrLyingFilesGiveClipsOfWhatIsValid)
+{
+    REQUIRE_PEERS("lame", "ffmpeg", "mpg123");
+    const Source &s = Sources::get()["cbr128"];
+    {
+        SCOPED_TRACE("the last frame cut short");
+        const std::vector<std::uint8_t> bytes(s.Bytes.begin(), s.Bytes.end() - 150);
+        const Mp3FrameIndex ix = IndexMp3(bytes.data(), bytes.size());
+        EXPECT_TRUE(ix.Truncated);
+        EXPECT_EQ(ix.Frames.size(), s.Index.Frames.size() - 1);
+        expectClipOf(bytes, 1000, ix.TotalSamples(), s);
+    }
+    {
+        SCOPED_TRACE("garbage between two frames");
+        std::vector<std::uint8_t> bytes = s.Bytes;
+        std::mt19937 random(7);
+        std::vector<std::uint8_t> garbage(333);
+        for (std::uint8_t &g : garbage)
+            g = static_cast<std::uint8_t>(random() % 3 == 0 ? 0xFF : random());
+        bytes.insert(bytes.begin() + static_cast<long>(s.Index.Frames[60].Offset), garbage.begin(), garbage.end());
+        const Mp3FrameIndex ix = IndexMp3(bytes.data(), bytes.size());
+        EXPECT_EQ(ix.SkippedBytes, garbage.size());
+        EXPECT_EQ(ix.Frames.size(), s.Index.Frames.size());
+        expectClipOf(bytes, 50000, 100000, s);
+    }
+    {
+        SCOPED_TRACE("an Info frame that claims ten times the frames");
+        std::vector<std::uint8_t> bytes = s.Bytes;
+        ASSERT_TRUE(s.Index.Tag.HasFrames);
+        std::uint8_t *count = bytes.data() + s.Index.Tag.Offset + 4 + 32 + 8;
+        const std::uint32_t lie = s.Index.Tag.Frames * 10;
+        for (int k = 0; k < 4; ++k)
+            count[k] = static_cast<std::uint8_t>(lie >> (24 - 8 * k));
+        const Mp3FrameIndex ix = IndexMp3(bytes.data(), bytes.size());
+        EXPECT_EQ(ix.Frames.size(), s.Index.Frames.size());
+        EXPECT_EQ(ix.TotalSamples(), s.Index.TotalSamples());
+        expectClipOf(bytes, 3000, 60000, s);
+    }
+}
+
+// What cannot be cut says so in words; cut short or garbled anywhere, a file never crashes the
+// cutter (the sanitizer builds and the fuzzer check this harder).
+TEST(Mp3CutDamaged, RefusalsSayWhyAndDamageNeverCrashes)
+{
+    REQUIRE_PEERS("lame", "ffmpeg", "mpg123");
+    EXPECT_NE(refusal({}).find("No MPEG audio Layer III"), std::string::npos);
+    EXPECT_NE(refusal(std::vector<std::uint8_t>(5000, 0x55)).find("No MPEG audio Layer III"), std::string::npos);
+
+    const fs::path wav = makeWav(Sources::get().dir(), "refused", 44100, 2, 1);
+    const fs::path free = Sources::get().dir() / "free.mp3";
+    runCommand("lame --quiet --freeformat -b 400 " + shellQuote(wav.string()) + " " + shellQuote(free.string()));
+    EXPECT_NE(refusal(readFile(free)).find("free-format"), std::string::npos) << refusal(readFile(free));
+    const fs::path layer2 = Sources::get().dir() / "layer2.mp2";
+    runCommand("ffmpeg -v error -y -i " + shellQuote(wav.string()) + " -c:a mp2 " + shellQuote(layer2.string()));
+    EXPECT_NE(refusal(readFile(layer2)).find("Layer II,"), std::string::npos) << refusal(readFile(layer2));
+
+    const Source &s = Sources::get()["vbr"];
+    std::mt19937 random(11);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::uint8_t> bytes(s.Bytes.begin(), s.Bytes.begin() + static_cast<long>(random() % s.Bytes.size()));
+        for (int k = 0; k < 20 && !bytes.empty(); ++k)
+            bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
+        try {
+            const Mp3FrameIndex ix = IndexMp3(bytes.data(), bytes.size());
+            const std::int64_t t = ix.TotalSamples();
+            if (t > 0) {
+                const Mp3Clip clip = CutMp3(bytes.data(), bytes.size(), ix, static_cast<std::int64_t>(random() % t), t);
+                EXPECT_EQ(IndexMp3(clip.Audio.data(), clip.Audio.size()).TotalSamples(), clip.Samples);
+            }
+        } catch (const EAuException &) {
+        }
+    }
+}
