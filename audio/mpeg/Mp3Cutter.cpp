@@ -52,7 +52,8 @@ std::vector<std::uint8_t> silentFrame(const Mp3FrameHeader &model, const std::ve
     ParseMp3Header(head, h);
     std::vector<std::uint8_t> f(static_cast<std::size_t>(h.FrameBytes()), 0);
     std::memcpy(f.data(), head, 4);
-    std::memcpy(f.data() + f.size() - reservoir.size(), reservoir.data(), reservoir.size());
+    if (!reservoir.empty())
+        std::memcpy(f.data() + f.size() - reservoir.size(), reservoir.data(), reservoir.size());
     if (h.Crc) {
         const std::uint16_t crc = Mp3FrameCrc(f.data(), h);
         f[4] = static_cast<std::uint8_t>(crc >> 8);
