@@ -58,6 +58,15 @@ bool confirmedFrameAt(const std::uint8_t *data, std::size_t p, std::size_t end, 
     return next == end || frameAt(data, next, end, h, n);
 }
 
+// True when frames of First's stream follow each other from P to exactly End.
+bool framesRunTo(const std::uint8_t *data, std::size_t p, std::size_t end, const Mp3FrameHeader &first)
+{
+    Mp3FrameHeader h;
+    while (p < end && frameAt(data, p, end, first, h))
+        p += static_cast<std::size_t>(h.FrameBytes());
+    return p == end;
+}
+
 } // namespace
 
 int Mp3FrameHeader::SideInfoSize() const
@@ -221,6 +230,13 @@ Mp3FrameIndex IndexMp3(const std::uint8_t *Data, std::size_t Size)
         Mp3FrameHeader h;
         if (frameAt(Data, p, end, first, h)) {
             const std::size_t size = static_cast<std::size_t>(h.FrameBytes());
+            if (p + size > end && framesRunTo(Data, p, Size, first)) {
+                // What looked like tags at the end is audio ("TAG" or "APETAGEX" inside the
+                // last frames): the frames run exactly to the end of the file.
+                end = Size;
+                ix.AudioEnd = Size;
+                ix.Id3v1 = {};
+            }
             if (p + size > end) {
                 ix.Truncated = true;
                 ix.SkippedBytes += end - p;
