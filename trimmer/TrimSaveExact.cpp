@@ -51,7 +51,7 @@ void TForm1::btnSaveExactClick()
     Todisk(true);
     QString error;
     try {
-        WriteMp3ClipFile(bytes.data(), bytes.size(), start, end, QFile::encodeName(FSavePart).toStdString());
+        WriteMp3ClipFile(bytes.data(), bytes.size(), index, start, end, QFile::encodeName(FSavePart).toStdString());
         PutClipInPlace(FSavePart, FSaveTarget, error);
     } catch (const EAuException &e) {
         DiscardClip(FSavePart);

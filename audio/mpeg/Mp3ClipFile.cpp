@@ -3,9 +3,11 @@
 
 #include "AuException.h"
 
+#include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2header.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
+#include <taglib/tbytevectorstream.h>
 #include <taglib/textidentificationframe.h>
 
 #include <cerrno>
@@ -45,8 +47,11 @@ public:
             n -= static_cast<std::size_t>(w);
         }
     }
+    // On disk before the caller renames it over the chosen file.
     void finish()
     {
+        if (::fsync(FFd) != 0)
+            fail("write");
         const int fd = FFd;
         FFd = -1;
         if (::close(fd) != 0)
@@ -63,13 +68,19 @@ private:
     int FFd = -1;
 };
 
-// The ID3v2 tag copied byte for byte now names the source's audio: set its length and drop the
-// frames that locate things in the source's stream.
-void fixTags(const std::string &path, std::int64_t ms)
+// The source's ID3v2 tag for the clip: its frames kept but those that locate things in the
+// source's audio, its length frame (when it has one) set to the clip's. Rendered in memory so
+// the file is written once. Empty when there is no tag; the source's bytes unchanged when
+// TagLib cannot read them.
+std::vector<std::uint8_t> clipTag(const std::uint8_t *tagBytes, std::size_t size, std::int64_t ms)
 {
-    TagLib::MPEG::File file(path.c_str(), false);
+    if (size == 0)
+        return {};
+    TagLib::ByteVector bytes(reinterpret_cast<const char *>(tagBytes), static_cast<unsigned>(size));
+    TagLib::ByteVectorStream stream(bytes);
+    TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
     if (!file.isValid() || !file.hasID3v2Tag())
-        return;
+        return std::vector<std::uint8_t>(tagBytes, tagBytes + size);
     TagLib::ID3v2::Tag *tag = file.ID3v2Tag();
     const bool hadLength = !tag->frameList("TLEN").isEmpty();
     for (const char *id : {"TLEN", "MLLT", "SEEK", "ASPI"})
@@ -80,8 +91,8 @@ void fixTags(const std::string &path, std::int64_t ms)
         tag->addFrame(length);
     }
     const TagLib::ID3v2::Version version = tag->header()->majorVersion() == 3 ? TagLib::ID3v2::v3 : TagLib::ID3v2::v4;
-    if (!file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone, version, TagLib::File::DoNotDuplicate))
-        throw EAuException("Cannot write the tags of \"" + path + "\".");
+    const TagLib::ByteVector rendered = tag->render(version);
+    return std::vector<std::uint8_t>(rendered.begin(), rendered.end());
 }
 
 } // namespace
@@ -89,24 +100,19 @@ void fixTags(const std::string &path, std::int64_t ms)
 Mp3Clip WriteMp3ClipFile(const std::uint8_t *Data, std::size_t Size, std::int64_t Begin, std::int64_t End,
                          const std::string &Path)
 {
-    const Mp3FrameIndex index = IndexMp3(Data, Size);
+    return WriteMp3ClipFile(Data, Size, IndexMp3(Data, Size), Begin, End, Path);
+}
+
+Mp3Clip WriteMp3ClipFile(const std::uint8_t *Data, std::size_t Size, const Mp3FrameIndex &index, std::int64_t Begin,
+                         std::int64_t End, const std::string &Path)
+{
     Mp3Clip clip = CutMp3(Data, Size, index, Begin, End);
-    {
-        TClipFd out(Path);
-        out.write(Data + index.Id3v2.Offset, index.Id3v2.Size);
-        out.write(clip.Audio.data(), clip.Audio.size());
-        out.write(Data + index.Id3v1.Offset, index.Id3v1.Size);
-        out.finish();
-    }
-    if (index.Id3v2.Size > 0)
-        fixTags(Path, clip.Samples * 1000 / index.SampleRate);
-    // On disk before the caller renames it over the chosen file.
-    const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool synced = fd >= 0 && ::fsync(fd) == 0;
-    const int err = errno;
-    if (fd >= 0)
-        ::close(fd);
-    if (!synced)
-        throw EAuException("Cannot write \"" + Path + "\": " + std::strerror(err));
+    const std::vector<std::uint8_t> tag =
+        clipTag(Data + index.Id3v2.Offset, index.Id3v2.Size, clip.Samples * 1000 / index.SampleRate);
+    TClipFd out(Path);
+    out.write(tag.data(), tag.size());
+    out.write(clip.Audio.data(), clip.Audio.size());
+    out.write(Data + index.Id3v1.Offset, index.Id3v1.Size);
+    out.finish();
     return clip;
 }

@@ -19,3 +19,6 @@
 // removes (the trimmer writes to a hidden file and renames it only on success).
 Mp3Clip WriteMp3ClipFile(const std::uint8_t *Data, std::size_t Size, std::int64_t Begin, std::int64_t End,
                          const std::string &Path);
+// The same with the source's index already built (IndexMp3 of the same bytes).
+Mp3Clip WriteMp3ClipFile(const std::uint8_t *Data, std::size_t Size, const Mp3FrameIndex &Index, std::int64_t Begin,
+                         std::int64_t End, const std::string &Path);

@@ -119,8 +119,11 @@ Mp3Clip CutMp3(const std::uint8_t *Data, std::size_t Size, const Mp3FrameIndex &
     clip.ReservoirFrame = plan.ReservoirFrame;
     clip.ReservoirBytes = plan.ReservoirBytes;
 
-    std::vector<std::uint8_t> audio;
     std::vector<int> sizes;
+    sizes.reserve(plan.LastFrame - plan.FirstFrame + 2);
+    const std::size_t lastEnd = Index.Frames[plan.LastFrame].Offset + static_cast<std::size_t>(Index.Frames[plan.LastFrame].Size);
+    std::vector<std::uint8_t> audio;
+    audio.reserve(lastEnd - Index.Frames[plan.FirstFrame].Offset + 4096);
     const Mp3Frame &firstKept = Index.Frames[plan.FirstFrame];
     if (plan.ReservoirFrame) {
         const std::vector<std::uint8_t> silent =
@@ -145,8 +148,9 @@ Mp3Clip CutMp3(const std::uint8_t *Data, std::size_t Size, const Mp3FrameIndex &
     info.Padding = plan.Padding;
     info.Source = &Index.Tag;
     info.MusicCrc = Mp3Crc16Arc(audio.data(), audio.size());
-    clip.Audio = MakeMp3InfoFrame(info);
-    clip.Audio.insert(clip.Audio.end(), audio.begin(), audio.end());
+    const std::vector<std::uint8_t> tag = MakeMp3InfoFrame(info);
+    audio.insert(audio.begin(), tag.begin(), tag.end());
+    clip.Audio = std::move(audio);
     clip.AudioFrames = static_cast<int>(sizes.size());
     return clip;
 }

@@ -225,6 +225,7 @@ Mp3FrameIndex IndexMp3(const std::uint8_t *Data, std::size_t Size)
     ix.Channels = first.Channels();
     ix.SamplesPerFrame = first.SamplesPerFrame();
 
+    ix.Frames.reserve((end - p) / static_cast<std::size_t>(first.FrameBytes()) + 16);
     bool firstFrame = true;
     while (p + 4 <= end) {
         Mp3FrameHeader h;

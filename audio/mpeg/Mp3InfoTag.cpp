@@ -4,6 +4,7 @@
 #include "AuException.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace {
@@ -33,11 +34,19 @@ constexpr std::uint32_t kFlagFrames = 1, kFlagBytes = 2, kFlagToc = 4, kFlagQual
 
 std::uint16_t Mp3Crc16Arc(const std::uint8_t *Data, std::size_t Size, std::uint16_t Crc)
 {
-    for (std::size_t i = 0; i < Size; ++i) {
-        Crc ^= Data[i];
-        for (int k = 0; k < 8; ++k)
-            Crc = (Crc & 1) ? static_cast<std::uint16_t>((Crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(Crc >> 1);
-    }
+    // A byte at a time: the music CRC runs over the whole clip.
+    static constexpr std::array<std::uint16_t, 256> table = [] {
+        std::array<std::uint16_t, 256> t{};
+        for (unsigned b = 0; b < 256; ++b) {
+            unsigned c = b;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? (c >> 1) ^ 0xA001 : c >> 1;
+            t[b] = static_cast<std::uint16_t>(c);
+        }
+        return t;
+    }();
+    for (std::size_t i = 0; i < Size; ++i)
+        Crc = static_cast<std::uint16_t>((Crc >> 8) ^ table[(Crc ^ Data[i]) & 0xFF]);
     return Crc;
 }
 
