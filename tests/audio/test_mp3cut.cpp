@@ -338,3 +338,65 @@ TEST(Mp3CutDamaged, RefusalsSayWhyAndDamageNeverCrashes)
         }
     }
 }
+
+// Tags in front of and behind the audio are not audio: an ID3v2.4 tag with its footer in
+// front, APEv2 and ID3v1 behind. A VBRI frame in front is a tag frame, which FFmpeg skips too.
+TEST(Mp3CutTags, TagsAroundTheAudioAndAVbriFrameAreNoAudio)
+{
+    REQUIRE_PEERS("lame", "ffmpeg", "mpg123");
+    const Source &s = Sources::get()["capture"];
+    const std::vector<std::uint8_t> &audio = s.Bytes;
+
+    std::vector<std::uint8_t> id3 = {'I', 'D', '3', 4, 0, 0x10, 0, 0, 0, 20};
+    const std::uint8_t frame[] = {'T', 'I', 'T', '2', 0, 0, 0, 10, 0, 0, 3, 'A', ' ', 'T', 'i', 't', 'l', 'e', 0, 0};
+    id3.insert(id3.end(), std::begin(frame), std::end(frame));
+    std::vector<std::uint8_t> footer = {'3', 'D', 'I', 4, 0, 0x10, 0, 0, 0, 20};
+    id3.insert(id3.end(), footer.begin(), footer.end());
+    // An APEv2 tag with one item, header and footer both present.
+    const std::string item = std::string("\x05\0\0\0\0\0\0\0Title\0Hello", 19);
+    const auto apeBlock = [&](bool header) {
+        std::vector<std::uint8_t> b = {'A', 'P', 'E', 'T', 'A', 'G', 'E', 'X', 0xD0, 0x07, 0, 0};
+        const std::uint32_t size = static_cast<std::uint32_t>(item.size() + 32);
+        for (int k = 0; k < 4; ++k)
+            b.push_back(static_cast<std::uint8_t>(size >> (8 * k)));
+        b.insert(b.end(), {1, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(header ? 0xE0 : 0x80)});
+        b.resize(32, 0);
+        return b;
+    };
+    std::vector<std::uint8_t> ape = apeBlock(true);
+    ape.insert(ape.end(), item.begin(), item.end());
+    const std::vector<std::uint8_t> apeFooter = apeBlock(false);
+    ape.insert(ape.end(), apeFooter.begin(), apeFooter.end());
+    std::vector<std::uint8_t> id3v1(128, 0);
+    std::memcpy(id3v1.data(), "TAGA Title", 10);
+
+    std::vector<std::uint8_t> tagged = id3;
+    tagged.insert(tagged.end(), audio.begin(), audio.end());
+    tagged.insert(tagged.end(), ape.begin(), ape.end());
+    tagged.insert(tagged.end(), id3v1.begin(), id3v1.end());
+    const Mp3FrameIndex ix = IndexMp3(tagged.data(), tagged.size());
+    EXPECT_EQ(ix.Id3v2.Size, id3.size());
+    EXPECT_EQ(ix.Id3v1.Size, 128u);
+    EXPECT_EQ(ix.AudioEnd, id3.size() + audio.size());
+    EXPECT_EQ(ix.SkippedBytes, 0u);
+    EXPECT_EQ(ix.Frames.size(), s.Index.Frames.size());
+
+    // A VBRI frame: the first frame's header, 32 bytes, then "VBRI" and its fields.
+    const Mp3Frame &first = s.Index.Frames[0];
+    std::vector<std::uint8_t> vbri(audio.begin() + static_cast<long>(first.Offset),
+                                   audio.begin() + static_cast<long>(first.Offset) + first.Size);
+    std::fill(vbri.begin() + 4, vbri.end(), 0);
+    std::memcpy(vbri.data() + 36, "VBRI\0\1\0\0\0\x4b", 10);
+    const std::uint32_t frames = static_cast<std::uint32_t>(s.Index.Frames.size());
+    for (int k = 0; k < 4; ++k)
+        vbri[50 + k] = static_cast<std::uint8_t>(frames >> (24 - 8 * k));
+    std::vector<std::uint8_t> withVbri = vbri;
+    withVbri.insert(withVbri.end(), audio.begin(), audio.end());
+    const Mp3FrameIndex vx = IndexMp3(withVbri.data(), withVbri.size());
+    EXPECT_EQ(vx.Tag.Kind, TMp3TagKind::Vbri);
+    EXPECT_EQ(vx.Tag.Frames, frames);
+    EXPECT_EQ(vx.Frames.size(), s.Index.Frames.size());
+    const fs::path file = Sources::get().dir() / "vbri.mp3";
+    writeBytes(file, withVbri);
+    EXPECT_EQ(static_cast<std::int64_t>(ffmpegFloats(file).size() / 2), vx.TotalSamples());
+}
