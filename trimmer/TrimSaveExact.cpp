@@ -28,7 +28,9 @@ void TForm1::btnSaveExactClick()
     if (SavingClip || !FSavePart.isEmpty() || !InputMS || !MP3In1->Valid() || DXAudioOut1->Status() != tosIdle)
         return;
     // Say at once when the file cannot be cut this way, before asking for a name.
-    const std::vector<std::uint8_t> &bytes = InputMS->Data();
+    const TMemoryStream *opened = InputMS.get();
+    const QString openedName = FOpenedFile;
+    const std::vector<std::uint8_t> &bytes = opened->Data();
     Mp3FrameIndex index;
     try {
         index = IndexMp3(bytes.data(), bytes.size());
@@ -38,8 +40,10 @@ void TForm1::btnSaveExactClick()
     }
     if (!SaveDialog1.Execute(this))
         return;
-    // The dialog ran an event loop: a play or another save may have started meanwhile.
-    if (SavingClip || !FSavePart.isEmpty() || !InputMS || DXAudioOut1->Status() != tosIdle)
+    // The dialog ran an event loop: a play, another save or another file may have come
+    // meanwhile (the index and the bytes are the file's that was open).
+    if (SavingClip || !FSavePart.isEmpty() || InputMS.get() != opened || FOpenedFile != openedName ||
+        DXAudioOut1->Status() != tosIdle)
         return;
 
     const TFrameStretch stretch = StretchFrames(MP3In1->TotalSamples(), PlayStart, PlayEnd, PictureWidth);
@@ -61,7 +65,11 @@ void TForm1::btnSaveExactClick()
     FSavePart.clear();
     FSaveTarget.clear();
     Todisk(false);
+    // As after the re-encoding save: the next play or save takes the selection again.
+    PlayStart = SelStart;
+    PlayEnd = SelEnd;
     SetButtons(tmFileOpen);
+    DrawWave();
     if (!error.isEmpty())
         ui::report(this, error);
 }

@@ -121,10 +121,11 @@ Mp3Clip CutMp3(const std::uint8_t *Data, std::size_t Size, const Mp3FrameIndex &
 
     std::vector<int> sizes;
     sizes.reserve(plan.LastFrame - plan.FirstFrame + 2);
-    const std::size_t lastEnd = Index.Frames[plan.LastFrame].Offset + static_cast<std::size_t>(Index.Frames[plan.LastFrame].Size);
+    const Mp3Frame &lastKept = Index.Frames[plan.LastFrame];
+    const std::size_t lastEnd = lastKept.Offset + static_cast<std::size_t>(lastKept.Size);
     std::vector<std::uint8_t> audio;
-    audio.reserve(lastEnd - Index.Frames[plan.FirstFrame].Offset + 4096);
     const Mp3Frame &firstKept = Index.Frames[plan.FirstFrame];
+    audio.reserve(lastEnd - firstKept.Offset + 4096); // room for the reservoir and tag frames
     if (plan.ReservoirFrame) {
         const std::vector<std::uint8_t> silent =
             silentFrame(firstKept.Header, reservoirBefore(Data, Index, plan.FirstFrame, plan.ReservoirBytes));

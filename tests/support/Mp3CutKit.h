@@ -40,7 +40,9 @@ inline std::vector<float> ffmpegFloats(const fs::path &File, bool Mp3 = false)
 {
     int rc = 0;
     const std::string out =
-        runCommand(std::string("ffmpeg -v error ") + (Mp3 ? "-f mp3 " : "") + "-i " + shellQuote(File.string()) + " -f f32le -c:a pcm_f32le - 2>/dev/null", &rc);
+        runCommand(std::string("ffmpeg -v error ") + (Mp3 ? "-f mp3 " : "") + "-i " + shellQuote(File.string()) +
+                       " -f f32le -c:a pcm_f32le - 2>/dev/null",
+                   &rc);
     std::vector<float> v(out.size() / sizeof(float));
     std::memcpy(v.data(), out.data(), v.size() * sizeof(float));
     return rc == 0 ? v : std::vector<float>();
