@@ -60,6 +60,8 @@ private:
         } else if (name == "mpeg2") {
             s.Channels = 1;
             runCommand("lame --quiet -m m -b 32 " + shellQuote(makeWav(dir(), name, 24000, 1, 5).string()) + " " + out);
+        } else if (name == "mpeg25") {
+            runCommand("lame --quiet -b 24 " + shellQuote(makeWav(dir(), name, 11025, 2, 12).string()) + " " + out);
         } else if (name == "crc") {
             runCommand("lame --quiet -p -b 96 " + shellQuote(makeWav(dir(), name, 44100, 2, 4).string()) + " " + out);
         } else if (name == "ffmpeg") {
@@ -143,8 +145,8 @@ TEST_P(Mp3CutSources, ConsecutiveClipsJoinExactly)
 }
 
 INSTANTIATE_TEST_SUITE_P(Encoders, Mp3CutSources,
-                         ::testing::Values("cbr128", "vbr", "mono32k", "stereo48k", "mpeg2", "crc", "ffmpeg",
-                                           "capture"));
+                         ::testing::Values("cbr128", "vbr", "mono32k", "stereo48k", "mpeg2", "mpeg25", "crc",
+                                           "ffmpeg", "capture"));
 
 // What the clip's first frame says: audio frames only, the source's LAME version, the
 // delay and padding of the cut, a tag CRC as LAME computes it, Info for a constant rate.
