@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 dir=build-fuzz
 # Each harness with the runs of its short check, chosen so that all of them take tens of
 # seconds together on two cores.
-declare -A RUNS=([fuzz_icy]=100000 [fuzz_tags]=30000 [fuzz_inifile]=8000 [fuzz_fileinput]=1500
+declare -A RUNS=([fuzz_icy]=100000 [fuzz_tags]=30000 [fuzz_inifile]=8000 [fuzz_fileinput]=1500 [fuzz_mp3cut]=20000
                  [fuzz_playlist]=30000 [fuzz_registry]=5000 [fuzz_stations]=6000)
 
 if ! CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

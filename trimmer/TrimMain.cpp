@@ -148,6 +148,8 @@ void TForm1::buildWindow()
     ToolBar1->addSeparator();
     btnOpen = toolButton(ToolBar1, "btnOpen", TTrimPicture::Open, QStringLiteral("Open File"));
     btnSave = toolButton(ToolBar1, "btnSave", TTrimPicture::Save, QStringLiteral("Save cliped "));
+    btnSaveExact = toolButton(ToolBar1, "btnSaveExact", TTrimPicture::SaveExact,
+                              QStringLiteral("Save clip without re-encoding (exact copy of the original sound)"));
     ToolBar1->addSeparator();
     btnPlay = toolButton(ToolBar1, "btnPlay", TTrimPicture::Play, QStringLiteral("Play"));
     btnPause = toolButton(ToolBar1, "btnPause", TTrimPicture::Pause, QStringLiteral("Pause"));
@@ -165,16 +167,19 @@ void TForm1::buildWindow()
     sSpeed->setPageStep(10);
     btnrstspd = toolButton(ToolBar1, "btnrstspd", TTrimPicture::SpeedReset, QStringLiteral("Reset playback speed"));
 
-    // Keys every desktop program answers: Ctrl+O opens, Ctrl+S saves the clip, Ctrl+Q closes.
-    // They are the buttons' own, so a disabled button ignores its key.
+    // Keys every desktop program answers: Ctrl+O opens, Ctrl+S saves the clip, Ctrl+Q closes;
+    // Ctrl+Shift+S saves it without re-encoding. They are the buttons' own, so a disabled
+    // button ignores its key.
     btnOpen->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     btnSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    btnSaveExact->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
     BitBtn1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    for (QToolButton *b : {btnOpen, btnSave, BitBtn1})
+    for (QToolButton *b : {btnOpen, btnSave, btnSaveExact, BitBtn1})
         b->setAccessibleDescription(b->shortcut().toString(QKeySequence::NativeText));
     // What assistive tools call each control: its action (the pictures carry no text).
     const std::pair<QWidget *, const char *> accessibleNames[] = {
         {BitBtn1, "Exit"},           {btnOpen, "Open"},         {btnSave, "Save Clip"},
+        {btnSaveExact, "Save Clip Without Re-encoding"},
         {btnPlay, "Play"},           {btnPause, "Pause"},       {btnStop, "Stop"},
         {btnSetRight, "Set Start"},  {btnSetLeft, "Set End"},   {svolume, "Volume"},
         {sSpeed, "Speed"},           {btnrstspd, "Reset Speed"}};
@@ -184,6 +189,7 @@ void TForm1::buildWindow()
     connect(BitBtn1, &QToolButton::clicked, this, [this] { BitBtn1Click(); });
     connect(btnOpen, &QToolButton::clicked, this, [this] { Button1Click(); });
     connect(btnSave, &QToolButton::clicked, this, [this] { Button2Click(); });
+    connect(btnSaveExact, &QToolButton::clicked, this, [this] { btnSaveExactClick(); });
     connect(btnPlay, &QToolButton::clicked, this, [this] { Button3Click(); });
     connect(btnPause, &QToolButton::clicked, this, [this] { btnPauseClick(); });
     connect(btnStop, &QToolButton::clicked, this, [this] { Button4Click(); });
@@ -377,6 +383,7 @@ void TForm1::SetButtons(TToolbarMode Mode)
     btnPause->setEnabled(pause);
     btnStop->setEnabled(stop);
     btnSave->setEnabled(save);
+    btnSaveExact->setEnabled(save);
     btnSetRight->setEnabled(marks);
     btnSetLeft->setEnabled(marks);
     btnOpen->setEnabled(open);

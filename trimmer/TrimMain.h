@@ -9,7 +9,8 @@
 //   TrimOpen.cpp     opening a file (dialog, drop, command line) and releasing it;
 //   TrimWave.cpp     the waveform: reading the file into column values and drawing them;
 //   TrimPlay.cpp     playback, pause, stop, volume and speed, the 50 ms timer;
-//   TrimSave.cpp     saving the played stretch as a new MP3 file;
+//   TrimSave.cpp     saving the played stretch as a new MP3 file (re-encoded);
+//   TrimSaveExact.cpp saving it without re-encoding (the frames cut out of the file);
 //   TrimBand.cpp     the selection band's location and the two marker buttons.
 //
 // Threads: everything here runs on the GUI thread. The outputs' done and progress events
@@ -96,7 +97,8 @@ public:
 
     // ---- controls ----
     QToolBar *ToolBar1 = nullptr;
-    QToolButton *BitBtn1 = nullptr, *btnOpen = nullptr, *btnSave = nullptr, *btnPlay = nullptr;
+    QToolButton *BitBtn1 = nullptr, *btnOpen = nullptr, *btnSave = nullptr, *btnSaveExact = nullptr;
+    QToolButton *btnPlay = nullptr;
     QToolButton *btnPause = nullptr, *btnStop = nullptr, *btnSetRight = nullptr, *btnSetLeft = nullptr;
     QToolButton *btnrstspd = nullptr;
     QSlider *svolume = nullptr, *sSpeed = nullptr;
@@ -135,6 +137,7 @@ public:
                              Qt::DropAction &Effect);
     void BitBtn1Click();                 // exit
     void Button2Click();                 // Save
+    void btnSaveExactClick();            // Save without re-encoding
     void Button3Click();                 // Play
     void btnPauseClick();
     void Button4Click();                 // Stop

@@ -16,7 +16,7 @@ const char *themeName(TTrimPicture Which)
     case TTrimPicture::Play: return "media-playback-start";
     case TTrimPicture::Pause: return "media-playback-pause";
     case TTrimPicture::Stop: return "media-playback-stop";
-    default: return nullptr; // the markers and the speed reset have no theme icon of their own
+    default: return nullptr; // the markers, the speed reset and the exact save have no theme icon
     }
 }
 
@@ -31,11 +31,11 @@ void drawOpen(QPainter &p)
     p.drawPolygon(QPolygonF({QPointF(2.5, 19.5), QPointF(6, 10.5), QPointF(22.5, 10.5), QPointF(19.5, 19.5)}));
 }
 
-void drawSave(QPainter &p)
+void drawSave(QPainter &p, QColor body = QColor(60, 110, 190))
 {
     // A diskette: body, label and shutter.
-    p.setPen(QPen(QColor(30, 60, 120), 1.2));
-    p.setBrush(QColor(60, 110, 190));
+    p.setPen(QPen(body.darker(160), 1.2));
+    p.setBrush(body);
     p.drawPolygon(QPolygonF(
         {QPointF(3.5, 3.5), QPointF(17.5, 3.5), QPointF(20.5, 6.5), QPointF(20.5, 20.5), QPointF(3.5, 20.5)}));
     p.setBrush(Qt::white);
@@ -43,8 +43,17 @@ void drawSave(QPainter &p)
     p.drawRect(QRectF(6.5, 12.5, 11, 8));
     p.setBrush(QColor(200, 210, 230));
     p.drawRect(QRectF(7.5, 3.5, 8, 5.5));
-    p.setBrush(QColor(60, 110, 190));
+    p.setBrush(body);
     p.drawRect(QRectF(12.5, 4.5, 2, 3.5));
+}
+
+void drawSaveExact(QPainter &p)
+{
+    // The diskette in green with an equals sign on its label: the clip is saved as it is.
+    drawSave(p, QColor(40, 140, 80));
+    p.setPen(QPen(QColor(20, 90, 50), 1.6));
+    p.drawLine(QPointF(8.5, 15), QPointF(15.5, 15));
+    p.drawLine(QPointF(8.5, 18), QPointF(15.5, 18));
 }
 
 void drawTriangle(QPainter &p, QColor c)
@@ -117,6 +126,7 @@ QPixmap TrimOwnPicture(TTrimPicture Which, int Size)
     case TTrimPicture::Exit: drawExit(p); break;
     case TTrimPicture::Open: drawOpen(p); break;
     case TTrimPicture::Save: drawSave(p); break;
+    case TTrimPicture::SaveExact: drawSaveExact(p); break;
     case TTrimPicture::Play: drawTriangle(p, QColor(40, 160, 60)); break;
     case TTrimPicture::Pause:
         p.setPen(QPen(dark.darker(150), 1));

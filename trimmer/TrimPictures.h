@@ -4,7 +4,7 @@
 
 #include <QIcon>
 
-enum class TTrimPicture { Exit, Open, Save, Play, Pause, Stop, MarkStart, MarkEnd, SpeedReset };
+enum class TTrimPicture { Exit, Open, Save, SaveExact, Play, Pause, Stop, MarkStart, MarkEnd, SpeedReset };
 
 QIcon TrimPicture(TTrimPicture Which);
 // Our own drawing alone (no theme), at Size × Size pixels.

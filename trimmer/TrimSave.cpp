@@ -64,7 +64,8 @@ void TForm1::Todisk(bool Op)
 {
     SavingClip = Op;
     for (QWidget *w : {static_cast<QWidget *>(BitBtn1), static_cast<QWidget *>(btnOpen),
-                       static_cast<QWidget *>(btnSave), static_cast<QWidget *>(btnPlay),
+                       static_cast<QWidget *>(btnSave), static_cast<QWidget *>(btnSaveExact),
+                       static_cast<QWidget *>(btnPlay),
                        static_cast<QWidget *>(svolume)})
         w->setEnabled(!Op);
     if (Op) {
