@@ -269,8 +269,11 @@ void TForm1::FormCreate(const QStringList &Arguments)
 
     ReadWindowState();
 
-    if (!Arguments.isEmpty() && IsMp3FileName(Arguments.constFirst()))
-        OpenFile(Arguments.constFirst(), TOpenVia::CommandLine);
+    // The file is the first argument, or the one after "--" (which may begin with '-').
+    const qsizetype dash = Arguments.indexOf(QStringLiteral("--"));
+    const QString file = dash >= 0 ? Arguments.value(dash + 1) : Arguments.value(0);
+    if (!file.isEmpty() && IsMp3FileName(file))
+        OpenFile(file, TOpenVia::CommandLine);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -141,13 +141,13 @@ TEST(Save, AutomaticSavesTakeTheFirstFreeNumberAndOpenTheirFolder)
     EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral("autosave2.mp3")));
     EXPECT_FALSE(f.AutoSave);
 
-    // Trim Clip then starts the trimmer on that file, its name as the one argument.
+    // Trim Clip then starts the trimmer on that file, its name after "--".
     testsupport::TempDir bin;
     const QString programs = QString::fromStdString(bin.path().string());
     TForm1::setProgramFolder(programs);
     writeTrimmerStub(programs);
     f.btnclipClick();
-    EXPECT_EQ(trimmerArguments(programs), (QStringList{QStringLiteral("1"), folder + QStringLiteral("autosave0.mp3")}));
+    EXPECT_EQ(trimmerArguments(programs), (QStringList{QStringLiteral("2"), QStringLiteral("--"), folder + QStringLiteral("autosave0.mp3")}));
 }
 
 TEST(Save, ACancelledDialogOrAMissingEncoderWritesNothingAndKeepsTheRecording)

@@ -97,6 +97,14 @@ TEST(TrimWindow, CommandLineOpensAnMp3OfAnyCaseAndNothingElse)
         EXPECT_GT(f.values[100][1] - f.values[100][0], 20);
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     }
+    // After "--" the next argument is the file, even one that begins with '-'.
+    const QString dashed = env.path("-dashed.mp3");
+    std::filesystem::copy_file(files().tone3.toStdString(), dashed.toStdString());
+    {
+        TForm1 f({QStringLiteral("--"), dashed});
+        EXPECT_EQ(f.windowTitle(), QStringLiteral("Snipolux - -dashed.mp3"));
+        EXPECT_EQ(f.OpenedFile(), dashed);
+    }
     const QString wav = env.path("song.wav");
     std::filesystem::copy_file(files().tone3.toStdString(), wav.toStdString());
     for (const QStringList &args : {QStringList{wav}, QStringList{QString()}, QStringList{}}) {
