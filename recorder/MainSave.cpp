@@ -29,6 +29,14 @@ bool exists(const QString &file)
     return QFileInfo::exists(file);
 }
 
+// Whether a name is taken by anything, a link whose target is missing included: an automatic
+// save never writes through such a link.
+bool nameTaken(const QString &file)
+{
+    const QFileInfo info(file);
+    return info.exists() || info.isSymLink();
+}
+
 } // namespace
 
 void TForm1::stopAndSave()
@@ -73,7 +81,7 @@ void TForm1::stopAndSave()
     const QString autoFolder = path() + QStringLiteral("AutoSaved/");
     if (autoSave) {
         QDir().mkpath(autoFolder);
-        target = AutoSaveName(autoFolder, exists);
+        target = AutoSaveName(autoFolder, nameTaken);
         lastSaveName_ = target;
     } else {
         target = runSaveDialog();
@@ -130,13 +138,19 @@ void TForm1::stopAndSave()
                     idleSince = 0;
                 }
             }
-            if (saveError_.isEmpty()) {
+            // The encoder writes beside the target and renames only a complete MP3 over it, so
+            // a failed save leaves a file that was there as it was. A complete MP3 whose tags
+            // could not be written is kept, with a warning.
+            const bool tagsOnly = !saveError_.isEmpty() && MP3Out1->TagsFailed();
+            if (saveError_.isEmpty() || tagsOnly) {
                 if (exists(tempb))
                     QFile::remove(tempb);
                 if (exists(tempa))
                     QFile::remove(tempa);
+                if (tagsOnly)
+                    report(QStringLiteral("Warning: the recording was saved as ") + target +
+                           QStringLiteral(", but its tags could not be written: ") + saveError_);
             } else {
-                QFile::remove(target);
                 keepRecordingFiles({two ? tempa : QString(), tempb},
                                    QStringLiteral("The MP3 file could not be written: ") + saveError_);
             }

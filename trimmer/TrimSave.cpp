@@ -87,7 +87,11 @@ void TForm1::Done(TComponent *)
     Todisk(false);
     QString error = QString::fromUtf8(MP3Out1->ExceptionMessage());
     if (!FSavePart.isEmpty()) {
-        if (error.isEmpty())
+        // A complete clip whose tags failed is still a clip: it is put in place, with a warning.
+        if (!error.isEmpty() && MP3Out1->TagsFailed())
+            error = QStringLiteral("Warning: the clip was saved as %1, but its tags could not be written: %2")
+                        .arg(FSaveTarget, error);
+        if (error.isEmpty() || MP3Out1->TagsFailed())
             PutClipInPlace(FSavePart, FSaveTarget, error);
         else
             DiscardClip(FSavePart);

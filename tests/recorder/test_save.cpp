@@ -1,9 +1,10 @@
 // Stopping a recording and saving it as MP3 from a real loopback station: the join of two
 // segments, a plain recording, automatic numbering, a cancelled dialog, a missing encoder, a
-// full disk, and stops reached from inside a level report and from a timer tick.
+// full disk (which leaves a file that was there as it was), and stops reached from inside a level report and from a timer tick.
 #include "ReceiveTestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QToolButton>
 
@@ -91,9 +92,18 @@ TEST(Save, APlainRecordingKeepsTheToneAndRestoresTheSaveChain)
     f.cmmbr->setCurrentIndex(mbr128);
     f.cmmbrCloseUp();
     const QString target = e.env.home() + QStringLiteral("/plain.mp3");
+    // Saved over a private file, which stays private.
+    {
+        QFile old(target);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("the old file");
+    }
+    QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner);
     f.saveDialogHook = [&] { return target; };
     startIn(e, station, false, rsPlaying);
     recordPlain(f, 2000);
+    EXPECT_EQ(std::filesystem::status(target.toStdString()).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 
     EXPECT_EQ(f.RecState, rsPlaying);
     EXPECT_TRUE(noTempFiles(f));
@@ -189,9 +199,21 @@ TEST(Save, AFullDiskKeepsTheRecordingAndSaysWhere)
     if (!disk.mounted())
         GTEST_SKIP() << disk.error();
     const QString target = QString::fromStdString((disk / "full.mp3").string());
+    {
+        QFile old(target);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("the old file");
+    }
     f.saveDialogHook = [&] { return target; };
     startIn(e, station, false, rsPlaying);
     recordPlain(f, 6000); // more than 64 KiB of MP3
+    // The file that was there is as it was, and nothing half-written is left beside it.
+    {
+        QFile old(target);
+        ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+        EXPECT_EQ(old.readAll(), QByteArray("the old file"));
+    }
+    EXPECT_EQ(QDir(QFileInfo(target).absolutePath()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 
     EXPECT_FALSE(f.Saving);
     EXPECT_EQ(f.RecState, rsPlaying);

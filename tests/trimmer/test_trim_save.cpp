@@ -234,6 +234,12 @@ TEST(TrimClip, AFinishedClipReplacesItsTargetAndAFailedOneLeavesNothing)
     EXPECT_EQ(testsupport::readFile(target.toStdString()).size(), std::strlen("the new clip"));
     EXPECT_EQ(filesIn(dir.path()), QStringList{QStringLiteral("clip.mp3")});
 
+    // A private file stays private when a clip replaces it.
+    QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner);
+    write(part, "a private clip");
+    ASSERT_TRUE(PutClipInPlace(part, target, error)) << error.toStdString();
+    EXPECT_EQ(fs::status(target.toStdString()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
     // Into a folder that is not there: the clip goes, the old file stays.
     write(part, "another clip");
     const QString nowhere = QString::fromStdString((dir / "missing" / "clip.mp3").string());
