@@ -504,6 +504,10 @@ private:
     bool abortConnect_ = false;
     bool stopping_ = false;
     bool prerecWriteWarned_ = false;
+    // The working folder last warned about as writable by other users (warned once per folder).
+    QString sharedFolderWarned_;
+    // Shows that warning in the status bar when Folder can be written by other users.
+    void warnIfFolderShared(const QString &Folder);
     TWMATap *pendingStart_ = nullptr; // the tap last asked to start recording
     void startTap(TWMATap *tap);
 

@@ -1,6 +1,7 @@
 // Stopping a recording and saving it as MP3 from a real loopback station: the join of two
 // segments, a plain recording, automatic numbering, a cancelled dialog, a missing encoder, a
-// full disk (which leaves a file that was there as it was), and stops reached from inside a level report and from a timer tick.
+// full disk (which leaves a file that was there as it was), and stops reached from inside a
+// level report and from a timer tick.
 #include "ReceiveTestSupport.h"
 
 #include <QDir>
@@ -259,4 +260,54 @@ TEST(Save, AStopFromInsideALevelReportOrATimerTickFinishes)
     ASSERT_TRUE(waitUntil([&] { return finished; }, 15000));
     EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("autosave1.mp3")));
     EXPECT_EQ(f.RecState, rsPlaying);
+}
+
+TEST(Save, LinksPlantedInTheWorkingFolderAreNeverWrittenThrough)
+{
+    Station station(noiseSource());
+    REQUIRE_STATION(station);
+    ReceiveEnv e(true);
+    TForm1 &f = *e.form;
+    f.PrerecMs = 1000;
+    const QString folder = f.path();
+    const QString autoFolder = folder + QStringLiteral("AutoSaved/");
+    ASSERT_TRUE(QDir().mkpath(autoFolder));
+    // Someone else's files, and links to them at the ring's names and the first automatic name.
+    const QString victim = e.env.home() + QStringLiteral("/victim");
+    {
+        QFile v(victim);
+        ASSERT_TRUE(v.open(QIODevice::WriteOnly));
+        v.write("not a recording");
+    }
+    const QString missing = e.env.home() + QStringLiteral("/not-there.mp3");
+    ASSERT_TRUE(QFile::link(victim, folder + QStringLiteral("temp0.wma")));
+    ASSERT_TRUE(QFile::link(victim, folder + QStringLiteral("temp1.wma")));
+    ASSERT_TRUE(QFile::link(missing, autoFolder + QStringLiteral("autosave0.mp3")));
+    // A working folder anyone can write to is named in the status bar.
+    ASSERT_TRUE(QFile::setPermissions(folder, QFileDevice::Permissions(0x7777)));
+
+    startIn(e, station, true, rsPrerecTap1);
+    EXPECT_TRUE(f.statusPanelText().contains(QStringLiteral("other users can write to the working folder")))
+        << f.statusPanelText().toStdString();
+    f.AutoSave = true;
+    f.RecordButtonClick();
+    QTest::qWait(800);
+    f.RecordButtonClick();
+    ASSERT_TRUE(waitUntil([&] { return !f.Saving; }, 15000));
+
+    QFile v(victim);
+    ASSERT_TRUE(v.open(QIODevice::ReadOnly));
+    EXPECT_EQ(v.readAll(), QByteArray("not a recording"));
+    EXPECT_FALSE(QFileInfo::exists(missing)) << "an automatic save wrote through a dangling link";
+    EXPECT_TRUE(QFileInfo(autoFolder + QStringLiteral("autosave0.mp3")).isSymLink());
+    EXPECT_FALSE(testsupport::probe((autoFolder + QStringLiteral("autosave1.mp3")).toStdString()).empty());
+    // The ring's files are its own now, and private.
+    for (const QString &ring : {QStringLiteral("temp0.wma"), QStringLiteral("temp1.wma")}) {
+        const QFileInfo info(folder + ring);
+        if (!info.exists())
+            continue;
+        EXPECT_FALSE(info.isSymLink()) << ring.toStdString();
+        EXPECT_EQ(std::filesystem::status((folder + ring).toStdString()).permissions(),
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    }
 }
