@@ -94,6 +94,20 @@ void TForm1::warnIfFolderShared(const QString &Folder)
                        QStringLiteral("; recordings there are not private."));
 }
 
+void TForm1::holdTapFiles()
+{
+    const bool taping = (RecState >= rsPrerecStart && RecState <= rsRecording) || RecState == rsRecordingPlain ||
+                        RecState == rsRecordPaused;
+    if (!taping) {
+        if (!heldTapFiles_.empty())
+            heldTapFiles_.clear();
+        return;
+    }
+    for (TWMATap *tap : {WMATap1, WMATap2})
+        if (tap->Status() != tosIdle)
+            heldTapFiles_.hold(QString::fromStdString(tap->FileName()));
+}
+
 void TForm1::StartPrerec()
 {
     if (!cbPreRec->isChecked() || DXAudioOut1->Status() == tosIdle)

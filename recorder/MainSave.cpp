@@ -54,7 +54,13 @@ void TForm1::stopAndSave()
     stopprerec();
     const QString tap1 = QString::fromStdString(WMATap1->FileName());
     const QString tap2 = QString::fromStdString(WMATap2->FileName());
-    const TRecordingFiles files = RecordingFiles(RecStartState, tap1, tap2);
+    TRecordingFiles files = RecordingFiles(RecStartState, tap1, tap2);
+    // A working folder removed during the recording took the files' names, not their
+    // contents: those come back from the held descriptors.
+    if (!files.Older.isEmpty())
+        files.Older = restoreTapFile(files.Older, 1);
+    files.Current = restoreTapFile(files.Current, 2);
+    heldTapFiles_.clear();
     RecStartState = 0;
     setButtonPicture(RecordButton, bpRecord);
     const bool autoSave = AutoSave;
@@ -167,6 +173,24 @@ void TForm1::stopAndSave()
     carryOn();
     if (autoSave)
         ui::openUrl(QUrl::fromLocalFile(autoFolder));
+}
+
+QString TForm1::restoreTapFile(const QString &File, int Part)
+{
+    if (exists(File))
+        return File;
+    const QString folder = path();
+    QDir().mkpath(folder);
+    const QString copy = folder + QStringLiteral("restored-") +
+                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss")) + QLatin1Char('-') +
+                         QString::number(Part) + QStringLiteral(".wma");
+    QString error;
+    if (heldTapFiles_.restore(File, copy, error))
+        return copy;
+    if (!error.isEmpty())
+        report(QStringLiteral("The recording's file ") + File + QStringLiteral(" was removed and could not be restored: ") +
+               error);
+    return File;
 }
 
 QString TForm1::runSaveDialog()

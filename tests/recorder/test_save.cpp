@@ -311,3 +311,29 @@ TEST(Save, LinksPlantedInTheWorkingFolderAreNeverWrittenThrough)
                   std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     }
 }
+
+TEST(Save, AWorkingFolderRemovedDuringARecordingStillGivesTheRecording)
+{
+    Station station(noiseSource());
+    REQUIRE_STATION(station);
+    ReceiveEnv e(true);
+    TForm1 &f = *e.form;
+    f.PrerecMs = 1000;
+    const QString target = e.env.home() + QStringLiteral("/kept.mp3");
+    f.saveDialogHook = [&] { return target; };
+    startIn(e, station, true, rsPrerecTap1);
+    f.RecordButtonClick();
+    ASSERT_EQ(f.RecState, rsRecording);
+    QTest::qWait(1000);
+    const QString folder = f.path();
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    QTest::qWait(500);
+    f.RecordButtonClick();
+    ASSERT_TRUE(waitUntil([&] { return !f.Saving; }, 15000));
+
+    EXPECT_TRUE(e.env.messages.isEmpty()) << e.env.messages.join(QLatin1Char('\n')).toStdString();
+    const auto info = testsupport::probe(target.toStdString());
+    ASSERT_FALSE(info.empty()) << "the recording was lost";
+    // The older segment and the current file: more than the time recorded after the press.
+    EXPECT_GT(std::stod(info.at("format.duration")), 2.0);
+}
