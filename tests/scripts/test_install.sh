@@ -3,7 +3,9 @@
 # under share/fonolux/, launchers that desktop-file-validate accepts, icons in the hicolor
 # theme and metainfo that appstreamcli accepts together with them; and the installed Fonolux,
 # started with no data folder, seeds it from share/fonolux/ (nothing lies beside it in bin/);
-# the installed programs hold no test driver: FONOLUX_TEST_DRIVER opens no socket in them.
+# the installed programs hold no test driver: FONOLUX_TEST_DRIVER opens no socket in them; and
+# outside sanitizer builds they are hardened: position-independent, relocations read-only and
+# bound at start, stack protector and checked libc calls.
 # Usage: test_install.sh BUILD_DIR SOURCE_DIR
 set -uo pipefail
 build=${1:?build folder} src=${2:?source folder}
@@ -78,5 +80,20 @@ if [ -e "$build/tests/libfonolux_test_driver.so" ]; then
   start_installed LD_PRELOAD="$build/tests/libfonolux_test_driver.so"
   driver_socket_appears || { cat "$tmp/run.log"; fail "the driver loaded into the installed program does not listen"; }
   kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
+fi
+
+# Hardening (a sanitizer build brings its own instrumentation instead).
+if ! grep -qE '^FONOLUX_SANITIZE:STRING=.+' "$build/CMakeCache.txt" && ! grep -q '^FONOLUX_FUZZ:BOOL=ON' "$build/CMakeCache.txt"; then
+  for exe in "$prefix"/bin/*; do
+    name=$(basename "$exe")
+    readelf -hW "$exe" | grep -qE 'Type:[[:space:]]+DYN' || fail "$name is not a position-independent executable"
+    readelf -lW "$exe" | grep -q 'GNU_RELRO' || fail "$name has no read-only relocations (GNU_RELRO)"
+    readelf -dW "$exe" | grep -qE 'BIND_NOW|FLAGS_1.*NOW' || fail "$name does not bind its symbols at start (BIND_NOW)"
+    readelf --dyn-syms -W "$exe" | grep -q '__stack_chk_fail' || fail "$name is built without the stack protector"
+    if ! grep -q '^CMAKE_BUILD_TYPE:STRING=Debug' "$build/CMakeCache.txt"; then
+      readelf --dyn-syms -W "$exe" | grep -E '__[a-z0-9_]+_chk' | grep -vq '__stack_chk_fail' ||
+        fail "$name is built without _FORTIFY_SOURCE (no checked libc calls)"
+    fi
+  done
 fi
 echo PASS
