@@ -152,7 +152,9 @@ public:
     // Enables the toolbar's buttons for Mode; a number that is no mode changes nothing.
     void SetButtons(TToolbarMode Mode);
     // Reads the whole file into a new memory stream; on failure says why in Error and returns
-    // null (nothing else changes).
+    // null (nothing else changes). A file larger than MaxInputBytes, or one there is no memory
+    // for, is refused with a message before it is read.
+    static constexpr qint64 MaxInputBytes = qint64(2) << 30;
     std::unique_ptr<TMemoryStream> LoadInput(const QString &FileName, QString &Error);
     // Releases the decoder's hold on InputMS, then frees it.
     void FreeInput();

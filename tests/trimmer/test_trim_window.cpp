@@ -119,6 +119,21 @@ TEST(TrimWindow, CommandLineOpensAnMp3OfAnyCaseAndNothingElse)
     EXPECT_TRUE(env.messages.isEmpty());
 }
 
+TEST(TrimWindow, AnMp3OfManyGigabytesIsRefusedWithAMessage)
+{
+    TrimEnv env;
+    // A real MP3 at its start, then nothing (a sparse file takes no room on the disk).
+    const QString big = env.path("big.mp3");
+    std::filesystem::copy_file(files().tone3.toStdString(), big.toStdString());
+    std::filesystem::resize_file(big.toStdString(), std::uintmax_t(5) << 30);
+    TForm1 f({big});
+    EXPECT_TRUE(f.OpenedFile().isEmpty());
+    EXPECT_FALSE(f.btnPlay->isEnabled());
+    ASSERT_EQ(env.messages.size(), 1);
+    EXPECT_TRUE(env.messages.first().contains(QStringLiteral("too large (5120 MB"))) << env.messages.first().toStdString();
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("Snipolux"));
+}
+
 TEST(TrimWindow, ToneIsDrawnColumnByColumnWithTheLineEndsOfItsValues)
 {
     TrimEnv env;
