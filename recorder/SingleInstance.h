@@ -3,8 +3,8 @@
 // The first instance listens on a local socket "Fonolux09876" in a folder only this user can
 // write to: $XDG_RUNTIME_DIR when it is the user's own and writable by nobody else, otherwise
 // a folder "fonolux-<uid>" of our own in the temporary folder (made 0700; refused when it is a
-// link or belongs to someone else). The socket file itself is 0600, and both ends check that
-// the other end runs as the same user. A later start connects, asks the first instance to show
+// link or belongs to someone else). The socket file is its owner's alone, and both ends check
+// that the other end runs as the same user. A later start connects, asks the first instance to show
 // itself and exits. A socket file left behind by a run that crashed is replaced.
 //
 // What the running instance accepts is bounded: a request is one short line ("activate\n");
