@@ -56,9 +56,17 @@ public:
     {
         const QByteArray name = QFile::encodeName(Folder + QStringLiteral("/Fonolux09876.lock"));
         fd_ = ::open(name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd_ >= 0)
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        // Another start holds it for a second at most; one that hangs is not waited for long.
+        for (int attempt = 0; fd_ >= 0; ++attempt) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0)
+                break;
+            if (attempt >= 100) {
+                ::close(fd_);
+                fd_ = -1;
+                break;
             }
+            ::usleep(50 * 1000);
+        }
     }
     ~ClaimLock()
     {
