@@ -86,13 +86,16 @@ fi
 if ! grep -qE '^FONOLUX_SANITIZE:STRING=.+' "$build/CMakeCache.txt" && ! grep -q '^FONOLUX_FUZZ:BOOL=ON' "$build/CMakeCache.txt"; then
   for exe in "$prefix"/bin/*; do
     name=$(basename "$exe")
-    readelf -hW "$exe" | grep -qE 'Type:[[:space:]]+DYN' || fail "$name is not a position-independent executable"
-    readelf -lW "$exe" | grep -q 'GNU_RELRO' || fail "$name has no read-only relocations (GNU_RELRO)"
-    readelf -dW "$exe" | grep -qE 'BIND_NOW|FLAGS_1.*NOW' || fail "$name does not bind its symbols at start (BIND_NOW)"
-    readelf --dyn-syms -W "$exe" | grep -q '__stack_chk_fail' || fail "$name is built without the stack protector"
+    # Read once: grep -q on a pipe would end readelf early, which pipefail counts as failure.
+    header=$(readelf -hW "$exe") segments=$(readelf -lW "$exe") dynamic=$(readelf -dW "$exe")
+    symbols=$(readelf --dyn-syms -W "$exe")
+    grep -qE 'Type:[[:space:]]+DYN' <<<"$header" || fail "$name is not a position-independent executable"
+    grep -q 'GNU_RELRO' <<<"$segments" || fail "$name has no read-only relocations (GNU_RELRO)"
+    grep -qE 'BIND_NOW|FLAGS_1.*NOW' <<<"$dynamic" || fail "$name does not bind its symbols at start (BIND_NOW)"
+    grep -q '__stack_chk_fail' <<<"$symbols" || fail "$name is built without the stack protector"
     if ! grep -q '^CMAKE_BUILD_TYPE:STRING=Debug' "$build/CMakeCache.txt"; then
-      readelf --dyn-syms -W "$exe" | grep -E '__[a-z0-9_]+_chk' | grep -vq '__stack_chk_fail' ||
-        fail "$name is built without _FORTIFY_SOURCE (no checked libc calls)"
+      checked=$(grep -E '__[a-z0-9_]+_chk' <<<"$symbols" | grep -v '__stack_chk_fail' || true)
+      [ -n "$checked" ] || fail "$name is built without _FORTIFY_SOURCE (no checked libc calls)"
     fi
   done
 fi
