@@ -36,6 +36,15 @@ std::string Reason(const std::string &What, int Err)
 
 } // namespace
 
+bool ReplaceableTarget(const std::string &Target, std::string &Error)
+{
+    struct stat st {};
+    if (::lstat(Target.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))
+        return true;
+    Error = "Cannot write \"" + Target + "\": it is not a regular file";
+    return false;
+}
+
 std::string HiddenPartName(const std::string &Target, std::uint64_t Tag)
 {
     const std::size_t slash = Target.rfind('/');
@@ -46,6 +55,8 @@ std::string HiddenPartName(const std::string &Target, std::uint64_t Tag)
 
 bool ReplaceByPart(const std::string &Part, const std::string &Target, std::string &Error)
 {
+    if (!ReplaceableTarget(Target, Error))
+        return false;
     const int fd = ::open(Part.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         Error = Reason("Cannot write \"" + Target + "\"", errno);

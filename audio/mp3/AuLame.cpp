@@ -215,6 +215,9 @@ void TMP3Out::PrepareSink()
         // Written to a new hidden file beside the target, which takes the target's place only
         // when the MP3 is complete; the share mode does not apply to a new file here.
         const std::string target = Utf16ToUtf8(FWideFileName);
+        std::string refused;
+        if (!ReplaceableTarget(target, refused))
+            throw EAuException(refused);
         std::random_device random;
         for (int attempt = 0;; ++attempt) {
             const std::uint64_t tag = (static_cast<std::uint64_t>(random()) << 32) ^ random();

@@ -505,4 +505,18 @@ TEST(MP3OutReplace, AFinishedFileTakesThePlaceOfTheOldOneWithItsModeAndNeverFoll
     EXPECT_FALSE(std::filesystem::is_symlink(linked));
     const auto other = readFile(elsewhere);
     EXPECT_EQ(std::string(other.begin(), other.end()), "not mine");
+
+    // A pipe at the name is not replaced by a file: the run is refused before it encodes.
+    const auto pipe = dir.path() / "pipe.mp3";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    Chain p(sinePcm16(44100, 2, 20000), 2, 44100);
+    p.Out->SetFileName(pipe.string());
+    try {
+        p.Out->BlockingRun();
+        ADD_FAILURE() << "a run onto a pipe succeeded";
+    } catch (const EAuException &e) {
+        EXPECT_NE(std::string(e.what()).find("not a regular file"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(pipe));
+    EXPECT_EQ(partFiles(dir.path()), 0);
 }
