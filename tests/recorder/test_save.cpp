@@ -225,6 +225,28 @@ TEST(Save, AFullDiskKeepsTheRecordingAndSaysWhere)
     EXPECT_TRUE(noTempFiles(f));
 }
 
+TEST(Save, AFailedTagWriteKeepsTheRecordingWithAWarning)
+{
+    // Before the window creates its encoder output, which loads TagLib once per process.
+    setenv("FONOLUX_TAGLIB_LIBRARY", FONOLUX_FAILING_TAGLIB, 1);
+    Station station;
+    REQUIRE_STATION(station);
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    const QString target = e.env.home() + QStringLiteral("/tagged.mp3");
+    f.saveDialogHook = [&] { return target; };
+    startIn(e, station, false, rsPlaying);
+    recordPlain(f, 800);
+    unsetenv("FONOLUX_TAGLIB_LIBRARY");
+
+    EXPECT_FALSE(testsupport::probe(target.toStdString()).empty()) << "the MP3 was lost";
+    ASSERT_EQ(e.env.messages.size(), 1);
+    EXPECT_TRUE(e.env.messages.first().startsWith(QStringLiteral("Warning: the recording was saved as ") + target))
+        << e.env.messages.first().toStdString();
+    EXPECT_TRUE(keptRecordings(f).isEmpty());
+    EXPECT_TRUE(noTempFiles(f));
+}
+
 TEST(Save, AStopFromInsideALevelReportOrATimerTickFinishes)
 {
     Station station;
