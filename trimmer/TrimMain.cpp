@@ -336,6 +336,12 @@ void TForm1::BitBtn1Click()
 
 bool TForm1::FormCloseQuery()
 {
+    // Until the encoder runs, the save is still being set up further down this call stack; it
+    // can only go on once this returns, so the close is put off until the save has ended.
+    if (SavingClip && !FEncoderStarted) {
+        FCloseAfterSave = true;
+        return false;
+    }
     while (SavingClip)
         WaitPumping(1000);
     return true;

@@ -197,4 +197,8 @@ private:
     // The save under way: the chosen file and the hidden file the encoder writes first.
     QString FSaveTarget, FSavePart;
     bool FSaveCursor = false;
+    // A close asked for while a save was being set up, before its encoder ran: carried out
+    // when the save has ended (waiting for it there would hold up the very code that starts it).
+    bool FCloseAfterSave = false;
+    bool FEncoderStarted = false; // the save's encoder has been started (Run returned)
 };

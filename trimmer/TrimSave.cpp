@@ -32,7 +32,16 @@ void TForm1::Button2Click()
         return;
     struct UnlockOnExit {
         TForm1 *f;
-        ~UnlockOnExit() { f->Todisk(false); }
+        ~UnlockOnExit()
+        {
+            f->Todisk(false);
+            f->FEncoderStarted = false;
+            // A close asked for while the save was set up happens now that it has ended.
+            if (f->FCloseAfterSave) {
+                f->FCloseAfterSave = false;
+                f->close();
+            }
+        }
     } unlock{this};
 
     FSaveTarget = SaveDialog1.FileName;
@@ -50,6 +59,7 @@ void TForm1::Button2Click()
     SetStretch(true);
     try {
         MP3Out1->Run();
+        FEncoderStarted = true;
     } catch (const EAuException &e) {
         FSaveTarget.clear();
         FSavePart.clear();
