@@ -270,7 +270,8 @@ void TForm1::MP3Out1ThreadException(TComponent *Sender)
 
 bool TForm1::MoveTempFile(const QString &Source, const QString &Target)
 {
-    if (exists(Target))
+    // A link at the name goes too (a dangling one included): the move never writes through it.
+    if (nameTaken(Target))
         QFile::remove(Target);
     const std::uint32_t began = tickNow();
     do {

@@ -305,6 +305,8 @@ TEST(Save, LinksPlantedInTheWorkingFolderAreNeverWrittenThrough)
     ASSERT_TRUE(QFile::link(victim, folder + QStringLiteral("temp0.wma")));
     ASSERT_TRUE(QFile::link(victim, folder + QStringLiteral("temp1.wma")));
     ASSERT_TRUE(QFile::link(missing, autoFolder + QStringLiteral("autosave0.mp3")));
+    const QString missingToo = e.env.home() + QStringLiteral("/not-there.wma");
+    ASSERT_TRUE(QFile::link(missingToo, folder + QStringLiteral("tempb.wma")));
     // A working folder anyone can write to is named in the status bar.
     ASSERT_TRUE(QFile::setPermissions(folder, QFileDevice::Permissions(0x7777)));
 
@@ -321,6 +323,7 @@ TEST(Save, LinksPlantedInTheWorkingFolderAreNeverWrittenThrough)
     ASSERT_TRUE(v.open(QIODevice::ReadOnly));
     EXPECT_EQ(v.readAll(), QByteArray("not a recording"));
     EXPECT_FALSE(QFileInfo::exists(missing)) << "an automatic save wrote through a dangling link";
+    EXPECT_FALSE(QFileInfo::exists(missingToo)) << "the save's move wrote through a dangling link";
     EXPECT_TRUE(QFileInfo(autoFolder + QStringLiteral("autosave0.mp3")).isSymLink());
     EXPECT_FALSE(testsupport::probe((autoFolder + QStringLiteral("autosave1.mp3")).toStdString()).empty());
     // The ring's files are its own now, and private.
