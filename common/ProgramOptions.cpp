@@ -23,3 +23,11 @@ bool answerProgramOptions(int argc, char **argv, const ProgramInfo &info)
     }
     return false;
 }
+
+int argumentsBeforeDoubleDash(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--") == 0)
+            return i;
+    return argc;
+}

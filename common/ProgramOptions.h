@@ -14,3 +14,9 @@ struct ProgramInfo {
 // When argv holds --version or --help (the first of them wins), prints the answer and returns
 // true: the program then ends with exit code 0. Returns false for every other command line.
 bool answerProgramOptions(int argc, char **argv, const ProgramInfo &info);
+
+// The number of arguments before the first "--" (argc when there is none): only these are
+// handed to the toolkit, so that a file name after "--" that looks like one of its options
+// ("-style", "-reverse.mp3") reaches the program as it stands. The arguments after "--" are
+// argv[result + 1 .. argc - 1].
+int argumentsBeforeDoubleDash(int argc, char **argv);

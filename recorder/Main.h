@@ -17,6 +17,7 @@
 // scheduler calls (BitBtn1Click, BitBtn2Click, RecordButtonClick) tolerate that.
 #pragma once
 
+#include "HeldFiles.h"
 #include "RecState.h"
 #include "RecorderRules.h"
 #include "StationDirectory.h"
@@ -505,6 +506,17 @@ private:
     bool abortConnect_ = false;
     bool stopping_ = false;
     bool prerecWriteWarned_ = false;
+    // The working folder last warned about as writable by other users (warned once per folder).
+    QString sharedFolderWarned_;
+    // Shows that warning in the status bar when Folder can be written by other users.
+    void warnIfFolderShared(const QString &Folder);
+    // The taps' files, held while the ring or a recording runs (see HeldFiles), so that a
+    // recording whose working folder was removed can still be saved.
+    HeldFiles heldTapFiles_;
+    void holdTapFiles();
+    // Brings back a recording file whose name is gone, from its held copy, into the working
+    // folder (made again when missing); the file to use instead, or File itself.
+    QString restoreTapFile(const QString &File, int Part);
     TWMATap *pendingStart_ = nullptr; // the tap last asked to start recording
     void startTap(TWMATap *tap);
 

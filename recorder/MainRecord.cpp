@@ -12,7 +12,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QTabWidget>
+#include <QTemporaryFile>
 #include <QToolButton>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -22,15 +25,14 @@ bool isPrerecState(TRecState s)
 }
 
 // Whether a file can be created in folder (it may have been removed, made read-only or be full).
+// The probe is a new private file of a name of its own, so a link planted in the folder is
+// never written through.
 bool folderWritable(const QString &folder)
 {
-    QFile probe(folder + QStringLiteral(".fonolux-write-test"));
-    if (!probe.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    QTemporaryFile probe(folder + QStringLiteral(".fonolux-write-test-XXXXXX"));
+    if (!probe.open())
         return false;
-    const bool wrote = probe.write("x", 1) == 1 && probe.flush();
-    probe.close();
-    probe.remove();
-    return wrote;
+    return probe.write("x", 1) == 1 && probe.flush();
 }
 
 } // namespace
@@ -78,6 +80,34 @@ void TForm1::endis()
     QCoreApplication::processEvents();
 }
 
+void TForm1::warnIfFolderShared(const QString &Folder)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(Folder).constData(), &st) != 0 || (st.st_mode & S_IWOTH) == 0) {
+        sharedFolderWarned_.clear();
+        return;
+    }
+    if (sharedFolderWarned_ == Folder)
+        return;
+    sharedFolderWarned_ = Folder;
+    setStatusPanelText(QStringLiteral("Warning: other users can write to the working folder ") + Folder +
+                       QStringLiteral("; recordings there are not private."));
+}
+
+void TForm1::holdTapFiles()
+{
+    const bool taping = (RecState >= rsPrerecStart && RecState <= rsRecording) || RecState == rsRecordingPlain ||
+                        RecState == rsRecordPaused;
+    if (!taping) {
+        if (!heldTapFiles_.empty())
+            heldTapFiles_.clear();
+        return;
+    }
+    for (TWMATap *tap : {WMATap1, WMATap2})
+        if (tap->Status() != tosIdle)
+            heldTapFiles_.hold(QString::fromStdString(tap->FileName()));
+}
+
 void TForm1::StartPrerec()
 {
     if (!cbPreRec->isChecked() || DXAudioOut1->Status() == tosIdle)
@@ -97,6 +127,7 @@ void TForm1::StartPrerec()
             return;
         }
         prerecWriteWarned_ = false;
+        warnIfFolderShared(folder);
         Label14->setText(QStringLiteral("PreRecording"));
         WMATap1->SetFileName((folder + QStringLiteral("temp0.wma")).toStdString());
         QCoreApplication::processEvents();
@@ -187,6 +218,7 @@ void TForm1::RecordButtonClick()
                     QStringLiteral(")."));
             return;
         }
+        warnIfFolderShared(folder);
         WMATap1->SetFileName((folder + QStringLiteral("temp1.wma")).toStdString());
         QCoreApplication::processEvents();
         QCoreApplication::processEvents();

@@ -29,6 +29,14 @@ bool exists(const QString &file)
     return QFileInfo::exists(file);
 }
 
+// Whether a name is taken by anything, a link whose target is missing included: an automatic
+// save never writes through such a link.
+bool nameTaken(const QString &file)
+{
+    const QFileInfo info(file);
+    return info.exists() || info.isSymLink();
+}
+
 } // namespace
 
 void TForm1::stopAndSave()
@@ -46,7 +54,13 @@ void TForm1::stopAndSave()
     stopprerec();
     const QString tap1 = QString::fromStdString(WMATap1->FileName());
     const QString tap2 = QString::fromStdString(WMATap2->FileName());
-    const TRecordingFiles files = RecordingFiles(RecStartState, tap1, tap2);
+    TRecordingFiles files = RecordingFiles(RecStartState, tap1, tap2);
+    // A working folder removed during the recording took the files' names, not their
+    // contents: those come back from the held descriptors.
+    if (!files.Older.isEmpty())
+        files.Older = restoreTapFile(files.Older, 1);
+    files.Current = restoreTapFile(files.Current, 2);
+    heldTapFiles_.clear();
     RecStartState = 0;
     setButtonPicture(RecordButton, bpRecord);
     const bool autoSave = AutoSave;
@@ -73,7 +87,7 @@ void TForm1::stopAndSave()
     const QString autoFolder = path() + QStringLiteral("AutoSaved/");
     if (autoSave) {
         QDir().mkpath(autoFolder);
-        target = AutoSaveName(autoFolder, exists);
+        target = AutoSaveName(autoFolder, nameTaken);
         lastSaveName_ = target;
     } else {
         target = runSaveDialog();
@@ -130,13 +144,19 @@ void TForm1::stopAndSave()
                     idleSince = 0;
                 }
             }
-            if (saveError_.isEmpty()) {
+            // The encoder writes beside the target and renames only a complete MP3 over it, so
+            // a failed save leaves a file that was there as it was. A complete MP3 whose tags
+            // could not be written is kept, with a warning.
+            const bool tagsOnly = !saveError_.isEmpty() && MP3Out1->TagsFailed();
+            if (saveError_.isEmpty() || tagsOnly) {
                 if (exists(tempb))
                     QFile::remove(tempb);
                 if (exists(tempa))
                     QFile::remove(tempa);
+                if (tagsOnly)
+                    report(QStringLiteral("Warning: the recording was saved as ") + target +
+                           QStringLiteral(", but its tags could not be written: ") + saveError_);
             } else {
-                QFile::remove(target);
                 keepRecordingFiles({two ? tempa : QString(), tempb},
                                    QStringLiteral("The MP3 file could not be written: ") + saveError_);
             }
@@ -153,6 +173,24 @@ void TForm1::stopAndSave()
     carryOn();
     if (autoSave)
         ui::openUrl(QUrl::fromLocalFile(autoFolder));
+}
+
+QString TForm1::restoreTapFile(const QString &File, int Part)
+{
+    if (exists(File))
+        return File;
+    const QString folder = path();
+    QDir().mkpath(folder);
+    const QString copy = folder + QStringLiteral("restored-") +
+                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss")) + QLatin1Char('-') +
+                         QString::number(Part) + QStringLiteral(".wma");
+    QString error;
+    if (heldTapFiles_.restore(File, copy, error))
+        return copy;
+    if (!error.isEmpty())
+        report(QStringLiteral("The recording's file ") + File + QStringLiteral(" was removed and could not be restored: ") +
+               error);
+    return File;
 }
 
 QString TForm1::runSaveDialog()
@@ -232,7 +270,8 @@ void TForm1::MP3Out1ThreadException(TComponent *Sender)
 
 bool TForm1::MoveTempFile(const QString &Source, const QString &Target)
 {
-    if (exists(Target))
+    // A link at the name goes too (a dangling one included): the move never writes through it.
+    if (nameTaken(Target))
         QFile::remove(Target);
     const std::uint32_t began = tickNow();
     do {

@@ -116,6 +116,7 @@ void TForm1::Timer1Timer()
             Label7->setText(text);
     }
 
+    holdTapFiles();
     QCoreApplication::processEvents();
 
     if (PrerecRunning && tickNow() - PrerecSwitchTick > PrerecMs) {

@@ -158,10 +158,11 @@ bool TForm1::launchTrimmer(const QString &mp3File)
     if (!QFileInfo(program).isExecutable())
         return false;
     // The file name is passed as one argument as it stands (blanks and quotes included), and
-    // the trimmer runs on after the recorder ends. Without a saved file it starts empty.
+    // the trimmer runs on after the recorder ends; "--" before it keeps a name that begins
+    // with '-' from being read as an option. Without a saved file it starts empty.
     QStringList args;
     if (!mp3File.isEmpty())
-        args << mp3File;
+        args << QStringLiteral("--") << mp3File;
     return QProcess::startDetached(program, args, QFileInfo(program).absolutePath());
 }
 

@@ -13,8 +13,11 @@ set -euo pipefail
 port=${FONOLUX_DEMO_PORT:-8000}
 title_seconds=${FONOLUX_DEMO_TITLE_SECONDS:-20}
 mount=/demo.mp3
-source_password=demo-source
-admin_password=demo-admin
+# Fresh passwords for every run: nobody else on this computer can take over the stream or
+# its administration with a password known in advance.
+random_password() { od -An -N16 -tx1 /dev/urandom | tr -d ' \n'; }
+source_password=$(random_password)
+admin_password=$(random_password)
 
 for tool in icecast2 ffmpeg curl; do
   command -v "$tool" >/dev/null || { echo "demo station: $tool is not installed" >&2; exit 1; }
@@ -69,6 +72,9 @@ if [ "$(id -u)" = 0 ]; then
   chown -R icecast2:icecast "$work"
   chmod 755 "$work"
 fi
+# The configuration holds the passwords: readable by its owner only (Icecast reads it before it
+# drops to its own user).
+(umask 077 && : >"$work/icecast.xml")
 cat >"$work/icecast.xml" <<XML
 <icecast>
 <location>This computer</location><admin>nobody@localhost</admin>
@@ -112,7 +118,8 @@ fi
 titles=("Morning chords" "Slow harmony" "Six soft chords" "Quiet cycle" "Evening chords" "Round again")
 set_title() {
   local text=$1
-  curl -sf -o /dev/null --max-time 2 -G -u "admin:$admin_password" \
+  # The password reaches curl through its standard input, not its command line.
+  printf 'user = "admin:%s"\n' "$admin_password" | curl -sf -o /dev/null --max-time 2 -G -K - \
     --data-urlencode "mount=$mount" --data-urlencode "mode=updinfo" --data-urlencode "song=$text" \
     "http://127.0.0.1:$port/admin/metadata" || echo "demo station: could not set the title" >&2
 }

@@ -3,13 +3,12 @@
 #include "TrimClip.h"
 
 #include "AuLame.h"
+#include "AuSafeFile.h"
 
 #include <QFile>
 #include <QFileInfo>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 float SpeedFactorOf(int SliderPosition)
 {
@@ -49,11 +48,12 @@ QString ClipPartFileName(const QString &Target, std::uint64_t Tag)
 
 bool PutClipInPlace(const QString &Part, const QString &Target, QString &Error)
 {
-    // rename(2) replaces an existing target atomically; QFile::rename would refuse to.
-    if (std::rename(QFile::encodeName(Part).constData(), QFile::encodeName(Target).constData()) == 0)
+    // One rename over the target (QFile::rename would refuse to replace it), after the clip is
+    // on the disk and has the replaced file's permission bits.
+    std::string error;
+    if (ReplaceByPart(QFile::encodeName(Part).toStdString(), QFile::encodeName(Target).toStdString(), error))
         return true;
-    const int err = errno;
-    Error = QStringLiteral("Cannot write \"%1\": %2").arg(Target, QString::fromLocal8Bit(std::strerror(err)));
+    Error = QString::fromLocal8Bit(error);
     DiscardClip(Part);
     return false;
 }

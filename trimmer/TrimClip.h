@@ -31,7 +31,8 @@ void SetClipEncoderSettings(TMP3Out &Out);
 QString ClipPartFileName(const QString &Target, std::uint64_t Tag);
 
 // Replaces Target by the finished clip Part in one step (rename), so that Target is never
-// missing or half written, also when it is the file the trimmer has open. On failure Part is
+// missing or half written, also when it is the file the trimmer has open. The clip is synced
+// first and takes the permission bits of the file it replaces. On failure Part is
 // removed, Target is left as it was, Error says why and the result is false.
 bool PutClipInPlace(const QString &Part, const QString &Target, QString &Error);
 

@@ -275,8 +275,11 @@ void TForm1::FormCreate(const QStringList &Arguments)
 
     ReadWindowState();
 
-    if (!Arguments.isEmpty() && IsMp3FileName(Arguments.constFirst()))
-        OpenFile(Arguments.constFirst(), TOpenVia::CommandLine);
+    // The file is the first argument, or the one after "--" (which may begin with '-').
+    const qsizetype dash = Arguments.indexOf(QStringLiteral("--"));
+    const QString file = dash >= 0 ? Arguments.value(dash + 1) : Arguments.value(0);
+    if (!file.isEmpty() && IsMp3FileName(file))
+        OpenFile(file, TOpenVia::CommandLine);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -339,6 +342,12 @@ void TForm1::BitBtn1Click()
 
 bool TForm1::FormCloseQuery()
 {
+    // Until the encoder runs, the save is still being set up further down this call stack; it
+    // can only go on once this returns, so the close is put off until the save has ended.
+    if (SavingClip && !FEncoderStarted) {
+        FCloseAfterSave = true;
+        return false;
+    }
     while (SavingClip)
         WaitPumping(1000);
     return true;

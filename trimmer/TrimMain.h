@@ -155,7 +155,9 @@ public:
     // Enables the toolbar's buttons for Mode; a number that is no mode changes nothing.
     void SetButtons(TToolbarMode Mode);
     // Reads the whole file into a new memory stream; on failure says why in Error and returns
-    // null (nothing else changes).
+    // null (nothing else changes). A file larger than MaxInputBytes, or one there is no memory
+    // for, is refused with a message before it is read.
+    static constexpr qint64 MaxInputBytes = qint64(2) << 30;
     std::unique_ptr<TMemoryStream> LoadInput(const QString &FileName, QString &Error);
     // Releases the decoder's hold on InputMS, then frees it.
     void FreeInput();
@@ -198,4 +200,8 @@ private:
     // The save under way: the chosen file and the hidden file the encoder writes first.
     QString FSaveTarget, FSavePart;
     bool FSaveCursor = false;
+    // A close asked for while a save was being set up, before its encoder ran: carried out
+    // when the save has ended (waiting for it there would hold up the very code that starts it).
+    bool FCloseAfterSave = false;
+    bool FEncoderStarted = false; // the save's encoder has been started (Run returned)
 };

@@ -15,6 +15,7 @@
 #include <QToolButton>
 
 #include <algorithm>
+#include <new>
 
 namespace {
 
@@ -152,9 +153,24 @@ std::unique_ptr<TMemoryStream> TForm1::LoadInput(const QString &FileName, QStrin
         Error = cannotOpen(FileName, f.errorString());
         return nullptr;
     }
+    // The whole file is held in memory: one larger than MaxInputBytes (days of audio, or a
+    // file that only says it is an MP3) is refused before anything is allocated.
+    const qint64 size = std::max<qint64>(f.size(), 0);
+    if (size > MaxInputBytes) {
+        Error = cannotOpen(FileName, QStringLiteral("the file is too large (%1 MB; files of up to %2 MB can be opened).")
+                                         .arg(size >> 20)
+                                         .arg(MaxInputBytes >> 20));
+        return nullptr;
+    }
     // Read straight into the stream's own vector: an hour of MP3 is tens of megabytes, and a
     // second copy would double the peak.
-    std::vector<std::uint8_t> data(static_cast<std::size_t>(std::max<qint64>(f.size(), 0)));
+    std::vector<std::uint8_t> data;
+    try {
+        data.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc &) {
+        Error = cannotOpen(FileName, QStringLiteral("there is not enough memory to read it (%1 MB).").arg(size >> 20));
+        return nullptr;
+    }
     qint64 got = 0;
     while (got < static_cast<qint64>(data.size())) {
         const qint64 n = f.read(reinterpret_cast<char *>(data.data()) + got, static_cast<qint64>(data.size()) - got);

@@ -32,7 +32,16 @@ void TForm1::Button2Click()
         return;
     struct UnlockOnExit {
         TForm1 *f;
-        ~UnlockOnExit() { f->Todisk(false); }
+        ~UnlockOnExit()
+        {
+            f->Todisk(false);
+            f->FEncoderStarted = false;
+            // A close asked for while the save was set up happens now that it has ended.
+            if (f->FCloseAfterSave) {
+                f->FCloseAfterSave = false;
+                f->close();
+            }
+        }
     } unlock{this};
 
     FSaveTarget = SaveDialog1.FileName;
@@ -50,6 +59,7 @@ void TForm1::Button2Click()
     SetStretch(true);
     try {
         MP3Out1->Run();
+        FEncoderStarted = true;
     } catch (const EAuException &e) {
         FSaveTarget.clear();
         FSavePart.clear();
@@ -88,7 +98,11 @@ void TForm1::Done(TComponent *)
     Todisk(false);
     QString error = QString::fromUtf8(MP3Out1->ExceptionMessage());
     if (!FSavePart.isEmpty()) {
-        if (error.isEmpty())
+        // A complete clip whose tags failed is still a clip: it is put in place, with a warning.
+        if (!error.isEmpty() && MP3Out1->TagsFailed())
+            error = QStringLiteral("Warning: the clip was saved as %1, but its tags could not be written: %2")
+                        .arg(FSaveTarget, error);
+        if (error.isEmpty() || MP3Out1->TagsFailed())
             PutClipInPlace(FSavePart, FSaveTarget, error);
         else
             DiscardClip(FSavePart);

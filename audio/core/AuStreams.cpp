@@ -154,6 +154,9 @@ TAuFileStream::TAuFileStream(const std::u16string &FileName, std::uint16_t Mode,
         Flags |= O_RDWR | O_CREAT;
         Truncate = true;
         Lock = LOCK_EX;
+    } else if (Mode == fmCreateNew) {
+        Flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
+        Lock = LOCK_EX;
     } else {
         switch (Mode & 3) {
         case 0: Flags |= O_RDONLY; break;

@@ -16,6 +16,9 @@ enum TSeekOrigin { soBeginning, soCurrent, soEnd };
 // Open modes of TAuFileStream. Bits 0-1 choose the access, bits 4-7 the sharing; fmCreate
 // alone creates or truncates the file for reading and writing without sharing.
 constexpr std::uint16_t fmCreate = 0xFF00;
+// A new file for reading and writing that must not exist yet; a name taken by anything, a
+// link included, fails with EEXIST.
+constexpr std::uint16_t fmCreateNew = 0xFE00;
 constexpr std::uint16_t fmOpenRead = 0x0000;
 constexpr std::uint16_t fmOpenWrite = 0x0001;
 constexpr std::uint16_t fmOpenReadWrite = 0x0002;
@@ -89,7 +92,8 @@ protected:
 
 // A file opened by a UTF-16 name; owns the descriptor and closes it when destroyed.
 //
-// Mode fmCreate: create or truncate, read and write, no sharing. Any other mode opens an
+// Mode fmCreate: create or truncate, read and write, no sharing; fmCreateNew: the same on a
+// name that must be free (never following a link), with mode 0666 less the umask. Any other mode opens an
 // existing file: access by bits 0-1 (0 read, 1 write, 2 read and write), sharing by bits 4-7
 // (0 and 1 no sharing, 2 others may read, 3 others may write, 4 others may do both). Rights is
 // accepted and ignored.

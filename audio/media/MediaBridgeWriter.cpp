@@ -19,6 +19,11 @@ extern "C" {
 #include <filesystem>
 #include <stdexcept>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 // ---- result texts ----
 
 std::string WMResultText(WMResult Code)
@@ -221,8 +226,23 @@ WMResult TWMFileSink::Open(const std::u16string &FileName)
     if (FileName.empty())
         return WM_E_INVALIDARG;
     FPath = Utf16ToUtf8(FileName);
-    // The "file:" prefix keeps a name containing ':' from being taken for another protocol.
-    const int r = avio_open(&FIO, ("file:" + FPath).c_str(), AVIO_FLAG_WRITE);
+    // The file is opened here, private (0600) and never through a link: a link planted at the
+    // name (these are fixed names in a working folder) is removed and a new file made in its
+    // place. FFmpeg then opens that very file through the descriptor's /proc entry, whatever
+    // happens to the name meanwhile.
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(FPath.c_str(), flags, 0600);
+    if (fd < 0 && errno == ELOOP && ::unlink(FPath.c_str()) == 0)
+        fd = ::open(FPath.c_str(), flags | O_EXCL, 0600);
+    if (fd < 0) {
+        const int err = errno;
+        FPath.clear();
+        return AVERROR(err);
+    }
+    // A file that was there keeps its contents' privacy too.
+    ::fchmod(fd, 0600);
+    const int r = avio_open(&FIO, ("file:/proc/self/fd/" + std::to_string(fd)).c_str(), AVIO_FLAG_WRITE);
+    ::close(fd);
     if (r < 0) {
         FIO = nullptr;
         return r;

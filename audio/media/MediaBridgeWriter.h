@@ -105,7 +105,8 @@ WMResult AddStream(TWMProfile &Profile, const TWMStreamConfig &Config);
 
 class TWMErrorCallback;
 
-// The file sink: the file the writer writes. Open creates or truncates it.
+// The file sink: the file the writer writes. Open creates or truncates it with mode 0600 and
+// never writes through a link: a link at the name is replaced by a new file.
 class TWMFileSink {
 public:
     TWMFileSink() = default;

@@ -1,9 +1,11 @@
 #include "AuLame.h"
 
+#include "AuSafeFile.h"
 #include "AuTags.h"
 #include "AuText.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <random>
 
 namespace {
 
@@ -199,6 +202,8 @@ void TMP3Out::PrepareSink()
 {
     FWriteFailed = false;
     FOwnFile = false;
+    FTagsFailed = false;
+    FPartName.clear();
     _Stream = 0;
     if (!LameLoadLibrary())
         throw EAuException("libmp3lame.so.0 library could not be loaded.");
@@ -207,9 +212,29 @@ void TMP3Out::PrepareSink()
     if (!FStreamAssigned) {
         if (FWideFileName.empty())
             throw EAuException("File name is not assigned.");
-        // Always created for writing; the share mode does not apply to a new file here.
-        FStream = new TAuFileStream(FWideFileName, fmCreate);
-        FOwnFile = true;
+        // Written to a new hidden file beside the target, which takes the target's place only
+        // when the MP3 is complete; the share mode does not apply to a new file here.
+        const std::string target = Utf16ToUtf8(FWideFileName);
+        std::string refused;
+        if (!ReplaceableTarget(target, refused))
+            throw EAuException(refused);
+        std::random_device random;
+        for (int attempt = 0;; ++attempt) {
+            const std::uint64_t tag = (static_cast<std::uint64_t>(random()) << 32) ^ random();
+            FPartName = HiddenPartName(target, tag);
+            try {
+                FStream = new TAuFileStream(Utf8ToUtf16(FPartName), fmCreateNew);
+                FOwnFile = true;
+                break;
+            } catch (const EAuException &) {
+                // Another name is tried only when this one is taken (by anything, a link too).
+                struct stat st {};
+                const bool taken = ::lstat(FPartName.c_str(), &st) == 0;
+                FPartName.clear();
+                if (!taken || attempt >= 16)
+                    throw;
+            }
+        }
     }
     FInput->Init();
     const std::uint32_t bits = FInput->BitsPerSample(), channels = FInput->Channels();
@@ -292,8 +317,10 @@ void TMP3Out::ReleaseRun(bool Failed)
     if (!FStreamAssigned && FStream) {
         delete FStream; // closes the file
         FStream = nullptr;
-        if (Failed && FOwnFile)
-            std::remove(Utf16ToUtf8(FWideFileName).c_str());
+        if (Failed && FOwnFile) {
+            std::remove(FPartName.c_str());
+            FPartName.clear();
+        }
     }
     FOwnFile = false;
     Buffer.clear();
@@ -335,22 +362,45 @@ void TMP3Out::FinishSink()
     }
     const bool vbrHeader = Config.bEnableVBR != 0;
     ReleaseRun(false);
+    // The header and the tags go into the file just written: the hidden one when this run
+    // made it, the named one beside an assigned stream.
+    const std::string written = FPartName.empty() ? FFileName : FPartName;
     if (vbrHeader && !FFileName.empty())
-        beWriteVBRHeader(FFileName.c_str());
+        beWriteVBRHeader(written.c_str());
     else if (vbrHeader)
         beWriteVBRHeader(nullptr); // not written without a FileName: drop the kept frame
-    if (!FFileName.empty() && TagLibLoaded())
-        WriteId3v2Tags();
+    std::string tagError;
+    if (!FFileName.empty() && TagLibLoaded()) {
+        try {
+            WriteId3v2Tags(written);
+        } catch (const EAuException &e) {
+            // The MP3 itself is complete: it is kept, and the run still reports the failure.
+            FTagsFailed = true;
+            tagError = e.what();
+        }
+    }
+    if (!FPartName.empty()) {
+        std::string error;
+        const bool placed = ReplaceByPart(FPartName, Utf16ToUtf8(FWideFileName), error);
+        if (!placed)
+            std::remove(FPartName.c_str());
+        FPartName.clear();
+        if (!placed) {
+            FTagsFailed = false;
+            throw EAuException(error);
+        }
+    }
+    if (FTagsFailed)
+        throw EAuException(tagError);
 }
 
-void TMP3Out::WriteId3v2Tags()
+void TMP3Out::WriteId3v2Tags(const std::string &name)
 {
     std::lock_guard<std::mutex> lock(TagLibCS);
     const TagLibApi &t = TagLibFns;
     t.id3v2_set_default_text_encoding(TagLib_ID3v2_UTF16);
     if (t.set_strings_unicode)
         t.set_strings_unicode(1);
-    const std::string name = Utf16ToUtf8(FWideFileName);
     TagLib_File *file = t.file_new_type ? t.file_new_type(name.c_str(), TagLib_File_MPEG) : t.file_new(name.c_str());
     // A file TagLib cannot open at all is as invalid as one it opens without a tag.
     TagLib_Tag *tag = file ? t.file_tag(file) : nullptr;

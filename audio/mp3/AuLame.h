@@ -15,8 +15,12 @@
 // FinishSink. Encoded bytes go from mp3buf straight to the file.
 //
 // Failures end the run through the output's thread-exception path (Input is flushed in every
-// case). When writing the file fails (a full disk), the file this run created is removed
-// rather than left half-written; a stream assigned from outside is left as it is.
+// case). A named file is written to a new hidden file beside it (".<name>.<tag>.part", never
+// through a link) and renamed over the name only when the MP3 is complete (synced, with the
+// replaced file's permission bits): a failed run (a full disk) removes the hidden file and
+// leaves a file that was at the name as it was. A failed ID3v2 tag write after a complete MP3
+// still puts the MP3 in place and then fails the run with its message (TagsFailed tells the
+// two apart). A stream assigned from outside is left as it is.
 #pragma once
 
 #include "AuClasses.h"
@@ -77,6 +81,10 @@ public:
     bool StrictISO() const { return FStrictISO; }
     void SetStrictISO(bool Value) { FStrictISO = Value; }
 
+    // After a run that ended with an exception: true when only the ID3v2 tags failed, so the
+    // file at FileName is a complete MP3 without them. Read on the window thread after the run.
+    bool TagsFailed() const { return FTagsFailed; }
+
 protected:
     // Loads the encoder ("libmp3lame.so.0 library could not be loaded." when it cannot),
     // creates the file unless a stream is assigned ("File name is not assigned." without a
@@ -116,10 +124,12 @@ private:
     void WriteOut(const void *Data, std::uint32_t Bytes);
     // Ends the encoder stream, closes (and, after a failure, removes) the file, frees buffers.
     void ReleaseRun(bool Failed);
-    void WriteId3v2Tags();
+    void WriteId3v2Tags(const std::string &FileName);
 
     std::uint32_t FInputChannels = 0;
     bool FDownmix = false;       // Mode mmMono on a stereo input: mixed down before encoding
     bool FWriteFailed = false;   // a write of this run failed
-    bool FOwnFile = false;       // this run created FStream from FWideFileName
+    bool FOwnFile = false;       // this run created FStream as FPartName
+    bool FTagsFailed = false;    // the last run's MP3 is complete; only its ID3v2 tags failed
+    std::string FPartName;       // the hidden file this run writes, until it is put in place
 };

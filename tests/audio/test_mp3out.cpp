@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -378,7 +379,59 @@ namespace {
     std::exit(!TagLibLoaded() && v1Last && noV2 ? 0 : 1);
 }
 
+// The hidden part files left in Folder.
+int partFiles(const std::filesystem::path &Folder)
+{
+    int n = 0;
+    for (const auto &e : std::filesystem::directory_iterator(Folder))
+        n += e.path().filename().string().rfind('.', 0) == 0 && e.path().extension() == ".part";
+    return n;
+}
+
+void writeText(const std::filesystem::path &File, const std::string &Text, mode_t Mode)
+{
+    std::FILE *f = std::fopen(File.c_str(), "wb");
+    std::fwrite(Text.data(), 1, Text.size(), f);
+    std::fclose(f);
+    ::chmod(File.c_str(), Mode);
+}
+
+mode_t modeOf(const std::filesystem::path &File)
+{
+    struct stat st {};
+    ::stat(File.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+[[noreturn]] void runWithFailingTagLib(const char *Folder)
+{
+    setenv("FONOLUX_TAGLIB_LIBRARY", FONOLUX_FAILING_TAGLIB, 1);
+    const std::filesystem::path file = std::string(Folder) + "/tagged.mp3";
+    writeText(file, "the old file", 0600);
+    Chain c(sinePcm16(44100, 2, 20000), 2, 44100);
+    c.Out->SetFileName(file.string());
+    c.Out->Id3v2Tags()->SetTitle(u"Never saved");
+    std::string message;
+    try {
+        c.Out->BlockingRun();
+    } catch (const EAuException &e) {
+        message = e.what();
+    }
+    const auto bytes = readFile(file);
+    const bool mp3 = bytes.size() > 1000 && bytes[0] == 0xFF;
+    std::fprintf(stderr, "[%s tagsfailed=%d mp3=%d mode=%o parts=%d]", message.c_str(), c.Out->TagsFailed() ? 1 : 0,
+                 mp3 ? 1 : 0, static_cast<unsigned>(modeOf(file)), partFiles(Folder));
+    std::exit(0);
+}
+
 } // namespace
+
+TEST(MP3OutLibrariesDeathTest, AFailedTagWriteKeepsTheCompleteMp3AndSaysSo)
+{
+    TempDir dir;
+    EXPECT_EXIT(runWithFailingTagLib(dir.path().c_str()), ::testing::ExitedWithCode(0),
+                "\\[Failed to save tags tagsfailed=1 mp3=1 mode=600 parts=0\\]");
+}
 
 TEST(MP3OutLibrariesDeathTest, MissingEncoderFailsTheRunWithItsMessage)
 {
@@ -416,4 +469,54 @@ TEST(MP3OutFullDisk, FailedWriteEndsTheRunAndRemovesTheFile)
     EXPECT_FALSE(std::filesystem::exists(file)) << "a half-written file was left behind";
     EXPECT_EQ(c.Source->Closes.load(), 1);
     EXPECT_EQ(c.Out->Status(), tosIdle);
+
+    // Over a file that was there: it stays as it was, and no hidden file is left.
+    writeText(file, "the old file", 0640);
+    Chain again(sinePcm16(44100, 2, 44100 * 10), 2, 44100);
+    again.Out->SetBitRate(mbr192);
+    again.Out->SetFileName(file.string());
+    EXPECT_THROW(again.Out->BlockingRun(), EAuException);
+    const auto kept = readFile(file);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "the old file");
+    EXPECT_EQ(modeOf(file), 0640u);
+    EXPECT_EQ(partFiles(mnt.path()), 0);
+}
+
+TEST(MP3OutReplace, AFinishedFileTakesThePlaceOfTheOldOneWithItsModeAndNeverFollowsALink)
+{
+    TempDir dir;
+    const auto file = dir.path() / "private.mp3";
+    writeText(file, "the old file", 0600);
+    Chain c(sinePcm16(44100, 2, 20000), 2, 44100);
+    c.Out->SetFileName(file.string());
+    c.Out->BlockingRun();
+    EXPECT_GT(std::filesystem::file_size(file), 1000u);
+    EXPECT_EQ(modeOf(file), 0600u) << "a private recording stays private";
+    EXPECT_EQ(partFiles(dir.path()), 0);
+
+    // A link at the name is replaced by the file; what it pointed to is not written.
+    const auto elsewhere = dir.path() / "elsewhere";
+    writeText(elsewhere, "not mine", 0644);
+    const auto linked = dir.path() / "linked.mp3";
+    std::filesystem::create_symlink(elsewhere, linked);
+    Chain d(sinePcm16(44100, 2, 20000), 2, 44100);
+    d.Out->SetFileName(linked.string());
+    d.Out->BlockingRun();
+    EXPECT_FALSE(std::filesystem::is_symlink(linked));
+    const auto other = readFile(elsewhere);
+    EXPECT_EQ(std::string(other.begin(), other.end()), "not mine");
+
+    // A pipe at the name is not replaced by a file: the run is refused before it encodes.
+    const auto pipe = dir.path() / "pipe.mp3";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    Chain p(sinePcm16(44100, 2, 20000), 2, 44100);
+    p.Out->SetFileName(pipe.string());
+    try {
+        p.Out->BlockingRun();
+        ADD_FAILURE() << "a run onto a pipe succeeded";
+    } catch (const EAuException &e) {
+        EXPECT_NE(std::string(e.what()).find("not a regular file"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(pipe));
+    EXPECT_EQ(partFiles(dir.path()), 0);
 }

@@ -95,4 +95,15 @@ TEST(ProgramOptions, VersionAndHelpAreAnsweredOtherCommandLinesGoOn)
     EXPECT_EQ(answer({"--versions"}), std::make_pair(false, std::string()));
 }
 
+TEST(ProgramOptions, OnlyTheArgumentsBeforeTheFirstDoubleDashGoToTheToolkit)
+{
+    std::string prog = "prog", a = "-style", b = "x", dd = "--", file = "-reverse.mp3", dd2 = "--";
+    char *withDash[] = {prog.data(), a.data(), b.data(), dd.data(), file.data(), dd2.data(), nullptr};
+    EXPECT_EQ(argumentsBeforeDoubleDash(6, withDash), 3);
+    char *first[] = {prog.data(), dd.data(), file.data(), nullptr};
+    EXPECT_EQ(argumentsBeforeDoubleDash(3, first), 1);
+    char *without[] = {prog.data(), file.data(), nullptr};
+    EXPECT_EQ(argumentsBeforeDoubleDash(2, without), 2);
+}
+
 } // namespace

@@ -126,10 +126,13 @@ TEST(RadioWeb, LaunchesTheHelpDocumentAndTheTrimmerFromTheProgramFolder)
     QTest::mouseClick(f.btnclip, Qt::LeftButton);
     EXPECT_EQ(trimmerArguments(folder), QStringList{QStringLiteral("0")});
 
-    // A name with blanks and both kinds of quotes arrives as one argument, unchanged.
+    // A name with blanks and both kinds of quotes arrives as one argument, unchanged, after
+    // "--", so that one beginning with '-' is no option either.
     const QString name = folder + QStringLiteral("/My \"best\" bit's  of radio.mp3");
     ASSERT_TRUE(f.launchTrimmer(name));
-    EXPECT_EQ(trimmerArguments(folder), (QStringList{QStringLiteral("1"), name}));
+    EXPECT_EQ(trimmerArguments(folder), (QStringList{QStringLiteral("2"), QStringLiteral("--"), name}));
+    ASSERT_TRUE(f.launchTrimmer(QStringLiteral("-x.mp3")));
+    EXPECT_EQ(trimmerArguments(folder), (QStringList{QStringLiteral("2"), QStringLiteral("--"), QStringLiteral("-x.mp3")}));
 
     // Without the trimmer nothing starts, and saying so is left to the caller.
     QFile::remove(folder + QStringLiteral("/snipolux"));

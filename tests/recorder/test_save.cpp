@@ -1,9 +1,11 @@
 // Stopping a recording and saving it as MP3 from a real loopback station: the join of two
 // segments, a plain recording, automatic numbering, a cancelled dialog, a missing encoder, a
-// full disk, and stops reached from inside a level report and from a timer tick.
+// full disk (which leaves a file that was there as it was), and stops reached from inside a
+// level report and from a timer tick.
 #include "ReceiveTestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QToolButton>
 
@@ -91,9 +93,18 @@ TEST(Save, APlainRecordingKeepsTheToneAndRestoresTheSaveChain)
     f.cmmbr->setCurrentIndex(mbr128);
     f.cmmbrCloseUp();
     const QString target = e.env.home() + QStringLiteral("/plain.mp3");
+    // Saved over a private file, which stays private.
+    {
+        QFile old(target);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("the old file");
+    }
+    QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner);
     f.saveDialogHook = [&] { return target; };
     startIn(e, station, false, rsPlaying);
     recordPlain(f, 2000);
+    EXPECT_EQ(std::filesystem::status(target.toStdString()).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 
     EXPECT_EQ(f.RecState, rsPlaying);
     EXPECT_TRUE(noTempFiles(f));
@@ -141,13 +152,13 @@ TEST(Save, AutomaticSavesTakeTheFirstFreeNumberAndOpenTheirFolder)
     EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral("autosave2.mp3")));
     EXPECT_FALSE(f.AutoSave);
 
-    // Trim Clip then starts the trimmer on that file, its name as the one argument.
+    // Trim Clip then starts the trimmer on that file, its name after "--".
     testsupport::TempDir bin;
     const QString programs = QString::fromStdString(bin.path().string());
     TForm1::setProgramFolder(programs);
     writeTrimmerStub(programs);
     f.btnclipClick();
-    EXPECT_EQ(trimmerArguments(programs), (QStringList{QStringLiteral("1"), folder + QStringLiteral("autosave0.mp3")}));
+    EXPECT_EQ(trimmerArguments(programs), (QStringList{QStringLiteral("2"), QStringLiteral("--"), folder + QStringLiteral("autosave0.mp3")}));
 }
 
 TEST(Save, ACancelledDialogOrAMissingEncoderWritesNothingAndKeepsTheRecording)
@@ -189,9 +200,21 @@ TEST(Save, AFullDiskKeepsTheRecordingAndSaysWhere)
     if (!disk.mounted())
         GTEST_SKIP() << disk.error();
     const QString target = QString::fromStdString((disk / "full.mp3").string());
+    {
+        QFile old(target);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("the old file");
+    }
     f.saveDialogHook = [&] { return target; };
     startIn(e, station, false, rsPlaying);
     recordPlain(f, 6000); // more than 64 KiB of MP3
+    // The file that was there is as it was, and nothing half-written is left beside it.
+    {
+        QFile old(target);
+        ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+        EXPECT_EQ(old.readAll(), QByteArray("the old file"));
+    }
+    EXPECT_EQ(QDir(QFileInfo(target).absolutePath()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 
     EXPECT_FALSE(f.Saving);
     EXPECT_EQ(f.RecState, rsPlaying);
@@ -199,6 +222,28 @@ TEST(Save, AFullDiskKeepsTheRecordingAndSaysWhere)
     ASSERT_EQ(e.env.messages.size(), 1);
     EXPECT_TRUE(e.env.messages.first().startsWith(QStringLiteral("The MP3 file could not be written: ")));
     EXPECT_TRUE(e.env.messages.first().contains(keptRecordings(f).first()));
+    EXPECT_TRUE(noTempFiles(f));
+}
+
+TEST(Save, AFailedTagWriteKeepsTheRecordingWithAWarning)
+{
+    // Before the window creates its encoder output, which loads TagLib once per process.
+    setenv("FONOLUX_TAGLIB_LIBRARY", FONOLUX_FAILING_TAGLIB, 1);
+    Station station;
+    REQUIRE_STATION(station);
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    const QString target = e.env.home() + QStringLiteral("/tagged.mp3");
+    f.saveDialogHook = [&] { return target; };
+    startIn(e, station, false, rsPlaying);
+    recordPlain(f, 800);
+    unsetenv("FONOLUX_TAGLIB_LIBRARY");
+
+    EXPECT_FALSE(testsupport::probe(target.toStdString()).empty()) << "the MP3 was lost";
+    ASSERT_EQ(e.env.messages.size(), 1);
+    EXPECT_TRUE(e.env.messages.first().startsWith(QStringLiteral("Warning: the recording was saved as ") + target))
+        << e.env.messages.first().toStdString();
+    EXPECT_TRUE(keptRecordings(f).isEmpty());
     EXPECT_TRUE(noTempFiles(f));
 }
 
@@ -237,4 +282,83 @@ TEST(Save, AStopFromInsideALevelReportOrATimerTickFinishes)
     ASSERT_TRUE(waitUntil([&] { return finished; }, 15000));
     EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("autosave1.mp3")));
     EXPECT_EQ(f.RecState, rsPlaying);
+}
+
+TEST(Save, LinksPlantedInTheWorkingFolderAreNeverWrittenThrough)
+{
+    Station station(noiseSource());
+    REQUIRE_STATION(station);
+    ReceiveEnv e(true);
+    TForm1 &f = *e.form;
+    f.PrerecMs = 1000;
+    const QString folder = f.path();
+    const QString autoFolder = folder + QStringLiteral("AutoSaved/");
+    ASSERT_TRUE(QDir().mkpath(autoFolder));
+    // Someone else's files, and links to them at the ring's names and the first automatic name.
+    const QString victim = e.env.home() + QStringLiteral("/victim");
+    {
+        QFile v(victim);
+        ASSERT_TRUE(v.open(QIODevice::WriteOnly));
+        v.write("not a recording");
+    }
+    const QString missing = e.env.home() + QStringLiteral("/not-there.mp3");
+    ASSERT_TRUE(QFile::link(victim, folder + QStringLiteral("temp0.wma")));
+    ASSERT_TRUE(QFile::link(victim, folder + QStringLiteral("temp1.wma")));
+    ASSERT_TRUE(QFile::link(missing, autoFolder + QStringLiteral("autosave0.mp3")));
+    const QString missingToo = e.env.home() + QStringLiteral("/not-there.wma");
+    ASSERT_TRUE(QFile::link(missingToo, folder + QStringLiteral("tempb.wma")));
+    // A working folder anyone can write to is named in the status bar.
+    ASSERT_TRUE(QFile::setPermissions(folder, QFileDevice::Permissions(0x7777)));
+
+    startIn(e, station, true, rsPrerecTap1);
+    EXPECT_TRUE(f.statusPanelText().contains(QStringLiteral("other users can write to the working folder")))
+        << f.statusPanelText().toStdString();
+    f.AutoSave = true;
+    f.RecordButtonClick();
+    QTest::qWait(800);
+    f.RecordButtonClick();
+    ASSERT_TRUE(waitUntil([&] { return !f.Saving; }, 15000));
+
+    QFile v(victim);
+    ASSERT_TRUE(v.open(QIODevice::ReadOnly));
+    EXPECT_EQ(v.readAll(), QByteArray("not a recording"));
+    EXPECT_FALSE(QFileInfo::exists(missing)) << "an automatic save wrote through a dangling link";
+    EXPECT_FALSE(QFileInfo::exists(missingToo)) << "the save's move wrote through a dangling link";
+    EXPECT_TRUE(QFileInfo(autoFolder + QStringLiteral("autosave0.mp3")).isSymLink());
+    EXPECT_FALSE(testsupport::probe((autoFolder + QStringLiteral("autosave1.mp3")).toStdString()).empty());
+    // The ring's files are its own now, and private.
+    for (const QString &ring : {QStringLiteral("temp0.wma"), QStringLiteral("temp1.wma")}) {
+        const QFileInfo info(folder + ring);
+        if (!info.exists())
+            continue;
+        EXPECT_FALSE(info.isSymLink()) << ring.toStdString();
+        EXPECT_EQ(std::filesystem::status((folder + ring).toStdString()).permissions(),
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    }
+}
+
+TEST(Save, AWorkingFolderRemovedDuringARecordingStillGivesTheRecording)
+{
+    Station station(noiseSource());
+    REQUIRE_STATION(station);
+    ReceiveEnv e(true);
+    TForm1 &f = *e.form;
+    f.PrerecMs = 1000;
+    const QString target = e.env.home() + QStringLiteral("/kept.mp3");
+    f.saveDialogHook = [&] { return target; };
+    startIn(e, station, true, rsPrerecTap1);
+    f.RecordButtonClick();
+    ASSERT_EQ(f.RecState, rsRecording);
+    QTest::qWait(1000);
+    const QString folder = f.path();
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    QTest::qWait(500);
+    f.RecordButtonClick();
+    ASSERT_TRUE(waitUntil([&] { return !f.Saving; }, 15000));
+
+    EXPECT_TRUE(e.env.messages.isEmpty()) << e.env.messages.join(QLatin1Char('\n')).toStdString();
+    const auto info = testsupport::probe(target.toStdString());
+    ASSERT_FALSE(info.empty()) << "the recording was lost";
+    // The older segment and the current file: more than the time recorded after the press.
+    EXPECT_GT(std::stod(info.at("format.duration")), 2.0);
 }

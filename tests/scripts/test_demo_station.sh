@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The offline demo station: it goes on the air within a bounded time with an MP3 programme
 # that is not silence and carries a title, its address is the seeded "Local" genre's first
-# station, it refuses a port that is taken, and on TERM it leaves no process, listener or file.
+# station, its passwords are random and private, it refuses a port that is taken, and on TERM it
+# leaves no process, listener or file.
 # Runs on a free port so that it never clashes with a demo station the user is running.
 # Usage: test_demo_station.sh SOURCE_DIR
 set -uo pipefail
@@ -36,6 +37,15 @@ grep -qx 'codec_name=mp3' <<<"$probe" || fail "not an MP3 stream"
 grep -qx 'sample_rate=44100' <<<"$probe" || fail "unexpected sample rate"
 grep -qx 'channels=2' <<<"$probe" || fail "not stereo"
 grep -q '^TAG:StreamTitle=.*(part [0-9]*)$' <<<"$probe" || fail "no title"
+
+# The passwords are made afresh for the run, and only the owner can read the configuration.
+config=$(ls "$tmp"/run/fonolux-demo-*/icecast.xml 2>/dev/null | head -n 1)
+[ -n "$config" ] || fail "no Icecast configuration found"
+[ "$(stat -c %a "$config")" = 600 ] || fail "the configuration is readable by others ($(stat -c %a "$config"))"
+for tag in source-password admin-password; do
+  pw=$(sed -n "s/.*<$tag>\([^<]*\)<\/$tag>.*/\1/p" "$config")
+  [[ "$pw" =~ ^[0-9a-f]{32}$ ]] || fail "$tag is not a fresh random password: '$pw'"
+done
 
 # The title moves on (every 2 s here) and the programme is audible.
 first=$(curl -s "http://127.0.0.1:$port/status-json.xsl" | grep -o '"title":"[^"]*"')

@@ -3,7 +3,9 @@
 # under share/fonolux/, launchers that desktop-file-validate accepts, icons in the hicolor
 # theme and metainfo that appstreamcli accepts together with them; and the installed Fonolux,
 # started with no data folder, seeds it from share/fonolux/ (nothing lies beside it in bin/);
-# the installed programs hold no test driver: FONOLUX_TEST_DRIVER opens no socket in them.
+# the installed programs hold no test driver: FONOLUX_TEST_DRIVER opens no socket in them; and
+# outside sanitizer builds they are hardened: position-independent, relocations read-only and
+# bound at start, stack protector and checked libc calls.
 # Usage: test_install.sh BUILD_DIR SOURCE_DIR
 set -uo pipefail
 build=${1:?build folder} src=${2:?source folder}
@@ -78,5 +80,23 @@ if [ -e "$build/tests/libfonolux_test_driver.so" ]; then
   start_installed LD_PRELOAD="$build/tests/libfonolux_test_driver.so"
   driver_socket_appears || { cat "$tmp/run.log"; fail "the driver loaded into the installed program does not listen"; }
   kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; pid=""
+fi
+
+# Hardening (a sanitizer build brings its own instrumentation instead).
+if ! grep -qE '^FONOLUX_SANITIZE:STRING=.+' "$build/CMakeCache.txt" && ! grep -q '^FONOLUX_FUZZ:BOOL=ON' "$build/CMakeCache.txt"; then
+  for exe in "$prefix"/bin/*; do
+    name=$(basename "$exe")
+    # Read once: grep -q on a pipe would end readelf early, which pipefail counts as failure.
+    header=$(readelf -hW "$exe") segments=$(readelf -lW "$exe") dynamic=$(readelf -dW "$exe")
+    symbols=$(readelf --dyn-syms -W "$exe")
+    grep -qE 'Type:[[:space:]]+DYN' <<<"$header" || fail "$name is not a position-independent executable"
+    grep -q 'GNU_RELRO' <<<"$segments" || fail "$name has no read-only relocations (GNU_RELRO)"
+    grep -qE 'BIND_NOW|FLAGS_1.*NOW' <<<"$dynamic" || fail "$name does not bind its symbols at start (BIND_NOW)"
+    grep -q '__stack_chk_fail' <<<"$symbols" || fail "$name is built without the stack protector"
+    if ! grep -q '^CMAKE_BUILD_TYPE:STRING=Debug' "$build/CMakeCache.txt"; then
+      checked=$(grep -E '__[a-z0-9_]+_chk' <<<"$symbols" | grep -v '__stack_chk_fail' || true)
+      [ -n "$checked" ] || fail "$name is built without _FORTIFY_SOURCE (no checked libc calls)"
+    fi
+  done
 fi
 echo PASS

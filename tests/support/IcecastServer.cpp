@@ -2,10 +2,37 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <thread>
 #include <unistd.h>
 
 namespace testsupport {
+
+namespace {
+
+std::string randomPassword()
+{
+    std::random_device random;
+    std::string out;
+    static const char hex[] = "0123456789abcdef";
+    for (int i = 0; i < 32; ++i)
+        out += hex[random() % 16];
+    return out;
+}
+
+} // namespace
+
+const std::string &IcecastServer::SourcePassword()
+{
+    static const std::string password = randomPassword();
+    return password;
+}
+
+const std::string &IcecastServer::AdminPassword()
+{
+    static const std::string password = randomPassword();
+    return password;
+}
 
 IcecastServer::IcecastServer()
 {
@@ -24,12 +51,15 @@ IcecastServer::IcecastServer()
         port_ = freePort();
         const auto config = dir_ / "icecast.xml";
         std::ofstream xml(config);
+        // It holds the passwords: for its owner's eyes only (the server reads it before it drops
+        // to its own user).
+        std::filesystem::permissions(config, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
         xml << "<icecast>\n"
                "<limits><clients>50</clients><sources>10</sources><queue-size>524288</queue-size>"
                "<client-timeout>30</client-timeout><header-timeout>15</header-timeout>"
                "<source-timeout>5</source-timeout><burst-size>65535</burst-size></limits>\n"
                "<authentication><source-password>"
-            << SourcePassword << "</source-password><admin-user>admin</admin-user><admin-password>" << AdminPassword
+            << SourcePassword() << "</source-password><admin-user>admin</admin-user><admin-password>" << AdminPassword()
             << "</admin-password></authentication>\n"
                "<hostname>127.0.0.1</hostname>\n"
                "<listen-socket><port>"
@@ -94,7 +124,7 @@ bool IcecastServer::startSource(const std::string &Mount, const SourceOptions &o
                                      "-ac", std::to_string(o.channels), "-c:a", codec, "-b:a",
                                      std::to_string(o.bitrateKbps) + "k", "-f", format, "-method", "PUT",
                                      "-chunked_post", "0", "-headers", headers,
-                                     "http://source:" + std::string(SourcePassword) + "@127.0.0.1:" +
+                                     "http://source:" + SourcePassword() + "@127.0.0.1:" +
                                          std::to_string(port_) + Mount};
     // Ready when the server lists the mount. A source that gives up early (the server was
     // still settling) is started again.
@@ -104,7 +134,7 @@ bool IcecastServer::startSource(const std::string &Mount, const SourceOptions &o
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < end) {
         std::string body;
-        if (httpGet(port_, "/admin/listmounts", "admin", AdminPassword, &body) == 200 &&
+        if (httpGet(port_, "/admin/listmounts", "admin", AdminPassword(), &body) == 200 &&
             body.find("mount=\"" + Mount + "\"") != std::string::npos)
             return true;
         if (!process.running())
@@ -124,7 +154,7 @@ void IcecastServer::killSource(const std::string &Mount)
 bool IcecastServer::setTitle(const std::string &Mount, const std::string &Title)
 {
     return httpGet(port_, "/admin/metadata?mount=" + urlEncode(Mount) + "&mode=updinfo&song=" + urlEncode(Title),
-                   "admin", AdminPassword) == 200;
+                   "admin", AdminPassword()) == 200;
 }
 
 } // namespace testsupport

@@ -30,8 +30,10 @@ struct SourceOptions {
 
 class IcecastServer {
 public:
-    static constexpr const char *SourcePassword = "hackme-src";
-    static constexpr const char *AdminPassword = "hackme-admin";
+    // Made at random once per test process, so that no other user of the machine can feed or
+    // administer a test server with a password known in advance.
+    static const std::string &SourcePassword();
+    static const std::string &AdminPassword();
 
     IcecastServer();
     ~IcecastServer();

@@ -101,6 +101,14 @@ TEST(TrimWindow, CommandLineOpensAnMp3OfAnyCaseAndNothingElse)
         EXPECT_GT(f.values[100][1] - f.values[100][0], 20);
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     }
+    // After "--" the next argument is the file, even one that begins with '-'.
+    const QString dashed = env.path("-dashed.mp3");
+    std::filesystem::copy_file(files().tone3.toStdString(), dashed.toStdString());
+    {
+        TForm1 f({QStringLiteral("--"), dashed});
+        EXPECT_EQ(f.windowTitle(), QStringLiteral("Snipolux - -dashed.mp3"));
+        EXPECT_EQ(f.OpenedFile(), dashed);
+    }
     const QString wav = env.path("song.wav");
     std::filesystem::copy_file(files().tone3.toStdString(), wav.toStdString());
     for (const QStringList &args : {QStringList{wav}, QStringList{QString()}, QStringList{}}) {
@@ -113,6 +121,21 @@ TEST(TrimWindow, CommandLineOpensAnMp3OfAnyCaseAndNothingElse)
         EXPECT_TRUE(f.OpenedFile().isEmpty());
     }
     EXPECT_TRUE(env.messages.isEmpty());
+}
+
+TEST(TrimWindow, AnMp3OfManyGigabytesIsRefusedWithAMessage)
+{
+    TrimEnv env;
+    // A real MP3 at its start, then nothing (a sparse file takes no room on the disk).
+    const QString big = env.path("big.mp3");
+    std::filesystem::copy_file(files().tone3.toStdString(), big.toStdString());
+    std::filesystem::resize_file(big.toStdString(), std::uintmax_t(5) << 30);
+    TForm1 f({big});
+    EXPECT_TRUE(f.OpenedFile().isEmpty());
+    EXPECT_FALSE(f.btnPlay->isEnabled());
+    ASSERT_EQ(env.messages.size(), 1);
+    EXPECT_TRUE(env.messages.first().contains(QStringLiteral("too large (5120 MB"))) << env.messages.first().toStdString();
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("Snipolux"));
 }
 
 TEST(TrimWindow, ToneIsDrawnColumnByColumnWithTheLineEndsOfItsValues)
