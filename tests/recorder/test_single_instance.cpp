@@ -223,6 +223,19 @@ TEST_F(SingleInstanceTest, TheSocketIsPrivateAndAStaleOneIsReplaced)
     ASSERT_EQ(::lstat(QFile::encodeName(own).constData(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // That folder made first by another user is not used: the program then runs on its own
+    // rather than exit because someone else holds the name.
+    if (::getuid() == 0) {
+        ASSERT_EQ(::chown(QFile::encodeName(own).constData(), 65534, 65534), 0);
+        qputenv("TMPDIR", QFile::encodeName(QString::fromStdString(tmp.path().string())));
+        QString why;
+        EXPECT_TRUE(SingleInstance::socketFolder(&why).isEmpty());
+        EXPECT_FALSE(why.isEmpty());
+        SingleInstance alone;
+        EXPECT_TRUE(alone.claim());
+        qunsetenv("TMPDIR");
+    }
 }
 
 TEST_F(SingleInstanceTest, ANewSessionOrAFinishedInstanceLeavesTheNameFree)
