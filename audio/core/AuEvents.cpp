@@ -443,7 +443,9 @@ void TEventHandler::Execute(std::shared_ptr<TRunner> Self)
             std::lock_guard<std::recursive_mutex> L(CS);
             Self->CurrentEvent.reset();
         }
-        Self->_Evt.WaitFor(100);
+        // Every post and the terminate flag set the event, which belongs to this process alone,
+        // so the thread sleeps until there is something to do instead of looking every 100 ms.
+        Self->_Evt.Wait();
     }
     Self->Finished = true;
 }
