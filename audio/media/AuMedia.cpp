@@ -46,6 +46,11 @@ void TWMStreamedIn::SetOnStreamOpened(TStreamedAudioEvent Value)
     LockedSet(FSmallCS, FOnStreamOpened, std::move(Value));
 }
 
+void TWMStreamedIn::SetPacketSink(std::shared_ptr<IPacketSink> Sink)
+{
+    LockedSet(FSmallCS, FPacketSink, std::move(Sink));
+}
+
 TStreamedAudioEvent TWMStreamedIn::OnStartedPlaying() const
 {
     return LockedGet(FSmallCS, FOnStartedPlaying);
@@ -135,6 +140,10 @@ void TWMStreamedIn::OpenInputFile()
     }
     reader.StretchFactor = FStretchFactor;
     reader.MaxWaitMilliseconds = FMaxWait;
+    {
+        std::lock_guard<std::mutex> lock(FSmallCS);
+        reader.PacketSink = FPacketSink;
+    }
     reader.TimedOut = false;
     try {
         AsyncReaderOpen(reader, Utf16ToUtf8(FWideFileName));

@@ -506,6 +506,7 @@ std::int32_t TMediaNetReader::Close()
     FFormat.reset();
     FIO.reset();
     FStreamIndex = -1;
+    FBroadcast = TBroadcastFormat::None;
     FInputEnded = false;
     FIcyPacket.clear();
     FIcyServer = false;
@@ -692,6 +693,17 @@ std::int32_t TMediaNetReader::Connect(const std::string &Url)
     FPacket.reset(av_packet_alloc());
     if (!FPacket)
         return AVERROR(ENOMEM);
+    {
+        // Only a bare stream's packets are whole frames that make a stream on their own.
+        const AVCodecID codec = ctx->streams[FStreamIndex]->codecpar->codec_id;
+        const char *format = ctx->iformat->name;
+        TBroadcastFormat kept = TBroadcastFormat::None;
+        if (std::strcmp(format, "mp3") == 0 && codec == AV_CODEC_ID_MP3)
+            kept = TBroadcastFormat::Mp3;
+        else if (std::strcmp(format, "aac") == 0 && codec == AV_CODEC_ID_AAC)
+            kept = TBroadcastFormat::Aac;
+        FBroadcast = kept;
+    }
 
     // Header attributes known before any audio.
     const bool live = FIO ? (FIO->seekable & AVIO_SEEKABLE_NORMAL) == 0 : ctx->duration <= 0;
@@ -818,6 +830,7 @@ std::int32_t TMediaNetReader::Prime()
         }
         UpdateTitle();
         if (FPacket->stream_index == FStreamIndex) {
+            PassPacket();
             bool broken = FDecoder.Send(FPacket.get()) < 0;
             if (bare && FPacket->pos >= 0) {
                 broken = broken || (nextPos >= 0 && FPacket->pos != nextPos);
@@ -897,6 +910,7 @@ std::int32_t TMediaNetReader::ReadStep()
         return rc;
     UpdateTitle();
     if (FPacket->stream_index == FStreamIndex) {
+        PassPacket();
         rc = FDecoder.Send(FPacket.get());
         av_packet_unref(FPacket.get());
         if (rc < 0)
@@ -908,6 +922,12 @@ std::int32_t TMediaNetReader::ReadStep()
     }
     av_packet_unref(FPacket.get());
     return 0;
+}
+
+void TMediaNetReader::PassPacket() const
+{
+    if (FSink && FPacket->data && FPacket->size > 0)
+        FSink->OnPacket(FPacket->data, static_cast<std::size_t>(FPacket->size));
 }
 
 std::int32_t TMediaNetReader::Deliver(AVFrame *Frame)
