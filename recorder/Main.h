@@ -541,6 +541,10 @@ private:
     // "As broadcast" and its packets can be kept as they are; None (the MP3 chain) otherwise,
     // with a note in the status bar when the mode asked for it.
     TBroadcastFormat broadcastFormatNow();
+    TBroadcastStream broadcastStream_; // the stream's codec headers, taken with the format
+    // The ring files' extension: the format's own for MP3 and AAC, whose segments are plain
+    // streams; "ogg-packets" and "opus-packets" for framed packets, which are no Ogg file.
+    static QString ringExtension(TBroadcastFormat Format);
     // Points ring segment Slot at File (made in the working folder) and starts it.
     void startRingSegment(int Slot, const QString &File);
     // Writes the recording kept in Files to Target as the station's own frames.

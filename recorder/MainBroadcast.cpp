@@ -5,6 +5,7 @@
 #include "AuMedia.h"
 #include "AuTags.h"
 #include "BroadcastFile.h"
+#include "BroadcastOggFile.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -13,6 +14,7 @@
 #include <QFileInfo>
 #include <QLabel>
 
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -56,9 +58,16 @@ TBroadcastFormat TForm1::broadcastFormatNow()
     if (cbRecordMode->currentIndex() != rmAsBroadcast)
         return TBroadcastFormat::None;
     const TBroadcastFormat format = WMStreamedIn1->BroadcastFormat();
+    broadcastStream_ = WMStreamedIn1->BroadcastStream();
     if (format == TBroadcastFormat::None)
         setStatusPanelText(QStringLiteral("This station's audio cannot be kept as broadcast; it is recorded as MP3."));
     return format;
+}
+
+QString TForm1::ringExtension(TBroadcastFormat Format)
+{
+    const QString ext = QString::fromLatin1(BroadcastExtension(Format));
+    return IsOggFormat(Format) ? ext + QStringLiteral("-packets") : ext;
 }
 
 void TForm1::startRingSegment(int Slot, const QString &File)
@@ -105,7 +114,13 @@ void TForm1::saveAsBroadcast(TBroadcastFormat Format, const TRecordingFiles &Fil
     Saving = true;
     QCoreApplication::processEvents();
     try {
-        WriteBroadcastFile(Format, stream, tags, Target.toStdString());
+        if (IsOggFormat(Format)) {
+            if (broadcastStream_.Format != Format)
+                throw std::runtime_error("the station's stream description is missing");
+            WriteOggBroadcastFile(broadcastStream_, stream, tags, Target.toStdString());
+        } else {
+            WriteBroadcastFile(Format, stream, tags, Target.toStdString());
+        }
     } catch (const std::exception &e) {
         Saving = false;
         keepRecordingFiles(Files, QStringLiteral("The recording could not be saved: ") + QString::fromUtf8(e.what()));

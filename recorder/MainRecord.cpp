@@ -135,7 +135,7 @@ void TForm1::StartPrerec()
         Label14->setText(QStringLiteral("PreRecording"));
         broadcastFormat_ = broadcastFormatNow();
         if (broadcastFormat_ != TBroadcastFormat::None) {
-            const QString ext = QString::fromLatin1(BroadcastExtension(broadcastFormat_));
+            const QString ext = ringExtension(broadcastFormat_);
             ringFile_ = {folder + QStringLiteral("temp0.ring.") + ext, folder + QStringLiteral("temp1.ring.") + ext};
             RecClock.Zero();
             RecClock.BaseTick = tickNow();
@@ -247,9 +247,7 @@ void TForm1::RecordButtonClick()
             QCoreApplication::processEvents();
             QCoreApplication::processEvents();
         } else {
-            ringFile_ = {folder + QStringLiteral("temp1.ring.") +
-                             QString::fromLatin1(BroadcastExtension(broadcastFormat_)),
-                         QString()};
+            ringFile_ = {folder + QStringLiteral("temp1.ring.") + ringExtension(broadcastFormat_), QString()};
         }
         RecState = rsRecordingPlain;
         RecStartState = 1;

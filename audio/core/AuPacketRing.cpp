@@ -14,6 +14,10 @@ const char *BroadcastExtension(TBroadcastFormat Format)
         return "mp3";
     case TBroadcastFormat::Aac:
         return "aac";
+    case TBroadcastFormat::Vorbis:
+        return "ogg";
+    case TBroadcastFormat::Opus:
+        return "opus";
     case TBroadcastFormat::None:
         break;
     }

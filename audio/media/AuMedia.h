@@ -87,6 +87,9 @@ public:
     // The format of those packets for the open stream: Mp3 or Aac when they can be kept as
     // they are, None otherwise and while closed. Any thread.
     TBroadcastFormat BroadcastFormat() const { return reader.Broadcast.load(); }
+    // The open stream's codec headers, rate and channels for saving its packets (empty for
+    // MP3 and AAC, and while closed). Any thread; a copy.
+    TBroadcastStream BroadcastStream() const;
 
     // Bytes of decoded audio queued and not yet consumed. Any thread.
     std::uint64_t QueuedBytes() const { return reader.QueuedBytes.load(); }
@@ -155,6 +158,7 @@ protected:
     std::atomic<std::uint32_t> FDurationSeconds{0}; // of the open stream; 0 live or closed
     TStreamedAudioEvent FOnStreamOpened, FOnStartedPlaying; // guarded by FSmallCS
     std::shared_ptr<IPacketSink> FPacketSink;                // guarded by FSmallCS
+    TBroadcastStream FBroadcastStream;                       // guarded by FSmallCS
     bool FFirstTime = false; // worker, under DataCS
 
 private:

@@ -348,6 +348,7 @@ void AsyncReaderCreate(wma_async_reader &Reader)
     Reader.Bitrate = 0;
     Reader.duration = 0;
     Reader.Broadcast = TBroadcastFormat::None;
+    Reader.Stream = TBroadcastStream{};
     Reader.BlockCount = 0;
     Reader.QueuedBytes = 0;
     Reader.ErrorText.clear();
@@ -434,6 +435,7 @@ void AsyncReaderOpen(wma_async_reader &Reader, const std::string &Url)
     if (!Reader.has_audio)
         return;
     Reader.Broadcast = r.BroadcastFormat();
+    Reader.Stream = r.BroadcastStream();
     Reader.HeaderInfo = &r.HeaderInfo();
     std::uint64_t duration = 0, bitrate = 0;
     Reader.duration = ReadNumber(Reader.HeaderInfo, "Duration", 8, duration)
@@ -556,6 +558,7 @@ void AsyncReaderClose(wma_async_reader &Reader)
     }
     Reader.reader.reset();
     Reader.Broadcast = TBroadcastFormat::None;
+    Reader.Stream = TBroadcastStream{};
     Reader.WMReaderCallback.reset();
     Reader.HeaderInfo = nullptr;
     if (Reader.Event)

@@ -168,6 +168,7 @@ struct wma_async_reader {
     std::shared_ptr<IPacketSink> PacketSink;
     // The format of the packets given to PacketSink, once opened (None when closed).
     std::atomic<TBroadcastFormat> Broadcast{TBroadcastFormat::None};
+    TBroadcastStream Stream; // the same with the codec headers; written by AsyncReaderOpen
 
     // Bookkeeping of our own: queued blocks and their bytes (the reader holds back above a few
     // seconds of audio), and the text of the last failure for messages.

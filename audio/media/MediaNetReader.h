@@ -87,10 +87,14 @@ public:
     // audio stream, in stream order, from the first one read (while opening) on. Called on the
     // reader thread (see IPacketSink). Before Open; null = none.
     void SetPacketSink(std::shared_ptr<IPacketSink> Sink) { FSink = std::move(Sink); }
-    // Which of the formats the sink can keep as they are the packets are in: Mp3 for a bare
-    // MP3 stream, Aac for ADTS AAC; None for anything else (Ogg, FLAC, HLS segments), whose
-    // packets are not a stream by themselves. Valid after a successful WMT_OPENED.
+    // Which of the formats the sink can keep the packets in: Mp3 for a bare MP3 stream, Aac for
+    // ADTS AAC (packets as they are), Vorbis or Opus in Ogg (each packet framed as
+    // TOggPacketHeader says); None for anything else (FLAC, HLS segments). Valid after a
+    // successful WMT_OPENED.
     TBroadcastFormat BroadcastFormat() const { return FBroadcast.load(); }
+    // The stream's codec headers, rate and channels for saving the packets (see
+    // TBroadcastStream). Valid after a successful WMT_OPENED, until Close.
+    const TBroadcastStream &BroadcastStream() const { return FBroadcastStream; }
 
     // Checks the address and starts connecting on the reader thread. E_INVALIDARG_RESULT (and
     // RefusalText) for an address that is not a network stream; 0 otherwise - the outcome then
@@ -125,7 +129,7 @@ private:
     std::int32_t Connect(const std::string &Url);
     std::int32_t Prime();
     std::int32_t ReadStep();
-    void PassPacket() const;
+    void PassPacket();
     std::int32_t Deliver(AVFrame *Frame);
     std::int32_t DeliverConverted(AVFrame *Frame);
     void ReadIcyHeaders();
@@ -149,6 +153,8 @@ private:
     std::shared_ptr<IMediaReaderCallback> FCallback;
     std::shared_ptr<IPacketSink> FSink; // set before Open, read by the reader thread
     std::atomic<TBroadcastFormat> FBroadcast{TBroadcastFormat::None}; // written before WMT_OPENED
+    TBroadcastStream FBroadcastStream;                                  // written before WMT_OPENED
+    std::vector<std::uint8_t> FFramed; // reader thread: an Ogg packet with its frame header
     std::thread FThread;
     std::atomic<bool> FAbort{false}; // read by the interrupt callback
     THeaderInfo FHeader;

@@ -187,6 +187,8 @@ TBroadcastSaved WriteBroadcastFile(TBroadcastFormat Format, const std::vector<st
         if (saved.Frames == 0)
             throw EAuException("The recording holds no AAC audio.");
         break;
+    case TBroadcastFormat::Vorbis:
+    case TBroadcastFormat::Opus: // pages are the media layer's work (WriteOggBroadcastFile)
     case TBroadcastFormat::None:
         throw EAuException("The station's format cannot be saved as broadcast.");
     }

@@ -11,25 +11,6 @@
 #include <string>
 #include <vector>
 
-// The tags of a saved recording, UTF-8; an empty text is left out.
-struct TBroadcastTags {
-    std::string Title;
-    std::string Artist;
-    std::string Album;   // the station's name
-    std::string Comment; // the station's address
-    std::string Date;    // "yyyy-MM-dd", the recording's day
-};
-
-// What a saved file holds.
-struct TBroadcastSaved {
-    std::size_t Frames = 0;        // audio frames written after the Info frame (MP3) or the tag
-    bool SilentFirst = false;      // MP3: the first of them is a silent frame of ours (the
-                                   // decoder delay's room, the bit reservoir of frames before
-                                   // the recording); every other frame is the station's own
-    std::size_t DroppedBytes = 0;  // bytes left out: garbage between frames, a truncated last one
-    std::int64_t Samples = 0;      // samples per channel a gapless player plays (MP3); 0 unknown
-};
-
 // "Artist - Title" of a stream title split in two at the first " - "; without one the whole
 // text is the title. Blanks around each part are dropped. Pure.
 void SplitStreamTitle(const std::string &StreamTitle, std::string &Artist, std::string &Title);

@@ -1,7 +1,8 @@
 // Recording as broadcast from a real loopback station: the saved file's audio frames are the
 // very bytes the server sent (a listener's capture of the same mount holds them as one run),
-// for MP3 and AAC, through a plain recording and through the join of two ring segments; a
-// station whose packets cannot be kept is recorded through the MP3 chain instead.
+// for MP3 and AAC, through a plain recording and through the join of two ring segments; Ogg
+// Vorbis and Opus get pages of their own around the station's packets; a station whose
+// packets cannot be kept (Ogg FLAC) is recorded through the MP3 chain instead.
 #include "ReceiveTestSupport.h"
 
 #include "Mp3Frames.h"
@@ -167,11 +168,52 @@ TEST(RecordBroadcast, ARecordingBegunInStateThreeJoinsTheOlderSegmentWithoutAGap
     EXPECT_TRUE(f.packetRing().Running());
 }
 
+TEST(RecordBroadcast, OggVorbisAndOpusRecordingsAreWholeOggFilesWithTheStationsTags)
+{
+    REQUIRE_PEERS("ffprobe", "ffmpeg");
+    for (const char *codec : {"ogg", "opus"}) {
+        SCOPED_TRACE(codec);
+        const bool opus = std::string(codec) == "opus";
+        testsupport::SourceOptions o;
+        o.codec = codec;
+        o.bitrateKbps = 96;
+        Station station(o, opus ? "/kept.opus" : "/kept.ogg");
+        REQUIRE_STATION(station);
+        ReceiveEnv e;
+        TForm1 &f = *e.form;
+        const QString target = e.env.home() + QStringLiteral("/kept.") + QString::fromLatin1(codec);
+        f.saveDialogHook = [&] { return target; };
+        startIn(e, station, false, rsPlaying);
+        ASSERT_EQ(f.WMStreamedIn1->BroadcastFormat(), opus ? TBroadcastFormat::Opus : TBroadcastFormat::Vorbis);
+        f.RecordButtonClick();
+        ASSERT_EQ(f.RecState, rsRecordingPlain);
+        QTest::qWait(2500);
+        f.RecordButtonClick();
+        EXPECT_TRUE(ringFiles(f).isEmpty());
+
+        const auto info = testsupport::probe(target.toStdString());
+        ASSERT_FALSE(info.empty()) << e.env.messages.join(QLatin1Char('\n')).toStdString();
+        EXPECT_EQ(info.at("stream.codec_name"), opus ? "opus" : "vorbis");
+        EXPECT_NEAR(std::stod(info.at("format.duration")), 2.5, 0.9);
+        EXPECT_EQ(info.count("tag.album") ? info.at("tag.album") : "", o.name);
+        EXPECT_EQ(info.count("tag.comment") ? info.at("tag.comment") : "", station.url().toStdString());
+        // A valid page sequence: the decoder reports nothing wrong, and the tone is there.
+        int rc = -1;
+        const std::string errors = testsupport::runCommand(
+            "ffmpeg -nostdin -v error -i " + testsupport::shellQuote(target.toStdString()) + " -f null - 2>&1", &rc);
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(errors, "");
+        std::vector<std::int16_t> pcm = decodeMono32k(target);
+        ASSERT_GT(pcm.size(), 32000u);
+        EXPECT_NEAR(testsupport::ToneHz(pcm, 1, 32000), 440.0, 5.0);
+    }
+}
+
 TEST(RecordBroadcast, AStationWhosePacketsCannotBeKeptIsRecordedThroughTheMp3Chain)
 {
     testsupport::SourceOptions o;
-    o.codec = "ogg";
-    Station station(o, "/vorbis.ogg");
+    o.codec = "flac";
+    Station station(o, "/lossless.ogg");
     REQUIRE_STATION(station);
     ReceiveEnv e;
     TForm1 &f = *e.form;
