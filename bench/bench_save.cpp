@@ -2,16 +2,21 @@
 // 256 kbit/s, 32000 Hz stereo) joined and encoded to one 192 kbit/s MP3, through the recorder's
 // own save chain (two TWMIn, TAudioMixer in amConcatenate, TMP3Out), next to the ffmpeg command
 // doing the same ("concat" filter and libmp3lame at 192k) on the same files. Wall time per save.
+// And saving 30 minutes of a 128 kbit/s MP3 station kept as broadcast (the station's frames
+// with an Info frame and a tag), next to ffmpeg copying the same stream ("-c copy").
 #include "AuLame.h"
 #include "AuMedia.h"
 #include "AuMixer.h"
 #include "BenchSupport.h"
+#include "BroadcastFile.h"
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -84,8 +89,55 @@ void BM_FFmpegConcatCommand_192k(benchmark::State &State)
     std::filesystem::remove(out, ec);
 }
 
+constexpr int BroadcastSeconds = 1800;
+
+const std::filesystem::path &BroadcastSource()
+{
+    static const std::filesystem::path p = bench::ToneMp3("broadcast.mp3", BroadcastSeconds);
+    return p;
+}
+
+void BM_BroadcastSave_128k(benchmark::State &State)
+{
+    const auto out = bench::TempPath("broadcast-saved.mp3");
+    std::vector<std::uint8_t> stream;
+    {
+        std::FILE *f = std::fopen(BroadcastSource().c_str(), "rb");
+        if (!f)
+            std::abort();
+        std::uint8_t buf[65536];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+            stream.insert(stream.end(), buf, buf + n);
+        std::fclose(f);
+    }
+    TBroadcastTags tags;
+    tags.Title = "A song";
+    tags.Album = "A station";
+    const double cpu0 = bench::CpuSeconds();
+    for (auto _ : State)
+        WriteBroadcastFile(TBroadcastFormat::Mp3, stream, tags, out.string());
+    State.counters["cpu_s_per_save"] = (bench::CpuSeconds() - cpu0) / static_cast<double>(State.iterations());
+    bench::SetRealTimeSpeed(State, BroadcastSeconds);
+    State.counters["bytes"] = static_cast<double>(std::filesystem::file_size(out));
+    std::filesystem::remove(out);
+}
+
+void BM_FFmpegCopyCommand_128k(benchmark::State &State)
+{
+    const auto out = bench::TempPath("ffmpeg-copy.mp3");
+    const std::string cmd = "ffmpeg -v error -y -i '" + BroadcastSource().string() + "' -c copy '" + out.string() + "'";
+    const double cpu = bench::RunCommandPerIteration(State, cmd, "the ffmpeg command failed or is not installed");
+    bench::SetRealTimeSpeed(State, BroadcastSeconds);
+    State.counters["cpu_s_per_save"] = cpu;
+    std::error_code ec;
+    State.counters["bytes"] = static_cast<double>(std::filesystem::file_size(out, ec));
+    std::filesystem::remove(out, ec);
+}
+
 } // namespace
 
+BENCHMARK(BM_BroadcastSave_128k)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_FFmpegCopyCommand_128k)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK(BM_RecorderSaveChain_192k)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_FFmpegConcatCommand_192k)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(3);
 
@@ -97,5 +149,7 @@ int main(int argc, char **argv)
     std::error_code ec;
     std::filesystem::remove(Half(0), ec);
     std::filesystem::remove(Half(1), ec);
+    if (!std::getenv("FONOLUX_BENCH_MP3"))
+        std::filesystem::remove(BroadcastSource(), ec);
     return 0;
 }

@@ -10,6 +10,11 @@ test driver socket as a user would (genre, station, Receive), and measures:
             `ffmpeg -i URL -ar 32000 -f s16le -` for the same window.
   ringcpu   the same with the pre-recording ring running, against ffmpeg encoding WMA 256k and
             writing s16le at once (two processes, summed).
+  broadcast CPU seconds while receiving without a ring, while pre-recording through the MP3 chain
+            (WMA ring, the default mode) and as broadcast (the station's own packets kept), one
+            after the other on the same stream, with their ratios (whole program, and the ring's
+            own share above receiving alone); and the ring file's growth per minute in both modes
+            against the station's bit rate.
   idle      CPU seconds of the window alone, not receiving (the marquee scrolls its text).
   memory    resident size of the program every minute while pre-recording with 15-s segments.
   desktop   on a real X display (Xvfb with openbox, software GL, never offscreen), side by side
@@ -91,14 +96,15 @@ class DemoStation:
 class Fonolux:
     """One fonolux process on a fresh home, with the demo station as the Local genre's first."""
 
-    def __init__(self, build, prerec, segment_seconds=60, display=None):
+    def __init__(self, build, prerec, segment_seconds=60, display=None, record_mode=0):
         self.home = tempfile.mkdtemp(prefix="fonolux-bench-")
         data = os.path.join(self.home, ".local/share/Zorbel/Fonolux")
         os.makedirs(data)
         with open(os.path.join(data, "stations.INI"), "w") as f:
             f.write(f"[Local]\nDemo station on this computer={URL}\n")
         with open(os.path.join(data, "Fonolux.INI"), "w") as f:
-            f.write(f"[Basic]\nPreRecTime={segment_seconds}\n[state]\ncbprerec={1 if prerec else 0}\n")
+            f.write(f"[Basic]\nPreRecTime={segment_seconds}\n[Quality]\nRecordMode={record_mode}\n"
+                    f"[state]\ncbprerec={1 if prerec else 0}\n")
         self.played = os.path.join(self.home, "played.raw")
         env = dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=self.home + "/.config",
                    XDG_DATA_HOME=self.home + "/.local/share", XDG_RUNTIME_DIR=self.home + "/runtime",
@@ -258,6 +264,71 @@ def cpu(build, seconds, prerec):
         shutil.rmtree(out, ignore_errors=True)
 
 
+def ring_file(home, names):
+    for root, _, files in os.walk(home):
+        for n in names:
+            if n in files:
+                return os.path.join(root, n)
+    return None
+
+
+def station_kbps():
+    """The station's bit rate: its icy-br header, else what ffprobe reads from the stream."""
+    out = subprocess.run(["curl", "-s", "--max-time", "2", "-D", "-", "-o", "/dev/null", URL],
+                         capture_output=True, text=True).stdout
+    for line in out.splitlines():
+        if line.lower().startswith("icy-br:"):
+            return int(line.split(":", 1)[1].strip().split(",")[0])
+    probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                            "stream=bit_rate", "-of", "csv=p=0", URL],
+                           capture_output=True, text=True, timeout=30).stdout.strip()
+    return int(probe) // 1000 if probe.isdigit() else None
+
+
+def broadcast(build, seconds):
+    """The ring's CPU and file growth, MP3 chain against as broadcast, on one stream; receiving
+    without a ring gives the base, so that the recording's own share shows too."""
+    results = {}
+    runs = (("base", False, 0, ()), ("mp3", True, 0, ("temp0.wma",)),
+            ("broadcast", True, 1, ("temp0.ring.mp3", "temp0.ring.aac")))
+    for key, prerec, mode, names in runs:
+        # One long segment: no switch inside the window.
+        app = Fonolux(build, prerec=prerec, segment_seconds=3600, record_mode=mode)
+        try:
+            app.tune()
+            app.send("click BitBtn1")
+            time.sleep(5)
+            ring = ring_file(app.home, names) if names else None
+            if names and not ring:
+                raise SystemExit(f"no ring file {names} under {app.home}")
+            size0 = os.path.getsize(ring) if ring else 0
+            before = tree_cpu_seconds(app.proc.pid)
+            started = time.time()
+            time.sleep(seconds)
+            ours = tree_cpu_seconds(app.proc.pid) - before
+            wall = time.time() - started
+            grown = os.path.getsize(ring) - size0 if ring else 0
+            results[key] = (ours, wall, grown)
+        finally:
+            app.close()
+    base = results["base"][0]
+    print(f"receiving without a ring: {base:.2f} CPU s over {results['base'][1]:.0f} s "
+          f"({100 * base / results['base'][1]:.2f} % of a core)")
+    for key, label in (("mp3", "MP3 chain (WMA ring)"), ("broadcast", "as broadcast")):
+        ours, wall, grown = results[key]
+        print(f"{label}: {ours:.2f} CPU s over {wall:.0f} s ({100 * ours / wall:.2f} % of a core), "
+              f"{ours - base:.2f} CPU s above receiving alone; ring file {grown * 60 / wall / 1e6:.3f} MB a minute "
+              f"({grown * 8 / wall / 1000:.1f} kbit/s)")
+    print(f"as broadcast / MP3 chain, whole program: {results['broadcast'][0] / results['mp3'][0]:.2f}")
+    chain = results["mp3"][0] - base
+    if chain > 0:
+        print(f"as broadcast / MP3 chain, the ring's own CPU: {(results['broadcast'][0] - base) / chain:.2f}")
+    kbps = station_kbps()
+    if kbps:
+        print(f"station bit rate: {kbps} kbit/s = {kbps * 1000 * 60 / 8 / 1e6:.3f} MB a minute")
+    print("an MP3 save at the default 192 kbit/s: 1.440 MB a minute")
+
+
 def idle(build, seconds):
     app = Fonolux(build, prerec=False)
     try:
@@ -395,6 +466,8 @@ def main():
             cpu(build, arg or 60, prerec=False)
         elif mode == "ringcpu":
             cpu(build, arg or 300, prerec=True)
+        elif mode == "broadcast":
+            broadcast(build, arg or 120)
         elif mode == "idle":
             idle(build, arg or 60)
         elif mode == "memory":

@@ -368,6 +368,11 @@ void TForm1::ReadSettings()
     if (bitrate < 0 || bitrate >= cmmbr->count())
         bitrate = static_cast<int>(Setting(TSettingId::Mp3BitRate).DefaultNumber());
     cmmbr->setCurrentIndex(bitrate);
+    int mode = readNumber(ini, TSettingId::RecordMode);
+    if (mode < rmMp3 || mode > rmAsBroadcast)
+        mode = static_cast<int>(Setting(TSettingId::RecordMode).DefaultNumber());
+    cbRecordMode->setCurrentIndex(mode);
+    updateRecordModeItems();
 
     // Every text field first gets the stored text, then the default text when that is empty.
     for (TSettingId id : SetUpFields)
@@ -412,6 +417,7 @@ bool TForm1::saveSettings()
     writeNumber(ini, TSettingId::Left, pos().x());
     writeText(ini, TSettingId::TempDir, path());
     writeNumber(ini, TSettingId::Mp3BitRate, cmmbr->currentIndex());
+    writeNumber(ini, TSettingId::RecordMode, cbRecordMode->currentIndex());
     // The table lists the fields in their saving order.
     for (const TSetting &s : SettingsTable())
         if (s.Field)
@@ -548,6 +554,7 @@ void TForm1::cmmbrCloseUp()
     const int bitrate = cmmbr->currentIndex();
     if (bitrate >= 0 && bitrate <= mbr320)
         MP3Out1->SetBitRate(static_cast<TMP3BitRate>(bitrate));
+    updateRecordModeItems();
 }
 
 void TForm1::edPreRecChange()
@@ -642,6 +649,8 @@ void TForm1::FormCloseQuery()
             WaitPumping(3);
             closeGuard();
         }
+        if (packetRing_)
+            packetRing_->Stop();
         step = 3;
         doing = QStringLiteral("ending the recorder");
         if (RecState != rsClosing) {

@@ -17,6 +17,7 @@
 // scheduler calls (BitBtn1Click, BitBtn2Click, RecordButtonClick) tolerate that.
 #pragma once
 
+#include "AuPacketRing.h"
 #include "HeldFiles.h"
 #include "RecState.h"
 #include "RecorderRules.h"
@@ -156,6 +157,14 @@ public:
     void SpeedButton2Click(); // "Advanced"
     void cbxOnTopClick();
     void cmmbrCloseUp();
+    // Recording as broadcast (MainBroadcast.cpp). The recording mode box's first item names
+    // the MP3 bit rate chosen ("MP3 at 192 kbit/s").
+    void updateRecordModeItems();
+    // The compressed ring the network input feeds with every packet it reads.
+    TPacketRing &packetRing() { return *packetRing_; }
+    // The format the running ring or recording keeps as broadcast; None while the taps (the MP3
+    // chain) serve it or nothing runs.
+    TBroadcastFormat broadcastFormat() const { return broadcastFormat_; }
     void edPreRecChange();
     void tsSetUpShow();
     void tsSetUpHide();
@@ -336,6 +345,7 @@ public:
     QLineEdit *edTempDir = nullptr, *edUndRun = nullptr;
     QLabel *Panel1 = nullptr;
     QComboBox *cmmbr = nullptr;
+    QComboBox *cbRecordMode = nullptr; // item index = TRecordMode
     QLineEdit *strminwait = nullptr, *EdBitRate = nullptr, *edSmplr = nullptr, *edDxLtnc = nullptr;
     QLineEdit *edDxPol = nullptr, *edDXFrm = nullptr, *edFGInt = nullptr;
 
@@ -487,7 +497,8 @@ private:
     void giveUpStall();
     // Save (MainSave.cpp).
     void stopAndSave();
-    QString runSaveDialog();
+    // Extension: of the file being saved ("mp3", "aac"), which the dialog's filter offers.
+    QString runSaveDialog(const QString &Extension = QStringLiteral("mp3"));
     void keepRecordingFiles(const TRecordingFiles &files, const QString &why);
     // Timer (MainTimer.cpp).
     void stallWatch();
@@ -519,6 +530,25 @@ private:
     QString restoreTapFile(const QString &File, int Part);
     TWMATap *pendingStart_ = nullptr; // the tap last asked to start recording
     void startTap(TWMATap *tap);
+    // Recording as broadcast (MainBroadcast.cpp): the ring (shared with the network input's
+    // reader thread, which pushes into it), the format of its current run, and the files its two
+    // segments wrote last, in the taps' roles (index 0 as WMATap1, 1 as WMATap2).
+    std::shared_ptr<TPacketRing> packetRing_;
+    TBroadcastFormat broadcastFormat_ = TBroadcastFormat::None;
+    std::array<QString, 2> ringFile_;
+    bool ringWarned_ = false;
+    // What a ring or recording that starts now keeps: the station's format when the mode is
+    // "As broadcast" and its packets can be kept as they are; None (the MP3 chain) otherwise,
+    // with a note in the status bar when the mode asked for it.
+    TBroadcastFormat broadcastFormatNow();
+    TBroadcastStream broadcastStream_; // the stream's codec headers, taken with the format
+    // The ring files' extension: the format's own for MP3 and AAC, whose segments are plain
+    // streams; "ogg-packets" and "opus-packets" for framed packets, which are no Ogg file.
+    static QString ringExtension(TBroadcastFormat Format);
+    // Points ring segment Slot at File (made in the working folder) and starts it.
+    void startRingSegment(int Slot, const QString &File);
+    // Writes the recording kept in Files to Target as the station's own frames.
+    void saveAsBroadcast(TBroadcastFormat Format, const TRecordingFiles &Files, const QString &Target);
 
     NumericKeyFilter *numericFilter_ = nullptr;
     std::array<QLineEdit *, SettingCount> numericFields_{};

@@ -66,6 +66,8 @@ void TForm1::createAudioComponents()
     WMStreamedIn1->SetStretchFactor(1.0f);
     WMStreamedIn1->SetOnStreamOpened([this](TComponent *s) { WMStreamedIn1StreamOpened(s); });
     WMStreamedIn1->SetOnStartedPlaying([this](TComponent *s) { WMStreamedIn1StartedPlaying(s); });
+    packetRing_ = std::make_shared<TPacketRing>();
+    WMStreamedIn1->SetPacketSink(packetRing_);
 
     FastResampler1 = named(a.FastResampler1, "FastResampler1");
     FastResampler1->SetOutSampleRate(defaultOf(TSettingId::SampleRate));

@@ -61,7 +61,7 @@ void TForm1::endis()
     apply(RecordButton, l.RecordButton);
     apply(PauseRecordButton, l.PauseRecordButton);
     for (QWidget *w : std::initializer_list<QWidget *>{ComboBox1, cbgnr, cbPreRec, edPreRec, ToolButton1,
-                                                       ToolButton2, ToolButton3, edTempDir})
+                                                       ToolButton2, ToolButton3, edTempDir, cbRecordMode})
         apply(w, l.IdleControls);
     if (l.IdleControls != TSwitch::Keep)
         PageControl1->setTabEnabled(PageControl1->indexOf(tsAddStn), l.IdleControls == TSwitch::On);
@@ -106,13 +106,17 @@ void TForm1::holdTapFiles()
     for (TWMATap *tap : {WMATap1, WMATap2})
         if (tap->Status() != tosIdle)
             heldTapFiles_.hold(QString::fromStdString(tap->FileName()));
+    if (broadcastFormat_ != TBroadcastFormat::None)
+        for (const QString &file : ringFile_)
+            if (!file.isEmpty())
+                heldTapFiles_.hold(file);
 }
 
 void TForm1::StartPrerec()
 {
     if (!cbPreRec->isChecked() || DXAudioOut1->Status() == tosIdle)
         return;
-    if (WMATap1->Status() == tosIdle && WMATap2->Status() == tosIdle) {
+    if (WMATap1->Status() == tosIdle && WMATap2->Status() == tosIdle && !packetRing_->Running()) {
         const QString folder = path();
         if (!folderWritable(folder)) {
             // Said once; playing goes on and the ring starts at a later level report once the
@@ -129,6 +133,19 @@ void TForm1::StartPrerec()
         prerecWriteWarned_ = false;
         warnIfFolderShared(folder);
         Label14->setText(QStringLiteral("PreRecording"));
+        broadcastFormat_ = broadcastFormatNow();
+        if (broadcastFormat_ != TBroadcastFormat::None) {
+            const QString ext = ringExtension(broadcastFormat_);
+            ringFile_ = {folder + QStringLiteral("temp0.ring.") + ext, folder + QStringLiteral("temp1.ring.") + ext};
+            RecClock.Zero();
+            RecClock.BaseTick = tickNow();
+            PrerecSwitchTick = tickNow();
+            RecState = rsPrerecStart;
+            startRingSegment(0, ringFile_[0]);
+            PrerecRunning = true;
+            endis();
+            return;
+        }
         WMATap1->SetFileName((folder + QStringLiteral("temp0.wma")).toStdString());
         QCoreApplication::processEvents();
         const auto desired = static_cast<std::uint32_t>(SettingValue(TSettingId::TapBitRate, EdBitRate->text()));
@@ -167,7 +184,11 @@ void TForm1::prerecTimer()
     default:
         break;
     }
-    if (start) {
+    if (start && broadcastFormat_ != TBroadcastFormat::None) {
+        // The ring switches between two packets: the segments join without a gap or overlap.
+        const int slot = start == WMATap1 ? 0 : 1;
+        startRingSegment(slot, ringFile_[slot]);
+    } else if (start) {
         QCoreApplication::processEvents();
         // The new segment begins before the old one ends: they overlap by a block or two
         // rather than leave a gap.
@@ -184,6 +205,7 @@ void TForm1::stopprerec()
     if (pendingStart_ && pendingStart_->Status() == tosIdle && DXAudioOut1->Status() == tosPlaying)
         WaitPumpingUntil([this] { return pendingStart_->Status() != tosIdle; }, 1000);
     pendingStart_ = nullptr;
+    packetRing_->Stop();
     for (TWMATap *tap : {WMATap1, WMATap2}) {
         if (tap->Status() == tosIdle)
             continue;
@@ -219,15 +241,23 @@ void TForm1::RecordButtonClick()
             return;
         }
         warnIfFolderShared(folder);
-        WMATap1->SetFileName((folder + QStringLiteral("temp1.wma")).toStdString());
-        QCoreApplication::processEvents();
-        QCoreApplication::processEvents();
+        broadcastFormat_ = broadcastFormatNow();
+        if (broadcastFormat_ == TBroadcastFormat::None) {
+            WMATap1->SetFileName((folder + QStringLiteral("temp1.wma")).toStdString());
+            QCoreApplication::processEvents();
+            QCoreApplication::processEvents();
+        } else {
+            ringFile_ = {folder + QStringLiteral("temp1.ring.") + ringExtension(broadcastFormat_), QString()};
+        }
         RecState = rsRecordingPlain;
         RecStartState = 1;
         // The record clock counts this recording from now.
         RecClock.Zero();
         RecClock.BaseTick = tickNow();
-        startTap(WMATap1);
+        if (broadcastFormat_ == TBroadcastFormat::None)
+            startTap(WMATap1);
+        else
+            startRingSegment(0, ringFile_[0]);
     } else {
         return;
     }
@@ -242,12 +272,14 @@ void TForm1::PauseRecordButtonClick()
         RecState = rsRecordPaused;
         WMATap1->PauseRecord();
         WMATap2->PauseRecord();
+        packetRing_->SetPaused(true);
         Label14->setText(QStringLiteral("Recording paused"));
         setButtonPicture(PauseRecordButton, bpRecord);
     } else if (RecState == rsRecordPaused) {
         RecState = ResumeState;
         WMATap1->ResumeRecord();
         WMATap2->ResumeRecord();
+        packetRing_->SetPaused(false);
         // The clock goes on from where it stood.
         RecClock.BaseTick = tickNow() - RecClock.Milliseconds;
         Label14->setText(QStringLiteral("Recording"));

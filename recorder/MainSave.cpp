@@ -52,8 +52,10 @@ void TForm1::stopAndSave()
         return;
     }
     stopprerec();
-    const QString tap1 = QString::fromStdString(WMATap1->FileName());
-    const QString tap2 = QString::fromStdString(WMATap2->FileName());
+    const TBroadcastFormat broadcast = broadcastFormat_;
+    broadcastFormat_ = TBroadcastFormat::None;
+    const QString tap1 = broadcast != TBroadcastFormat::None ? ringFile_[0] : QString::fromStdString(WMATap1->FileName());
+    const QString tap2 = broadcast != TBroadcastFormat::None ? ringFile_[1] : QString::fromStdString(WMATap2->FileName());
     TRecordingFiles files = RecordingFiles(RecStartState, tap1, tap2);
     // A working folder removed during the recording took the files' names, not their
     // contents: those come back from the held descriptors.
@@ -76,6 +78,29 @@ void TForm1::stopAndSave()
         endis();
     };
 
+    const QString autoFolder = path() + QStringLiteral("AutoSaved/");
+    if (broadcast != TBroadcastFormat::None) {
+        // The station's own frames: nothing to encode, so the encoder library is not needed.
+        const QString ext = QString::fromLatin1(BroadcastExtension(broadcast));
+        QString target;
+        if (autoSave) {
+            QDir().mkpath(autoFolder);
+            target = AutoSaveName(autoFolder, nameTaken, ext);
+            lastSaveName_ = target;
+        } else {
+            target = runSaveDialog(ext);
+        }
+        Label14->setText(QStringLiteral("Saving Do no touch !"));
+        if (target.isEmpty())
+            keepRecordingFiles(files, QString());
+        else
+            saveAsBroadcast(broadcast, files, target);
+        carryOn();
+        if (autoSave)
+            ui::openUrl(QUrl::fromLocalFile(autoFolder));
+        return;
+    }
+
     if (!encoderLibraryLoads()) {
         report(QStringLiteral("Warning: Cannot Save recorded MP3 Files (could not load libmp3lame.so.0)"));
         keepRecordingFiles(files, QString());
@@ -84,7 +109,6 @@ void TForm1::stopAndSave()
     }
 
     QString target;
-    const QString autoFolder = path() + QStringLiteral("AutoSaved/");
     if (autoSave) {
         QDir().mkpath(autoFolder);
         target = AutoSaveName(autoFolder, nameTaken);
@@ -183,7 +207,7 @@ QString TForm1::restoreTapFile(const QString &File, int Part)
     QDir().mkpath(folder);
     const QString copy = folder + QStringLiteral("restored-") +
                          QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss")) + QLatin1Char('-') +
-                         QString::number(Part) + QStringLiteral(".wma");
+                         QString::number(Part) + QLatin1Char('.') + QFileInfo(File).suffix();
     QString error;
     if (heldTapFiles_.restore(File, copy, error))
         return copy;
@@ -193,7 +217,7 @@ QString TForm1::restoreTapFile(const QString &File, int Part)
     return File;
 }
 
-QString TForm1::runSaveDialog()
+QString TForm1::runSaveDialog(const QString &Extension)
 {
     if (saveDialogHook) {
         const QString chosen = saveDialogHook();
@@ -203,8 +227,8 @@ QString TForm1::runSaveDialog()
     }
     QFileDialog dialog(this, QStringLiteral("Save recording"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setNameFilter(QStringLiteral("MP3 files (*.mp3)"));
-    dialog.setDefaultSuffix(QStringLiteral("mp3"));
+    dialog.setNameFilter(Extension.toUpper() + QStringLiteral(" files (*.") + Extension + QLatin1Char(')'));
+    dialog.setDefaultSuffix(Extension);
     dialog.setSizeGripEnabled(true);
     if (lastSaveName_.isEmpty()) {
         // The first time: the user's music folder, not the hidden working folder.
@@ -214,7 +238,10 @@ QString TForm1::runSaveDialog()
         dialog.setDirectory(music);
     } else {
         dialog.setDirectory(QFileInfo(lastSaveName_).absolutePath());
-        dialog.selectFile(QFileInfo(lastSaveName_).fileName());
+        // The last name again, with this recording's extension.
+        const QFileInfo last(lastSaveName_);
+        dialog.selectFile(last.suffix() == Extension ? last.fileName()
+                                                     : last.completeBaseName() + QLatin1Char('.') + Extension);
     }
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return QString();
@@ -233,7 +260,7 @@ void TForm1::keepRecordingFiles(const TRecordingFiles &files, const QString &why
         if (f.isEmpty() || !exists(f))
             continue;
         const QString name = path() + QStringLiteral("recording-") + stamp + QLatin1Char('-') +
-                             QString::number(part++) + QStringLiteral(".wma");
+                             QString::number(part++) + QLatin1Char('.') + QFileInfo(f).suffix();
         if (MoveTempFile(f, name))
             kept << name;
     }

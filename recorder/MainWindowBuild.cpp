@@ -298,6 +298,13 @@ QWidget *TForm1::buildSetUpPage()
     edUndRun->setText(QStringLiteral("0"));
     edUndRun->setReadOnly(true);
     faultsLabel->setBuddy(edUndRun);
+    auto *modeLabel = label(page, "cbRecordModeLabel", QStringLiteral("Recording"), {228, 78, 90, 22});
+    cbRecordMode = make<QComboBox>(page, "cbRecordMode", {320, 76, 284, 24});
+    cbRecordMode->addItems({QString(), QStringLiteral("As broadcast (no re-encoding)")});
+    cbRecordMode->setAccessibleName(QStringLiteral("Recording mode"));
+    cbRecordMode->setToolTip(QStringLiteral("How recordings are saved: encoded again as MP3, or the station's own "
+                                            "audio as it was sent"));
+    modeLabel->setBuddy(cbRecordMode);
 
     auto *bitrateLabel = label(page, "cmmbrLabel", QStringLiteral("mp3 bit rate"), {8, 122, 160, 22});
     cmmbr = make<QComboBox>(page, "cmmbr", {170, 120, 110, 24});

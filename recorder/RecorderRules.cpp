@@ -107,10 +107,11 @@ TRecordingFiles RecordingFiles(int RecStartState, const QString &Tap1File, const
     }
 }
 
-QString AutoSaveName(const QString &Folder, const std::function<bool(const QString &)> &Exists)
+QString AutoSaveName(const QString &Folder, const std::function<bool(const QString &)> &Exists,
+                     const QString &Extension)
 {
     for (unsigned n = 0;; ++n) {
-        const QString name = Folder + QStringLiteral("autosave") + QString::number(n) + QStringLiteral(".mp3");
+        const QString name = Folder + QStringLiteral("autosave") + QString::number(n) + QLatin1Char('.') + Extension;
         if (!Exists(name))
             return name;
     }

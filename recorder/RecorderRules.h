@@ -83,5 +83,6 @@ TRecordingFiles RecordingFiles(int RecStartState, const QString &Tap1File, const
 
 // ---- automatic saves ----
 
-// Folder + "autosave" + n + ".mp3" with the smallest n for which Exists is false.
-QString AutoSaveName(const QString &Folder, const std::function<bool(const QString &)> &Exists);
+// Folder + "autosave" + n + "." + Extension with the smallest n for which Exists is false.
+QString AutoSaveName(const QString &Folder, const std::function<bool(const QString &)> &Exists,
+                     const QString &Extension = QStringLiteral("mp3"));

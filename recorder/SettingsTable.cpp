@@ -16,6 +16,7 @@ const std::array<TSetting, SettingCount> Table{{
     {I::Left, "Form", "Left", K::Integer, ""},
     {I::TempDir, "Basic", "TempDir", K::Text, ""},
     {I::Mp3BitRate, "Quality", "mp3bitrate", K::Integer, "12", 0, 15},
+    {I::RecordMode, "Quality", "RecordMode", K::Integer, "0", 0, 1},
     {I::StrMinMs, "Basic", "strminms", K::Text, "10000", 100, 3600000, "strminwait", "StreamIn Max Wait"},
     {I::TapBitRate, "Quality", "BitRate", K::Text, "192", 8, 512000, "EdBitRate", "Tap desired Bitrate "},
     {I::SampleRate, "Quality", "Smplr", K::Text, "32000", 8000, 192000, "edSmplr", "sampler sample rate"},

@@ -17,6 +17,7 @@ enum class TSettingId : std::uint8_t {
     Left,
     TempDir,
     Mp3BitRate,
+    RecordMode,
     StrMinMs,
     TapBitRate,
     SampleRate,
@@ -34,6 +35,10 @@ enum class TSettingId : std::uint8_t {
     OnTop,
 };
 constexpr std::size_t SettingCount = static_cast<std::size_t>(TSettingId::OnTop) + 1;
+
+// The recording modes ([Quality] RecordMode): the MP3 chain (decoded, encoded again) or the
+// station's own frames kept as they were sent.
+enum TRecordMode : int { rmMp3 = 0, rmAsBroadcast = 1 };
 
 // How a setting is stored: a number written as an integer (an item index, a position), a text
 // (a field's text as typed, numeric or not), or a boolean.

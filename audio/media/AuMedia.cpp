@@ -46,6 +46,17 @@ void TWMStreamedIn::SetOnStreamOpened(TStreamedAudioEvent Value)
     LockedSet(FSmallCS, FOnStreamOpened, std::move(Value));
 }
 
+void TWMStreamedIn::SetPacketSink(std::shared_ptr<IPacketSink> Sink)
+{
+    LockedSet(FSmallCS, FPacketSink, std::move(Sink));
+}
+
+TBroadcastStream TWMStreamedIn::BroadcastStream() const
+{
+    std::lock_guard<std::mutex> lock(FSmallCS);
+    return FBroadcastStream;
+}
+
 TStreamedAudioEvent TWMStreamedIn::OnStartedPlaying() const
 {
     return LockedGet(FSmallCS, FOnStartedPlaying);
@@ -135,6 +146,10 @@ void TWMStreamedIn::OpenInputFile()
     }
     reader.StretchFactor = FStretchFactor;
     reader.MaxWaitMilliseconds = FMaxWait;
+    {
+        std::lock_guard<std::mutex> lock(FSmallCS);
+        reader.PacketSink = FPacketSink;
+    }
     reader.TimedOut = false;
     try {
         AsyncReaderOpen(reader, Utf16ToUtf8(FWideFileName));
@@ -148,6 +163,10 @@ void TWMStreamedIn::OpenInputFile()
         throw;
     }
     FValid = reader.has_audio;
+    {
+        std::lock_guard<std::mutex> lock(FSmallCS);
+        FBroadcastStream = reader.Stream;
+    }
     SetErrorDetail(reader.ErrorText);
     // The error texts are in place before the event is posted: its handler may run on the
     // window thread while this thread is still here.
@@ -190,6 +209,8 @@ void TWMStreamedIn::CloseInputFile()
         return;
     AsyncReaderClose(reader);
     FOpened = 0;
+    std::lock_guard<std::mutex> small(FSmallCS);
+    FBroadcastStream = TBroadcastStream{};
 }
 
 void TWMStreamedIn::ProduceBlock(void *&Buffer, std::uint32_t &Bytes)

@@ -80,6 +80,17 @@ public:
     // opening or closing is in progress (never waits). Any thread.
     std::u16string StreamTitle();
 
+    // Where the station's compressed packets go (every packet of the audio stream, on the
+    // reader thread, as TMediaNetReader::SetPacketSink says), from the next opening on; null =
+    // none. Any thread.
+    void SetPacketSink(std::shared_ptr<IPacketSink> Sink);
+    // The format of those packets for the open stream: Mp3 or Aac when they can be kept as
+    // they are, None otherwise and while closed. Any thread.
+    TBroadcastFormat BroadcastFormat() const { return reader.Broadcast.load(); }
+    // The open stream's codec headers, rate and channels for saving its packets (empty for
+    // MP3 and AAC, and while closed). Any thread; a copy.
+    TBroadcastStream BroadcastStream() const;
+
     // Bytes of decoded audio queued and not yet consumed. Any thread.
     std::uint64_t QueuedBytes() const { return reader.QueuedBytes.load(); }
 
@@ -146,6 +157,8 @@ protected:
     std::atomic<std::uint32_t> FOpenedRun{0};       // the opening that succeeded last
     std::atomic<std::uint32_t> FDurationSeconds{0}; // of the open stream; 0 live or closed
     TStreamedAudioEvent FOnStreamOpened, FOnStartedPlaying; // guarded by FSmallCS
+    std::shared_ptr<IPacketSink> FPacketSink;                // guarded by FSmallCS
+    TBroadcastStream FBroadcastStream;                       // guarded by FSmallCS
     bool FFirstTime = false; // worker, under DataCS
 
 private:

@@ -347,6 +347,8 @@ void AsyncReaderCreate(wma_async_reader &Reader)
     Reader.channels = Reader.SampleRate = Reader.BitsPerSample = 0;
     Reader.Bitrate = 0;
     Reader.duration = 0;
+    Reader.Broadcast = TBroadcastFormat::None;
+    Reader.Stream = TBroadcastStream{};
     Reader.BlockCount = 0;
     Reader.QueuedBytes = 0;
     Reader.ErrorText.clear();
@@ -385,6 +387,7 @@ void AsyncReaderOpen(wma_async_reader &Reader, const std::string &Url)
         throw EAuException("Result " + std::to_string(E_UNEXPECTED_RESULT));
     TMediaNetReader &r = *Reader.reader;
     r.SetTimeoutMilliseconds(Reader.MaxWaitMilliseconds);
+    r.SetPacketSink(Reader.PacketSink);
 
     Reader.Event = std::make_unique<TStreamEvent>();
     Reader.CriticalSection = std::make_unique<std::mutex>();
@@ -431,6 +434,8 @@ void AsyncReaderOpen(wma_async_reader &Reader, const std::string &Url)
     }
     if (!Reader.has_audio)
         return;
+    Reader.Broadcast = r.BroadcastFormat();
+    Reader.Stream = r.BroadcastStream();
     Reader.HeaderInfo = &r.HeaderInfo();
     std::uint64_t duration = 0, bitrate = 0;
     Reader.duration = ReadNumber(Reader.HeaderInfo, "Duration", 8, duration)
@@ -552,6 +557,8 @@ void AsyncReaderClose(wma_async_reader &Reader)
         Reader.reader->Close(); // joins the reader thread: no callback runs after this
     }
     Reader.reader.reset();
+    Reader.Broadcast = TBroadcastFormat::None;
+    Reader.Stream = TBroadcastStream{};
     Reader.WMReaderCallback.reset();
     Reader.HeaderInfo = nullptr;
     if (Reader.Event)

@@ -12,6 +12,7 @@
 // media layer, so the components' users (the windows) compile without them.
 #pragma once
 
+#include "AuPacketRing.h"
 #include "AuStreams.h"
 #include "MediaTypes.h"
 
@@ -162,6 +163,12 @@ struct wma_async_reader {
     std::int32_t channels = 0, SampleRate = 0, BitsPerSample = 0;
     std::uint32_t Bitrate = 0;
     std::int64_t duration = 0; // whole seconds; 0 for a live stream
+    // Given to each reader before it opens (kept across AsyncReaderCreate); the reader calls it
+    // on its thread with every compressed packet. Window thread, before AsyncReaderOpen.
+    std::shared_ptr<IPacketSink> PacketSink;
+    // The format of the packets given to PacketSink, once opened (None when closed).
+    std::atomic<TBroadcastFormat> Broadcast{TBroadcastFormat::None};
+    TBroadcastStream Stream; // the same with the codec headers; written by AsyncReaderOpen
 
     // Bookkeeping of our own: queued blocks and their bytes (the reader holds back above a few
     // seconds of audio), and the text of the last failure for messages.

@@ -506,6 +506,8 @@ std::int32_t TMediaNetReader::Close()
     FFormat.reset();
     FIO.reset();
     FStreamIndex = -1;
+    FBroadcast = TBroadcastFormat::None;
+    FBroadcastStream = TBroadcastStream{};
     FInputEnded = false;
     FIcyPacket.clear();
     FIcyServer = false;
@@ -692,6 +694,28 @@ std::int32_t TMediaNetReader::Connect(const std::string &Url)
     FPacket.reset(av_packet_alloc());
     if (!FPacket)
         return AVERROR(ENOMEM);
+    {
+        // Only a bare stream's packets are whole frames that make a stream on their own.
+        const AVCodecID codec = ctx->streams[FStreamIndex]->codecpar->codec_id;
+        const char *format = ctx->iformat->name;
+        const AVCodecParameters *par = ctx->streams[FStreamIndex]->codecpar;
+        TBroadcastFormat kept = TBroadcastFormat::None;
+        if (std::strcmp(format, "mp3") == 0 && codec == AV_CODEC_ID_MP3)
+            kept = TBroadcastFormat::Mp3;
+        else if (std::strcmp(format, "aac") == 0 && codec == AV_CODEC_ID_AAC)
+            kept = TBroadcastFormat::Aac;
+        else if (std::strcmp(format, "ogg") == 0 && par->extradata_size > 0 &&
+                 (codec == AV_CODEC_ID_VORBIS || codec == AV_CODEC_ID_OPUS))
+            kept = codec == AV_CODEC_ID_VORBIS ? TBroadcastFormat::Vorbis : TBroadcastFormat::Opus;
+        FBroadcastStream = TBroadcastStream{};
+        FBroadcastStream.Format = kept;
+        if (IsOggFormat(kept)) {
+            FBroadcastStream.Headers.assign(par->extradata, par->extradata + par->extradata_size);
+            FBroadcastStream.SampleRate = par->sample_rate;
+            FBroadcastStream.Channels = par->ch_layout.nb_channels;
+        }
+        FBroadcast = kept;
+    }
 
     // Header attributes known before any audio.
     const bool live = FIO ? (FIO->seekable & AVIO_SEEKABLE_NORMAL) == 0 : ctx->duration <= 0;
@@ -818,6 +842,7 @@ std::int32_t TMediaNetReader::Prime()
         }
         UpdateTitle();
         if (FPacket->stream_index == FStreamIndex) {
+            PassPacket();
             bool broken = FDecoder.Send(FPacket.get()) < 0;
             if (bare && FPacket->pos >= 0) {
                 broken = broken || (nextPos >= 0 && FPacket->pos != nextPos);
@@ -897,6 +922,7 @@ std::int32_t TMediaNetReader::ReadStep()
         return rc;
     UpdateTitle();
     if (FPacket->stream_index == FStreamIndex) {
+        PassPacket();
         rc = FDecoder.Send(FPacket.get());
         av_packet_unref(FPacket.get());
         if (rc < 0)
@@ -908,6 +934,30 @@ std::int32_t TMediaNetReader::ReadStep()
     }
     av_packet_unref(FPacket.get());
     return 0;
+}
+
+void TMediaNetReader::PassPacket()
+{
+    if (!FSink || !FPacket->data || FPacket->size <= 0)
+        return;
+    if (!IsOggFormat(FBroadcast.load())) {
+        FSink->OnPacket(FPacket->data, static_cast<std::size_t>(FPacket->size));
+        return;
+    }
+    // Ogg: the packet's length and duration in front, so that pages can be rebuilt from it.
+    const auto size = static_cast<std::uint32_t>(FPacket->size);
+    std::int64_t duration = FPacket->duration;
+    const AVStream *st = FFormat->streams[FStreamIndex];
+    if (duration > 0 && st->codecpar->sample_rate > 0)
+        duration = av_rescale_q(duration, st->time_base, AVRational{1, st->codecpar->sample_rate});
+    const auto samples = static_cast<std::uint32_t>(duration > 0 && duration < UINT32_MAX ? duration : 0);
+    FFramed.resize(OggPacketHeaderBytes + size);
+    for (int k = 0; k < 4; ++k) {
+        FFramed[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(size >> (8 * k));
+        FFramed[static_cast<std::size_t>(4 + k)] = static_cast<std::uint8_t>(samples >> (8 * k));
+    }
+    std::memcpy(FFramed.data() + OggPacketHeaderBytes, FPacket->data, size);
+    FSink->OnPacket(FFramed.data(), FFramed.size());
 }
 
 std::int32_t TMediaNetReader::Deliver(AVFrame *Frame)

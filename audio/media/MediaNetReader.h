@@ -32,6 +32,7 @@
 // WMT_CLOSED from Close). The callback must be thread-safe.
 #pragma once
 
+#include "AuPacketRing.h"
 #include "FFmpegUtil.h"
 #include "MediaDecoder.h"
 #include "MediaTypes.h"
@@ -82,6 +83,19 @@ public:
     // Bound of the connect and of each read (FFmpeg's "timeout"); 0 = FFmpeg's default.
     void SetTimeoutMilliseconds(std::uint32_t Ms) { FTimeoutMs = Ms; }
 
+    // Where the station's compressed packets go, before they are decoded: every packet of the
+    // audio stream, in stream order, from the first one read (while opening) on. Called on the
+    // reader thread (see IPacketSink). Before Open; null = none.
+    void SetPacketSink(std::shared_ptr<IPacketSink> Sink) { FSink = std::move(Sink); }
+    // Which of the formats the sink can keep the packets in: Mp3 for a bare MP3 stream, Aac for
+    // ADTS AAC (packets as they are), Vorbis or Opus in Ogg (each packet framed as
+    // TOggPacketHeader says); None for anything else (FLAC, HLS segments). Valid after a
+    // successful WMT_OPENED.
+    TBroadcastFormat BroadcastFormat() const { return FBroadcast.load(); }
+    // The stream's codec headers, rate and channels for saving the packets (see
+    // TBroadcastStream). Valid after a successful WMT_OPENED, until Close.
+    const TBroadcastStream &BroadcastStream() const { return FBroadcastStream; }
+
     // Checks the address and starts connecting on the reader thread. E_INVALIDARG_RESULT (and
     // RefusalText) for an address that is not a network stream; 0 otherwise - the outcome then
     // arrives as WMT_OPENED.
@@ -115,6 +129,7 @@ private:
     std::int32_t Connect(const std::string &Url);
     std::int32_t Prime();
     std::int32_t ReadStep();
+    void PassPacket();
     std::int32_t Deliver(AVFrame *Frame);
     std::int32_t DeliverConverted(AVFrame *Frame);
     void ReadIcyHeaders();
@@ -136,6 +151,10 @@ private:
     std::string FRefusal;
 
     std::shared_ptr<IMediaReaderCallback> FCallback;
+    std::shared_ptr<IPacketSink> FSink; // set before Open, read by the reader thread
+    std::atomic<TBroadcastFormat> FBroadcast{TBroadcastFormat::None}; // written before WMT_OPENED
+    TBroadcastStream FBroadcastStream;                                  // written before WMT_OPENED
+    std::vector<std::uint8_t> FFramed; // reader thread: an Ogg packet with its frame header
     std::thread FThread;
     std::atomic<bool> FAbort{false}; // read by the interrupt callback
     THeaderInfo FHeader;

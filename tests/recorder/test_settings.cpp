@@ -192,6 +192,7 @@ TEST(Settings, EveryKeyAtABoundReachesItsComponent)
     auto componentValue = [](TForm1 &f, TSettingId id) -> std::int64_t {
         switch (id) {
         case TSettingId::Mp3BitRate: return static_cast<int>(f.MP3Out1->BitRate());
+        case TSettingId::RecordMode: return f.cbRecordMode->currentIndex();
         case TSettingId::StrMinMs: return f.WMStreamedIn1->MaxWaitMilliseconds();
         case TSettingId::TapBitRate: return f.WMATap2->DesiredBitrate();
         case TSettingId::SampleRate: return f.FastResampler1->OutSampleRate();
@@ -292,6 +293,28 @@ TEST(Settings, AnEmptyStoredWorkingFolderKeepsTheFolderInUse)
     EXPECT_EQ(form.path(), chosen);
 }
 
+TEST(Settings, TheRecordingModeIsKeptAndAnUnknownOneIsTheMp3Chain)
+{
+    FormEnv env;
+    env.writeData(QStringLiteral("stations.ini"), kTwoGenres);
+    env.writeData(QStringLiteral("Fonolux.INI"), "[Quality]\nmp3bitrate=9\nRecordMode=7\n");
+    {
+        TForm1 form;
+        EXPECT_EQ(form.cbRecordMode->currentIndex(), rmMp3);
+        EXPECT_EQ(form.cbRecordMode->itemText(rmMp3), QStringLiteral("MP3 at 128 kbit/s"));
+        EXPECT_EQ(form.cbRecordMode->itemText(rmAsBroadcast), QStringLiteral("As broadcast (no re-encoding)"));
+        // The first item follows the bit rate chosen.
+        form.cmmbr->setCurrentIndex(15);
+        form.cmmbrCloseUp();
+        EXPECT_EQ(form.cbRecordMode->itemText(rmMp3), QStringLiteral("MP3 at 320 kbit/s"));
+        form.cbRecordMode->setCurrentIndex(rmAsBroadcast);
+        form.close();
+    }
+    EXPECT_EQ(settingsOf(env).readString(QStringLiteral("Quality"), QStringLiteral("RecordMode"), {}), QStringLiteral("1"));
+    TForm1 again;
+    EXPECT_EQ(again.cbRecordMode->currentIndex(), rmAsBroadcast);
+}
+
 TEST(Settings, ANewSettingsFileHoldsTheKeysInTheirSavingOrder)
 {
     FormEnv env;
@@ -308,7 +331,8 @@ TEST(Settings, ANewSettingsFileHoldsTheKeysInTheirSavingOrder)
     EXPECT_EQ(ini.keys(QStringLiteral("Basic")), (QStringList{QStringLiteral("TempDir"), QStringLiteral("strminms"),
                                                               QStringLiteral("gainintrvl"), QStringLiteral("PreRecTime")}));
     EXPECT_EQ(ini.keys(QStringLiteral("Quality")),
-              (QStringList{QStringLiteral("mp3bitrate"), QStringLiteral("BitRate"), QStringLiteral("Smplr"),
+              (QStringList{QStringLiteral("mp3bitrate"), QStringLiteral("RecordMode"), QStringLiteral("BitRate"),
+                           QStringLiteral("Smplr"),
                            QStringLiteral("DxPol"), QStringLiteral("DxLtnc"), QStringLiteral("DXFrm")}));
     EXPECT_EQ(ini.keys(QStringLiteral("state")),
               (QStringList{QStringLiteral("cbprerec"), QStringLiteral("vol"), QStringLiteral("gnridx"),

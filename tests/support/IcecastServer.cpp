@@ -113,6 +113,10 @@ bool IcecastServer::startSource(const std::string &Mount, const SourceOptions &o
         codec = "libopus";
         format = "ogg";
         type = "audio/ogg";
+    } else if (o.codec == "flac") {
+        codec = "flac";
+        format = "ogg";
+        type = "audio/ogg";
     }
     if (!o.contentType.empty())
         type = o.contentType;

@@ -13,7 +13,7 @@
 namespace testsupport {
 
 struct SourceOptions {
-    std::string codec = "mp3"; // "mp3", "aac" (ADTS), "ogg" (Vorbis) or "opus" (Ogg Opus)
+    std::string codec = "mp3"; // "mp3", "aac" (ADTS), "ogg" (Vorbis), "opus" (Ogg Opus), "flac" (Ogg FLAC)
     int bitrateKbps = 128;
     int sampleRate = 44100;
     int channels = 2;

@@ -1,0 +1,115 @@
+// The compressed pre-recording ring: the station's own packets (MP3 frames, ADTS AAC frames,
+// Vorbis or Opus packets of an Ogg stream) written as they arrive into one of two segment
+// files, so that a recording can be saved without decoding or encoding anything.
+//
+// A segment file is the plain concatenation of whole packets as the input hands them over: for
+// MP3 and ADTS AAC a valid elementary stream of its own; for Ogg each packet framed as
+// TOggPacketHeader says (Ogg pages are rebuilt around the packets when saving). Two segments
+// written one after the other join into one without a gap or a repeat (a switch happens
+// between two packets, never inside one).
+//
+// Threads and locks: the network input's reader thread calls OnPacket for every packet of the
+// station's audio stream; the window thread calls everything else. One mutex (FLock) guards the
+// open segment, the pause flag and the counters, and is held while a packet is written, so a
+// switch never splits a packet and a segment closed by the window thread is complete.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// The formats a station's packets can be kept in as they are.
+enum class TBroadcastFormat : std::uint8_t { None, Mp3, Aac, Vorbis, Opus };
+
+// The file extension of a broadcast format ("mp3", "aac", "ogg", "opus"; "" for None).
+const char *BroadcastExtension(TBroadcastFormat Format);
+// Vorbis and Opus: packets framed, pages made when saving.
+inline bool IsOggFormat(TBroadcastFormat Format)
+{
+    return Format == TBroadcastFormat::Vorbis || Format == TBroadcastFormat::Opus;
+}
+
+// In front of each Ogg packet in a segment: the packet's length in bytes and its duration in
+// samples per channel (0 when the stream did not say), both little-endian 32-bit.
+constexpr std::size_t OggPacketHeaderBytes = 8;
+
+// What saving needs to know about the stream beyond its packets: for Ogg the codec's header
+// packets (FFmpeg's extradata layout: Vorbis as Xiph lacing of the three headers, Opus the
+// OpusHead packet), the sample rate and channel count. Empty for MP3 and AAC, whose frames
+// carry it all.
+struct TBroadcastStream {
+    TBroadcastFormat Format = TBroadcastFormat::None;
+    std::vector<std::uint8_t> Headers;
+    int SampleRate = 0;
+    int Channels = 0;
+};
+
+// What receives the compressed packets of a network input. OnPacket is called on the input's
+// reader thread with the packet's bytes, valid only during the call; it must not block for long
+// (the reader reads nothing meanwhile).
+class IPacketSink {
+public:
+    virtual ~IPacketSink() = default;
+    virtual void OnPacket(const std::uint8_t *Data, std::size_t Size) = 0;
+};
+
+// The tags of a saved recording, UTF-8; an empty text is left out.
+struct TBroadcastTags {
+    std::string Title;
+    std::string Artist;
+    std::string Album;   // the station's name
+    std::string Comment; // the station's address
+    std::string Date;    // "yyyy-MM-dd", the recording's day
+};
+
+// What a saved file holds.
+struct TBroadcastSaved {
+    std::size_t Frames = 0;        // audio frames written after the Info frame (MP3) or the tag
+    bool SilentFirst = false;      // MP3: the first of them is a silent frame of ours (the
+                                   // decoder delay's room, the bit reservoir of frames before
+                                   // the recording); every other frame is the station's own
+    std::size_t DroppedBytes = 0;  // bytes left out: garbage between frames, a truncated last one
+    std::int64_t Samples = 0;      // samples per channel a gapless player plays (MP3); 0 unknown
+};
+
+class TPacketRing : public IPacketSink {
+public:
+    TPacketRing() = default;
+    ~TPacketRing() override; // closes the open segment
+    TPacketRing(const TPacketRing &) = delete;
+    TPacketRing &operator=(const TPacketRing &) = delete;
+
+    // Creates (or empties) Path as a private file and makes it the segment the next packets go
+    // to; the segment written before is closed complete. A link at Path is not followed (the
+    // open fails). False with Error() set when the file cannot be made; the ring then writes
+    // nothing until the next successful start. Window thread.
+    bool StartSegment(const std::string &Path);
+    // Closes the open segment (nothing is written until the next start). Window thread.
+    void Stop();
+    // While paused packets are dropped; the open segment stays open. Window thread.
+    void SetPaused(bool Paused);
+    bool Running() const;
+    // Bytes written to the open segment (0 when none is open).
+    std::uint64_t SegmentBytes() const;
+    // Packets taken since the ring was made, written or not (the input feeds the ring).
+    std::uint64_t PacketsSeen() const;
+    // Why the last start failed or the last write went wrong ("" when nothing did). A failed
+    // write closes the segment: what it holds up to the last whole packet stays valid.
+    std::string Error() const;
+
+    // Reader thread (see the header's note).
+    void OnPacket(const std::uint8_t *Data, std::size_t Size) override;
+
+private:
+    void CloseLocked();
+
+    mutable std::mutex FLock;
+    std::FILE *FFile = nullptr; // the open segment, owned
+    std::string FPath;
+    bool FPaused = false;
+    std::uint64_t FBytes = 0;
+    std::uint64_t FPackets = 0;
+    std::string FError;
+};

@@ -1,0 +1,199 @@
+// Keeping a station's own frames: the compressed ring's segments (a switch never splits or
+// loses a packet, a planted link is not followed) and the saved file (MP3 with an Info frame of
+// the exact length, ADTS AAC, tags, the frames unchanged, a failure that leaves the old file).
+#include "AudioPeers.h"
+#include "AuException.h"
+#include "AuPacketRing.h"
+#include "BroadcastFile.h"
+#include "Mp3Frames.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::uint8_t> bytesOf(const std::string &s)
+{
+    return std::vector<std::uint8_t>(s.begin(), s.end());
+}
+
+// Whether Needle occurs in Hay as one contiguous run.
+bool contains(const std::vector<std::uint8_t> &Hay, const std::vector<std::uint8_t> &Needle)
+{
+    return !Needle.empty() && std::search(Hay.begin(), Hay.end(), Needle.begin(), Needle.end()) != Hay.end();
+}
+
+// The bytes after an ID3v2 tag at the front.
+std::vector<std::uint8_t> afterId3v2(const std::vector<std::uint8_t> &File)
+{
+    if (File.size() < 10 || File[0] != 'I' || File[1] != 'D' || File[2] != '3')
+        return File;
+    const std::size_t size = (File[6] << 21) | (File[7] << 14) | (File[8] << 7) | File[9];
+    return std::vector<std::uint8_t>(File.begin() + static_cast<long>(10 + size), File.end());
+}
+
+// A sine encoded by ffmpeg as a bare stream the way a station sends it (no Xing frame, no tag).
+std::vector<std::uint8_t> encoded(const TempDir &Dir, const std::string &Args, const std::string &Name)
+{
+    const fs::path file = Dir / Name;
+    runCommand("ffmpeg -nostdin -v error -y -f lavfi -i sine=f=440:d=3:r=44100 " + Args + " " +
+               shellQuote(file.string()));
+    return readFile(file);
+}
+
+TBroadcastTags someTags()
+{
+    TBroadcastTags t;
+    SplitStreamTitle("  Nina Árbol - Canción del día ", t.Artist, t.Title);
+    t.Album = "Fonolux Test Radio";
+    t.Comment = "http://127.0.0.1:8000/tone.mp3";
+    t.Date = "2026-12-11";
+    return t;
+}
+
+} // namespace
+
+TEST(PacketRing, SegmentsSwitchBetweenPacketsPauseDropsAndLinksAreNotFollowed)
+{
+    TempDir dir;
+    TPacketRing ring;
+    const std::string a = (dir / "a").string(), b = (dir / "b").string();
+    ring.OnPacket(reinterpret_cast<const std::uint8_t *>("lost"), 4); // no segment yet
+    ASSERT_TRUE(ring.StartSegment(a));
+    ring.OnPacket(reinterpret_cast<const std::uint8_t *>("one"), 3);
+    ring.OnPacket(reinterpret_cast<const std::uint8_t *>("two"), 3);
+    EXPECT_EQ(ring.SegmentBytes(), 6u);
+    ASSERT_TRUE(ring.StartSegment(b));
+    ring.OnPacket(reinterpret_cast<const std::uint8_t *>("three"), 5);
+    ring.SetPaused(true);
+    ring.OnPacket(reinterpret_cast<const std::uint8_t *>("paused"), 6);
+    ring.SetPaused(false);
+    ring.OnPacket(reinterpret_cast<const std::uint8_t *>("four"), 4);
+    ring.Stop();
+    ring.OnPacket(reinterpret_cast<const std::uint8_t *>("after"), 5);
+    EXPECT_FALSE(ring.Running());
+    EXPECT_EQ(ring.PacketsSeen(), 7u);
+    EXPECT_EQ(readFile(a), bytesOf("onetwo"));
+    EXPECT_EQ(readFile(b), bytesOf("threefour"));
+    EXPECT_EQ(fs::status(a).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+    // A segment started again is emptied first.
+    ASSERT_TRUE(ring.StartSegment(a));
+    ring.OnPacket(reinterpret_cast<const std::uint8_t *>("new"), 3);
+    ring.Stop();
+    EXPECT_EQ(readFile(a), bytesOf("new"));
+
+    // A link planted at a segment's name is refused, its target untouched, and nothing is
+    // written until a start succeeds.
+    const fs::path victim = dir / "victim", link = dir / "link";
+    { std::ofstream(victim) << "keep"; }
+    fs::create_symlink(victim, link);
+    EXPECT_FALSE(ring.StartSegment(link.string()));
+    EXPECT_NE(ring.Error().find(link.string()), std::string::npos) << ring.Error();
+    ring.OnPacket(reinterpret_cast<const std::uint8_t *>("x"), 1);
+    EXPECT_FALSE(ring.Running());
+    EXPECT_EQ(readFile(victim), bytesOf("keep"));
+    ASSERT_TRUE(ring.StartSegment(b));
+    EXPECT_TRUE(ring.Error().empty());
+}
+
+TEST(BroadcastFile, AdtsFramesAreKeptWholeAndGarbageOrATruncatedEndIsLeftOut)
+{
+    TempDir dir;
+    const std::vector<std::uint8_t> aac = encoded(dir, "-c:a aac -b:a 64k -f adts", "tone.aac");
+    std::size_t frames = 0, dropped = 0;
+    const std::vector<std::uint8_t> clean = WholeAdtsFrames(aac.data(), aac.size(), frames, dropped);
+    ASSERT_GT(frames, 100u);
+    EXPECT_EQ(dropped, 0u);
+    EXPECT_EQ(clean, aac);
+
+    // Noise before the first frame (a stream joined mid-frame) and a last frame cut short.
+    std::vector<std::uint8_t> messy = {0x12, 0xFF, 0x00, 0x34};
+    messy.insert(messy.end(), aac.begin(), aac.end() - 10);
+    std::size_t frames2 = 0, dropped2 = 0;
+    const std::vector<std::uint8_t> kept = WholeAdtsFrames(messy.data(), messy.size(), frames2, dropped2);
+    EXPECT_EQ(frames2, frames - 1);
+    EXPECT_GT(dropped2, 4u);
+    ASSERT_FALSE(kept.empty());
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), aac.begin()));
+}
+
+TEST(BroadcastFile, SavedMp3AndAacHoldTheStationsFramesUnchangedWithTagsAndTheExactLength)
+{
+    REQUIRE_PEERS("ffmpeg", "ffprobe");
+    TempDir dir;
+    const TBroadcastTags tags = someTags();
+    EXPECT_EQ(tags.Artist, "Nina Árbol");
+    EXPECT_EQ(tags.Title, "Canción del día");
+
+    // MP3: a bare capture starting a few frames in, as a station is joined.
+    const std::vector<std::uint8_t> whole = encoded(dir, "-c:a libmp3lame -b:a 128k -write_xing 0 -id3v2_version 0 -f mp3", "tone.mp3");
+    const Mp3FrameIndex wholeIndex = IndexMp3(whole.data(), whole.size());
+    ASSERT_GT(wholeIndex.Frames.size(), 50u);
+    const std::vector<std::uint8_t> capture(whole.begin() + static_cast<long>(wholeIndex.Frames[5].Offset), whole.end());
+    const fs::path mp3 = dir / "saved.mp3";
+    const TBroadcastSaved saved = WriteBroadcastFile(TBroadcastFormat::Mp3, capture, tags, mp3.string());
+    const std::vector<std::uint8_t> file = readFile(mp3);
+    const Mp3FrameIndex index = IndexMp3(file.data(), file.size());
+    EXPECT_EQ(index.Tag.Kind, TMp3TagKind::Info);
+    EXPECT_TRUE(index.Gapless());
+    // The frames after the Info frame (and the silent frame in front, when there is one) are
+    // the capture's own bytes.
+    ASSERT_EQ(index.Frames.size(), saved.Frames);
+    const std::size_t first = saved.SilentFirst ? 1 : 0;
+    const std::vector<std::uint8_t> audio(file.begin() + static_cast<long>(index.Frames[first].Offset), file.end());
+    EXPECT_TRUE(contains(capture, audio));
+    EXPECT_GE(audio.size() + 418, capture.size());
+    // The exact length: what a gapless decoder plays is what the capture holds.
+    EXPECT_EQ(saved.Samples, IndexMp3(capture.data(), capture.size()).TotalSamples());
+    EXPECT_EQ(ffmpegDecodedFrames(mp3, 1), saved.Samples);
+    auto info = probe(mp3);
+    ASSERT_FALSE(info.empty());
+    EXPECT_EQ(info["tag.title"], tags.Title);
+    EXPECT_EQ(info["tag.artist"], tags.Artist);
+    EXPECT_EQ(info["tag.album"], tags.Album);
+    EXPECT_EQ(info["tag.comment"], tags.Comment);
+    EXPECT_EQ(info["tag.date"], tags.Date);
+    EXPECT_FALSE(fs::exists(dir / ".saved.mp3.part"));
+
+    // AAC: the ADTS frames after the tag are the stream's bytes.
+    const std::vector<std::uint8_t> aac = encoded(dir, "-c:a aac -b:a 64k -f adts", "tone.aac");
+    const fs::path saac = dir / "saved.aac";
+    const TBroadcastSaved savedAac = WriteBroadcastFile(TBroadcastFormat::Aac, aac, tags, saac.string());
+    EXPECT_GT(savedAac.Frames, 100u);
+    EXPECT_EQ(afterId3v2(readFile(saac)), aac);
+    info = probe(saac);
+    ASSERT_FALSE(info.empty());
+    EXPECT_EQ(info["stream.codec_name"], "aac");
+    EXPECT_EQ(info["tag.title"], tags.Title);
+    EXPECT_EQ(info["tag.album"], tags.Album);
+}
+
+TEST(BroadcastFile, NoAudioOrAnUnwritableFolderFailsAndLeavesTheOldFileAsItWas)
+{
+    TempDir dir;
+    const fs::path target = dir / "old.mp3";
+    { std::ofstream(target) << "the old file"; }
+    const std::vector<std::uint8_t> noise(5000, 0x55);
+    EXPECT_THROW(WriteBroadcastFile(TBroadcastFormat::Mp3, noise, {}, target.string()), EAuException);
+    EXPECT_THROW(WriteBroadcastFile(TBroadcastFormat::Aac, noise, {}, target.string()), EAuException);
+    EXPECT_THROW(WriteBroadcastFile(TBroadcastFormat::None, noise, {}, target.string()), EAuException);
+    EXPECT_EQ(readFile(target), bytesOf("the old file"));
+    // Nothing is left beside it.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    // One ADTS frame of 16 bytes: audio enough to get as far as writing.
+    const std::vector<std::uint8_t> frame = {0xFF, 0xF1, 0x50, 0x80, 0x02, 0x1F, 0xFC, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    try {
+        WriteBroadcastFile(TBroadcastFormat::Aac, frame, {}, (dir / "missing" / "x.aac").string());
+        FAIL() << "no error for a missing folder";
+    } catch (const EAuException &e) {
+        EXPECT_NE(std::string(e.what()).find("missing"), std::string::npos) << e.what();
+    }
+}
