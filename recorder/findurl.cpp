@@ -1,7 +1,7 @@
 // The playlist resolver: fetching an address's text and picking the stream address from it.
 #include "findurl.h"
 
-#include "MediaNetReader.h"
+#include "MediaTypes.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -232,7 +232,7 @@ bool FetchUrlText(const QString &Address, QString &Text, const QString &AgentNam
     {
         // The stream's trust store, when it is not the system's: both fetches trust the same.
         static const QString systemStore = QStringLiteral("/etc/ssl/certs/ca-certificates.crt");
-        const QString ca = QString::fromStdString(TMediaNetReader::TrustedCaFile());
+        const QString ca = QString::fromStdString(MediaTrustedCaFile());
         if (!ca.isEmpty() && ca != systemStore) {
             QSslConfiguration ssl = request.sslConfiguration();
             ssl.setCaCertificates(QSslCertificate::fromPath(ca));

@@ -52,7 +52,7 @@ bool AnnouncesAudioStream(const QString &ContentType);
 // header. An answer whose Content-Type announces an audio stream ends the read at its headers:
 // Text stays empty and the result is false, as for a live stream read past the limit.
 // https is verified against the same trust store as the stream itself
-// (TMediaNetReader::TrustedCaFile). A certificate that is not trusted, or an https address
+// (MediaTrustedCaFile). A certificate that is not trusted, or an https address
 // redirected to plain http, fills Refusal (when given) with the reason in plain words
 // ("connecting to ADDRESS: certificate not trusted for HOST (...)"): the address must then not
 // be opened by anyone else either. Refusal is cleared otherwise.

@@ -202,6 +202,11 @@ std::string TMediaNetReader::TrustedCaFile()
     return gCaFile;
 }
 
+std::string MediaTrustedCaFile()
+{
+    return TMediaNetReader::TrustedCaFile();
+}
+
 TMediaNetReader::~TMediaNetReader() { Close(); }
 
 int TMediaNetReader::InterruptCallback(void *Opaque)

@@ -12,6 +12,11 @@
 #include <string>
 #include <vector>
 
+// The file of certificate authorities that every https request of the network reader trusts
+// (the system's trust store unless a test gave another), for the playlist fetch to trust the
+// same ones. Any thread.
+std::string MediaTrustedCaFile();
+
 // Status codes a reader reports to its callback.
 constexpr std::uint8_t WMT_ERROR = 0;       // the stream failed (the result says why)
 constexpr std::uint8_t WMT_OPENED = 1;      // an open request completed (successfully or not)
