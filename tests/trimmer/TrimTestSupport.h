@@ -5,6 +5,7 @@
 
 #include "AudioPeers.h"
 #include "QtWindowDispatcher.h"
+#include "SelectionLayers.h"
 #include "TestSupport.h"
 #include "TrimMain.h"
 #include "UserMessages.h"
@@ -16,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QStringList>
+#include <QTest>
 #include <QWidget>
 
 #include <cstdio>
@@ -144,4 +146,18 @@ inline void screenshot(QWidget &Widget, const QString &Name)
         dir = QDir::tempPath();
     QDir().mkpath(dir);
     Widget.grab().save(dir + u'/' + Name + QStringLiteral(".png"));
+}
+
+// Drags a bar of the band (its edge at bitmap column From, grabbed Inwards pixels inside it) by
+// the mouse to column To, through a point half-way as a hand would.
+inline void dragBandBar(TLayeredImage *Image, double From, double To, int Inwards)
+{
+    const double midY = Image->Bitmap.height() / 2.0;
+    const QPoint from = Image->BitmapToControl(QPointF(From, midY)).toPoint() + QPoint(Inwards, 0);
+    const QPoint to = Image->BitmapToControl(QPointF(To, midY)).toPoint() + QPoint(Inwards, 0);
+    QTest::mouseMove(Image, from);
+    QTest::mousePress(Image, Qt::LeftButton, {}, from);
+    QTest::mouseMove(Image, QPoint((from.x() + to.x()) / 2, to.y()));
+    QTest::mouseMove(Image, to);
+    QTest::mouseRelease(Image, Qt::LeftButton, {}, to);
 }

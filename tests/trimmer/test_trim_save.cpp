@@ -168,15 +168,7 @@ struct Saver {
     // Drags a bar of the band (its edge at bitmap column From) by the mouse to column To.
     void dragBar(double From, double To, int Inwards)
     {
-        TLayeredImage *img = f.Image1;
-        const double midY = img->Bitmap.height() / 2.0;
-        const QPoint from = img->BitmapToControl(QPointF(From, midY)).toPoint() + QPoint(Inwards, 0);
-        const QPoint to = img->BitmapToControl(QPointF(To, midY)).toPoint() + QPoint(Inwards, 0);
-        QTest::mouseMove(img, from);
-        QTest::mousePress(img, Qt::LeftButton, {}, from);
-        QTest::mouseMove(img, QPoint((from.x() + to.x()) / 2, to.y()));
-        QTest::mouseMove(img, to);
-        QTest::mouseRelease(img, Qt::LeftButton, {}, to);
+        dragBandBar(f.Image1, From, To, Inwards);
     }
     // The window is open for the next action: not saving, toolbar in its stopped mode.
     void expectUnlocked()
