@@ -53,6 +53,17 @@ class IPacketSink {
 public:
     virtual ~IPacketSink() = default;
     virtual void OnPacket(const std::uint8_t *Data, std::size_t Size) = 0;
+    // The stream's title changed (UTF-8, "Artist - Title" as stations send it). Called on the
+    // reader thread between the packet before the change and the one after it, so a sink
+    // keeping packets knows where in them the title changed.
+    virtual void OnStreamTitle(const std::string &Title) { (void)Title; }
+};
+
+// A song of a long recording as a chapter: its stretch in milliseconds from the start of the
+// file's audio and its "Artist - Title".
+struct TBroadcastChapter {
+    std::uint32_t StartMs = 0, EndMs = 0;
+    std::string Title;
 };
 
 // The tags of a saved recording, UTF-8; an empty text is left out.
@@ -62,6 +73,28 @@ struct TBroadcastTags {
     std::string Album;   // the station's name
     std::string Comment; // the station's address
     std::string Date;    // "yyyy-MM-dd", the recording's day
+    bool Partial = false; // a song joined or left mid-way (one file per song)
+    // The songs of a recording as ID3v2 chapters (CHAP frames, listed in order by one CTOC);
+    // none when empty.
+    std::vector<TBroadcastChapter> Chapters;
+};
+
+// Where the frames of an MP3 or ADTS AAC stream start. Frame k's first sample (per channel,
+// as a decoder plays the stream from its first frame) is k * SamplesPerFrame.
+struct TBroadcastFrames {
+    std::vector<std::size_t> Offsets;
+    int SamplesPerFrame = 0;
+    int SampleRate = 0;
+    std::int64_t Samples() const { return static_cast<std::int64_t>(Offsets.size()) * SamplesPerFrame; }
+};
+
+// Where the title changed within a segment: the byte of the segment the first packet after the
+// change starts at. A segment's first mark (Byte 0, Change false) carries the title in force
+// when it began.
+struct TTitleMark {
+    std::uint64_t Byte = 0;
+    std::string Title;
+    bool Change = false;
 };
 
 // What a saved file holds.

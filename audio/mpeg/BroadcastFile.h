@@ -30,3 +30,17 @@ std::vector<std::uint8_t> WholeAdtsFrames(const std::uint8_t *Data, std::size_t 
 // message for the user when Stream holds no audio of Format or the file cannot be written.
 TBroadcastSaved WriteBroadcastFile(TBroadcastFormat Format, const std::vector<std::uint8_t> &Stream,
                                    const TBroadcastTags &Tags, const std::string &Path);
+
+// The frames of an MP3 or ADTS AAC stream (garbage between frames and a cut-short last frame
+// are not frames). Empty Offsets when Stream holds none. Pure.
+TBroadcastFrames IndexBroadcastFrames(TBroadcastFormat Format, const std::vector<std::uint8_t> &Stream);
+
+// Writes the stretch [Begin, End) of Stream to Path as WriteBroadcastFile writes the whole.
+// Positions are samples per channel as TBroadcastFrames counts them. MP3 is cut to the sample
+// by the cutter (delay and padding in the Info frame), so stretches cut one after the other
+// join back without a gap; AAC keeps the whole frames [round(Begin / 1024), round(End / 1024)),
+// so consecutive stretches tile the stream. Tags.Partial and Tags.Chapters go into the ID3v2
+// tag. Throws EAuException as WriteBroadcastFile does, and when the stretch holds no frame.
+TBroadcastSaved WriteBroadcastRange(TBroadcastFormat Format, const std::vector<std::uint8_t> &Stream,
+                                    std::int64_t Begin, std::int64_t End, const TBroadcastTags &Tags,
+                                    const std::string &Path);
