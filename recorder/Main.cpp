@@ -145,8 +145,9 @@ void TForm1::report(const QString &text, ui::Report how)
 void TForm1::wireHandlers()
 {
     // Keys: Ctrl+Q closes as the exit button does; the Radio page's buttons answer Ctrl+P
-    // (Receive & Play), Ctrl+Shift+P (Pause Receive & Play), Ctrl+R (Record) and Ctrl+Shift+R
-    // (Pause Recording) while that page is shown. A disabled button ignores its key.
+    // (Receive & Play), Ctrl+Shift+P (Pause Receive & Play), Ctrl+R (Record), Ctrl+Shift+R
+    // (Pause Recording) and Ctrl+T (Record This Song) while that page is shown. A disabled
+    // button ignores its key.
     auto *quit = new QAction(this);
     quit->setObjectName(QStringLiteral("QuitAction"));
     // Spelt out: the standard Quit key is not defined on every desktop.
@@ -157,7 +158,8 @@ void TForm1::wireHandlers()
     BitBtn2->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_P));
     RecordButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     PauseRecordButton->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
-    for (QToolButton *b : {BitBtn1, BitBtn2, RecordButton, PauseRecordButton})
+    btnRecordSong->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    for (QToolButton *b : {BitBtn1, BitBtn2, RecordButton, PauseRecordButton, btnRecordSong})
         b->setAccessibleDescription(b->shortcut().toString(QKeySequence::NativeText));
 
     connect(PageControl1, &QTabWidget::currentChanged, this, &TForm1::pageChanged);
@@ -193,6 +195,8 @@ void TForm1::wireHandlers()
     connect(BitBtn2, &QToolButton::clicked, this, &TForm1::BitBtn2Click);
     connect(RecordButton, &QToolButton::clicked, this, &TForm1::RecordButtonClick);
     connect(PauseRecordButton, &QToolButton::clicked, this, &TForm1::PauseRecordButtonClick);
+    connect(btnRecordSong, &QToolButton::clicked, this, &TForm1::RecordSongButtonClick);
+    connect(btnSongDir, &QToolButton::clicked, this, &TForm1::songFolderButtonClick);
     connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
     playtime->installEventFilter(this);
     connect(edAddUrl, &QLineEdit::textChanged, this, &TForm1::edAddUrlChange);
@@ -373,6 +377,11 @@ void TForm1::ReadSettings()
         mode = static_cast<int>(Setting(TSettingId::RecordMode).DefaultNumber());
     cbRecordMode->setCurrentIndex(mode);
     updateRecordModeItems();
+    cbSongFiles->setChecked(readFlag(ini, TSettingId::SongFiles));
+    cbKeepPartial->setChecked(readFlag(ini, TSettingId::KeepPartial));
+    const int aac = readNumber(ini, TSettingId::AacFile);
+    cbAacFile->setCurrentIndex(aac == afM4a ? afM4a : afAdts);
+    edSongDir->setText(readText(ini, TSettingId::SongDir));
 
     // Every text field first gets the stored text, then the default text when that is empty.
     for (TSettingId id : SetUpFields)
@@ -418,6 +427,10 @@ bool TForm1::saveSettings()
     writeText(ini, TSettingId::TempDir, path());
     writeNumber(ini, TSettingId::Mp3BitRate, cmmbr->currentIndex());
     writeNumber(ini, TSettingId::RecordMode, cbRecordMode->currentIndex());
+    writeFlag(ini, TSettingId::SongFiles, cbSongFiles->isChecked());
+    writeFlag(ini, TSettingId::KeepPartial, cbKeepPartial->isChecked());
+    writeNumber(ini, TSettingId::AacFile, cbAacFile->currentIndex());
+    writeText(ini, TSettingId::SongDir, edSongDir->text().trimmed());
     // The table lists the fields in their saving order.
     for (const TSetting &s : SettingsTable())
         if (s.Field)

@@ -23,6 +23,7 @@
 #include "RecorderRules.h"
 #include "StationDirectory.h"
 #include "SettingsTable.h"
+#include "SongSplit.h"
 #include "Talarm.h"
 #include "UserMessages.h"
 
@@ -225,6 +226,11 @@ public:
     // Starts a recording while the output runs; in a recording state stops it and saves it.
     void RecordButtonClick();
     void PauseRecordButtonClick();
+    // "Record This Song": a recording from the start of the song playing now when the ring
+    // still holds it, otherwise from the oldest kept audio (MainSongs.cpp).
+    void RecordSongButtonClick();
+    // The folder dialog's choice for the songs' folder; tests replace it. Empty: cancelled.
+    std::function<QString()> songFolderDialogHook;
 
     // ---- saving (MainSave.cpp) ----
     void MP3Out1Done(TComponent *Sender);
@@ -320,7 +326,7 @@ public:
     TScrollingMarquee *mrqstn = nullptr;
     QGroupBox *GroupBox2 = nullptr, *GroupBox1 = nullptr;
     QToolButton *BitBtn1 = nullptr, *BitBtn2 = nullptr;
-    QToolButton *RecordButton = nullptr, *PauseRecordButton = nullptr;
+    QToolButton *RecordButton = nullptr, *PauseRecordButton = nullptr, *btnRecordSong = nullptr;
     QLabel *playtime = nullptr, *Label7 = nullptr;
     QComboBox *cbgnr = nullptr, *ComboBox1 = nullptr;
     QCheckBox *cbPreRec = nullptr;
@@ -346,6 +352,12 @@ public:
     QLabel *Panel1 = nullptr;
     QComboBox *cmmbr = nullptr;
     QComboBox *cbRecordMode = nullptr; // item index = TRecordMode
+    // Recording as broadcast: one file per song, partial songs kept, the songs' folder, and
+    // how AAC is saved (item index = TAacFile).
+    QCheckBox *cbSongFiles = nullptr, *cbKeepPartial = nullptr;
+    QLineEdit *edSongDir = nullptr;
+    QToolButton *btnSongDir = nullptr;
+    QComboBox *cbAacFile = nullptr;
     QLineEdit *strminwait = nullptr, *EdBitRate = nullptr, *edSmplr = nullptr, *edDxLtnc = nullptr;
     QLineEdit *edDxPol = nullptr, *edDXFrm = nullptr, *edFGInt = nullptr;
 
@@ -547,8 +559,49 @@ private:
     static QString ringExtension(TBroadcastFormat Format);
     // Points ring segment Slot at File (made in the working folder) and starts it.
     void startRingSegment(int Slot, const QString &File);
-    // Writes the recording kept in Files to Target as the station's own frames.
-    void saveAsBroadcast(TBroadcastFormat Format, const TRecordingFiles &Files, const QString &Target);
+    // Writes the recording kept in Files to Target as the station's own frames; Marks are the
+    // recording's title changes (recordingMarks), which give a long recording its chapters and
+    // a recording made by Record This Song its start.
+    void saveAsBroadcast(TBroadcastFormat Format, const TRecordingFiles &Files, const QString &Target,
+                         const std::vector<TTitleMark> &Marks);
+
+    // One file per song and Record This Song (MainSongs.cpp).
+    // The title changes of a recording kept in Files, with bytes counted over Older then
+    // Current. Call while the ring's files still have their names.
+    std::vector<TTitleMark> recordingMarks(const TRecordingFiles &Files) const;
+    // Whether a recording in Format is saved as one file per song (the option is on and the
+    // format can be cut: MP3 and AAC).
+    bool splitsSongs(TBroadcastFormat Format) const;
+    // The extension a recording in Format is saved with ("m4a" for AAC when so chosen).
+    QString broadcastSaveExtension(TBroadcastFormat Format) const;
+    // The folder songs are saved in, with a trailing slash.
+    QString songFolder();
+    // Saves each song of the recording in Files to the song folder; the recording's files are
+    // removed when every song is written, kept aside otherwise.
+    void saveSongs(TBroadcastFormat Format, const TRecordingFiles &Files, const std::vector<TTitleMark> &Marks);
+    // The songs of Stream (the recording's concatenated files), their boundaries moved to the
+    // quiet near each title change; learns the station's offset from them.
+    struct TRecordingSongs {
+        TBroadcastFrames Frames;
+        std::vector<TSong> Songs;
+    };
+    TRecordingSongs recordingSongs(TBroadcastFormat Format, const std::vector<std::uint8_t> &Stream,
+                                   const std::vector<TTitleMark> &Marks);
+    // Appends Files' contents to Stream; false (the files kept aside, the user told) when one
+    // cannot be read.
+    bool readRecording(const TRecordingFiles &Files, std::vector<std::uint8_t> &Stream);
+    // The tags every file of this station's recording gets.
+    TBroadcastTags stationTags();
+    // Writes [Begin, End) of Stream to Path in Format (End < 0: to the end).
+    void writeBroadcastStretch(TBroadcastFormat Format, const std::vector<std::uint8_t> &Stream, std::int64_t Begin,
+                               std::int64_t End, const TBroadcastTags &Tags, const QString &Path);
+    // The learned offset of the station at Address, kept in the settings file.
+    TSongOffset songOffset(const QString &Address);
+    void storeSongOffset(const QString &Address, const TSongOffset &Offset);
+    // Record This Song: the byte of the recording (as recordingMarks counts) where the song
+    // playing at the press began; -1 when the recording starts at the oldest kept audio.
+    std::int64_t recordSongByte_ = -1;
+    void songFolderButtonClick();
 
     NumericKeyFilter *numericFilter_ = nullptr;
     std::array<QLineEdit *, SettingCount> numericFields_{};

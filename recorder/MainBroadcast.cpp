@@ -3,45 +3,17 @@
 #include "Main.h"
 
 #include "AuMedia.h"
-#include "AuTags.h"
 #include "BroadcastFile.h"
 #include "BroadcastOggFile.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDate>
 #include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
-
-namespace {
-
-QString fromUtf16(const std::u16string &s)
-{
-    return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-// Appends the whole file to Out; false when it cannot be read.
-bool appendFile(const QString &File, std::vector<std::uint8_t> &Out, QString &Error)
-{
-    QFile f(File);
-    if (!f.open(QIODevice::ReadOnly)) {
-        Error = f.errorString();
-        return false;
-    }
-    const QByteArray bytes = f.readAll();
-    if (f.error() != QFileDevice::NoError) {
-        Error = f.errorString();
-        return false;
-    }
-    Out.insert(Out.end(), bytes.begin(), bytes.end());
-    return true;
-}
-
-} // namespace
 
 void TForm1::updateRecordModeItems()
 {
@@ -84,33 +56,13 @@ void TForm1::startRingSegment(int Slot, const QString &File)
     }
 }
 
-void TForm1::saveAsBroadcast(TBroadcastFormat Format, const TRecordingFiles &Files, const QString &Target)
+void TForm1::saveAsBroadcast(TBroadcastFormat Format, const TRecordingFiles &Files, const QString &Target,
+                             const std::vector<TTitleMark> &Marks)
 {
     std::vector<std::uint8_t> stream;
-    QString readError;
-    for (const QString &file : {Files.Older, Files.Current}) {
-        if (file.isEmpty())
-            continue;
-        if (!appendFile(file, stream, readError)) {
-            keepRecordingFiles(Files, QStringLiteral("The recording could not be saved: its file ") + file +
-                                          QStringLiteral(" cannot be read (") + readError + QStringLiteral(")."));
-            return;
-        }
-    }
-    if (const std::string ringError = packetRing_->Error(); !ringError.empty())
-        setStatusPanelText(QStringLiteral("Part of the recording may be missing: ") + QString::fromStdString(ringError));
-
-    TBroadcastTags tags;
-    SplitStreamTitle(fromUtf16(WMStreamedIn1->StreamTitle()).toStdString(), tags.Artist, tags.Title);
-    QString station;
-    if (TId3v2Tags *t = WMStreamedIn1->Id3v2Tags())
-        station = fromUtf16(t->Artist()).trimmed(); // the station's own name (icy-name)
-    if (station.isEmpty())
-        station = busStation_.isEmpty() ? ComboBox1->currentText() : busStation_;
-    tags.Album = station.toStdString();
-    tags.Comment = fromUtf16(WMStreamedIn1->WideFileName()).toStdString();
-    tags.Date = QDate::currentDate().toString(Qt::ISODate).toStdString();
-
+    if (!readRecording(Files, stream))
+        return;
+    TBroadcastTags tags = stationTags();
     Saving = true;
     QCoreApplication::processEvents();
     try {
@@ -119,7 +71,21 @@ void TForm1::saveAsBroadcast(TBroadcastFormat Format, const TRecordingFiles &Fil
                 throw std::runtime_error("the station's stream description is missing");
             WriteOggBroadcastFile(broadcastStream_, stream, tags, Target.toStdString());
         } else {
-            WriteBroadcastFile(Format, stream, tags, Target.toStdString());
+            // The songs it holds give a long recording its chapters, and one made by Record
+            // This Song its start.
+            std::int64_t begin = 0;
+            const bool changes = std::any_of(Marks.begin(), Marks.end(), [](const TTitleMark &m) { return m.Change; });
+            if (changes || recordSongByte_ >= 0) {
+                const TRecordingSongs r = recordingSongs(Format, stream, Marks);
+                if (!r.Songs.empty()) {
+                    begin = r.Songs.front().Begin;
+                    if (r.Songs.size() >= 2)
+                        tags.Chapters = SongChapters(r.Songs, r.Frames.SampleRate);
+                    if (recordSongByte_ >= 0 && !r.Songs.front().JoinedMidway)
+                        SplitStreamTitle(r.Songs.front().Title, tags.Artist, tags.Title);
+                }
+            }
+            writeBroadcastStretch(Format, stream, begin, -1, tags, Target);
         }
     } catch (const std::exception &e) {
         Saving = false;

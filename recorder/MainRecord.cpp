@@ -60,6 +60,9 @@ void TForm1::endis()
     apply(BitBtn2, l.BitBtn2);
     apply(RecordButton, l.RecordButton);
     apply(PauseRecordButton, l.PauseRecordButton);
+    // Record This Song starts a recording: it goes with Record wherever that starts one.
+    btnRecordSong->setEnabled(RecordButton->isEnabled() && RecState != rsRecording && RecState != rsRecordingPlain &&
+                              RecState != rsRecordPaused);
     for (QWidget *w : std::initializer_list<QWidget *>{ComboBox1, cbgnr, cbPreRec, edPreRec, ToolButton1,
                                                        ToolButton2, ToolButton3, edTempDir, cbRecordMode})
         apply(w, l.IdleControls);
@@ -230,6 +233,7 @@ void TForm1::RecordButtonClick()
     }
     if (DXAudioOut1->Status() == tosIdle)
         return;
+    recordSongByte_ = -1; // Record This Song sets it once the recording runs
     if (isPrerecState(RecState)) {
         RecStartState = static_cast<std::int16_t>(RecState);
         RecState = rsRecording;

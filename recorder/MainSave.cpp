@@ -57,6 +57,9 @@ void TForm1::stopAndSave()
     const QString tap1 = broadcast != TBroadcastFormat::None ? ringFile_[0] : QString::fromStdString(WMATap1->FileName());
     const QString tap2 = broadcast != TBroadcastFormat::None ? ringFile_[1] : QString::fromStdString(WMATap2->FileName());
     TRecordingFiles files = RecordingFiles(RecStartState, tap1, tap2);
+    // Read while the ring's files still have their names.
+    const std::vector<TTitleMark> marks = broadcast != TBroadcastFormat::None ? recordingMarks(files)
+                                                                              : std::vector<TTitleMark>{};
     // A working folder removed during the recording took the files' names, not their
     // contents: those come back from the held descriptors.
     if (!files.Older.isEmpty())
@@ -79,9 +82,19 @@ void TForm1::stopAndSave()
     };
 
     const QString autoFolder = path() + QStringLiteral("AutoSaved/");
+    if (broadcast != TBroadcastFormat::None && splitsSongs(broadcast)) {
+        // Each song gets its own file, named after it, in the songs' folder: no dialog.
+        Label14->setText(QStringLiteral("Saving Do no touch !"));
+        saveSongs(broadcast, files, marks);
+        recordSongByte_ = -1;
+        carryOn();
+        if (autoSave)
+            ui::openUrl(QUrl::fromLocalFile(songFolder()));
+        return;
+    }
     if (broadcast != TBroadcastFormat::None) {
         // The station's own frames: nothing to encode, so the encoder library is not needed.
-        const QString ext = QString::fromLatin1(BroadcastExtension(broadcast));
+        const QString ext = broadcastSaveExtension(broadcast);
         QString target;
         if (autoSave) {
             QDir().mkpath(autoFolder);
@@ -94,7 +107,8 @@ void TForm1::stopAndSave()
         if (target.isEmpty())
             keepRecordingFiles(files, QString());
         else
-            saveAsBroadcast(broadcast, files, target);
+            saveAsBroadcast(broadcast, files, target, marks);
+        recordSongByte_ = -1;
         carryOn();
         if (autoSave)
             ui::openUrl(QUrl::fromLocalFile(autoFolder));

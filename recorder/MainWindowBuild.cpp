@@ -189,6 +189,11 @@ QWidget *TForm1::buildRadioPage()
     PauseRecordButton->setToolTip(QStringLiteral("Pause Recording"));
     setButtonPicture(PauseRecordButton, bpPauseDisabled);
     PauseRecordButton->setAccessibleName(QStringLiteral("Pause Recording"));
+    btnRecordSong = make<QToolButton>(GroupBox1, "btnRecordSong", {98, 22, 40, 34});
+    btnRecordSong->setText(QStringLiteral("\u266A"));
+    btnRecordSong->setToolTip(QStringLiteral("Record This Song: from the start of the song playing now"));
+    btnRecordSong->setAccessibleName(QStringLiteral("Record This Song"));
+    btnRecordSong->setEnabled(false);
     Label7 = make<QLabel>(GroupBox1, "Label7", {10, 58, 120, 20}, QStringLiteral("0:00:00"));
 
     cbPreRec = make<QCheckBox>(page, "cbPreRec", {6, 192, 124, 24}, QStringLiteral("Pre Recording"));
@@ -305,6 +310,29 @@ QWidget *TForm1::buildSetUpPage()
     cbRecordMode->setToolTip(QStringLiteral("How recordings are saved: encoded again as MP3, or the station's own "
                                             "audio as it was sent"));
     modeLabel->setBuddy(cbRecordMode);
+
+    // Below the advanced fields' panel: how recordings kept as broadcast are saved.
+    cbSongFiles = make<QCheckBox>(page, "cbSongFiles", {8, 262, 160, 24}, QStringLiteral("One file per song"));
+    cbSongFiles->setToolTip(QStringLiteral("Recordings kept as broadcast are saved as one file per song, "
+                                           "named \"Artist - Title\""));
+    auto *songDirLabel = label(page, "edSongDirLabel", QStringLiteral("Song folder"), {176, 264, 90, 22});
+    edSongDir = make<QLineEdit>(page, "edSongDir", {268, 262, 300, 24});
+    edSongDir->setPlaceholderText(QStringLiteral("Songs, in the working folder"));
+    songDirLabel->setBuddy(edSongDir);
+    btnSongDir = make<QToolButton>(page, "btnSongDir", {572, 262, 32, 24});
+    btnSongDir->setText(QStringLiteral("..."));
+    btnSongDir->setToolTip(QStringLiteral("Choose the folder songs are saved in"));
+    btnSongDir->setAccessibleName(QStringLiteral("Choose Song Folder"));
+    cbKeepPartial = make<QCheckBox>(page, "cbKeepPartial", {8, 294, 240, 24},
+                                    QStringLiteral("Keep songs joined mid-way"));
+    cbKeepPartial->setToolTip(QStringLiteral("Also save the songs the recording began or ended in the middle of, "
+                                             "marked as partial in their tags"));
+    cbKeepPartial->setChecked(true);
+    auto *aacLabel = label(page, "cbAacFileLabel", QStringLiteral("AAC saved as"), {268, 296, 96, 22});
+    cbAacFile = make<QComboBox>(page, "cbAacFile", {366, 294, 238, 24});
+    cbAacFile->addItems({QStringLiteral(".aac (as sent)"), QStringLiteral(".m4a (MPEG-4 audio)")});
+    cbAacFile->setAccessibleName(QStringLiteral("AAC file type"));
+    aacLabel->setBuddy(cbAacFile);
 
     auto *bitrateLabel = label(page, "cmmbrLabel", QStringLiteral("mp3 bit rate"), {8, 122, 160, 22});
     cmmbr = make<QComboBox>(page, "cmmbr", {170, 120, 110, 24});

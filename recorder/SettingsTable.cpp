@@ -17,6 +17,12 @@ const std::array<TSetting, SettingCount> Table{{
     {I::TempDir, "Basic", "TempDir", K::Text, ""},
     {I::Mp3BitRate, "Quality", "mp3bitrate", K::Integer, "12", 0, 15},
     {I::RecordMode, "Quality", "RecordMode", K::Integer, "0", 0, 1},
+    // One file per song, partial songs kept, the AAC container, the songs' folder ("" = the
+    // working folder's "Songs").
+    {I::SongFiles, "Quality", "SongFiles", K::Bool, "0"},
+    {I::KeepPartial, "Quality", "KeepPartial", K::Bool, "1"},
+    {I::AacFile, "Quality", "AacFile", K::Integer, "0", 0, 1},
+    {I::SongDir, "Basic", "SongDir", K::Text, ""},
     {I::StrMinMs, "Basic", "strminms", K::Text, "10000", 100, 3600000, "strminwait", "StreamIn Max Wait"},
     {I::TapBitRate, "Quality", "BitRate", K::Text, "192", 8, 512000, "EdBitRate", "Tap desired Bitrate "},
     {I::SampleRate, "Quality", "Smplr", K::Text, "32000", 8000, 192000, "edSmplr", "sampler sample rate"},

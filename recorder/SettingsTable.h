@@ -18,6 +18,10 @@ enum class TSettingId : std::uint8_t {
     TempDir,
     Mp3BitRate,
     RecordMode,
+    SongFiles,
+    KeepPartial,
+    AacFile,
+    SongDir,
     StrMinMs,
     TapBitRate,
     SampleRate,
@@ -39,6 +43,8 @@ constexpr std::size_t SettingCount = static_cast<std::size_t>(TSettingId::OnTop)
 // The recording modes ([Quality] RecordMode): the MP3 chain (decoded, encoded again) or the
 // station's own frames kept as they were sent.
 enum TRecordMode : int { rmMp3 = 0, rmAsBroadcast = 1 };
+// How AAC kept as broadcast is saved ([Quality] AacFile): as sent (.aac) or in an MPEG-4 file.
+enum TAacFile : int { afAdts = 0, afM4a = 1 };
 
 // How a setting is stored: a number written as an integer (an item index, a position), a text
 // (a field's text as typed, numeric or not), or a boolean.

@@ -60,6 +60,9 @@ bool TPacketRing::StartSegment(const std::string &Path)
     FFile = file;
     FPath = Path;
     FBytes = 0;
+    if (FMarks[1].Path != Path)
+        FMarks[0] = std::move(FMarks[1]);
+    FMarks[1] = {Path, {TTitleMark{0, FTitle, false}}};
     return true;
 }
 
@@ -122,4 +125,29 @@ void TPacketRing::OnPacket(const std::uint8_t *Data, std::size_t Size)
         return;
     }
     FBytes += Size;
+}
+
+std::vector<TTitleMark> TPacketRing::Marks(const std::string &Path) const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    for (const SegmentMarks &m : FMarks)
+        if (!Path.empty() && m.Path == Path)
+            return m.Marks;
+    return {};
+}
+
+std::string TPacketRing::CurrentTitle() const
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    return FTitle;
+}
+
+void TPacketRing::OnStreamTitle(const std::string &Title)
+{
+    std::lock_guard<std::mutex> lock(FLock);
+    if (Title == FTitle)
+        return;
+    FTitle = Title;
+    if (FFile)
+        FMarks[1].Marks.push_back(TTitleMark{FBytes, Title, true});
 }

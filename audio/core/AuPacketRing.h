@@ -132,8 +132,18 @@ public:
     // write closes the segment: what it holds up to the last whole packet stays valid.
     std::string Error() const;
 
+    // The title changes of the segment last written at Path (its first mark carries the title
+    // in force when it began); empty for a path no segment of this run was written to. A
+    // segment started again at the same path starts its marks afresh. Window thread.
+    std::vector<TTitleMark> Marks(const std::string &Path) const;
+    // The last title the input reported ("" before any).
+    std::string CurrentTitle() const;
+
     // Reader thread (see the header's note).
     void OnPacket(const std::uint8_t *Data, std::size_t Size) override;
+    // Marks the change at the open segment's end (also while paused: the song changed where
+    // the recording goes on).
+    void OnStreamTitle(const std::string &Title) override;
 
 private:
     void CloseLocked();
@@ -145,4 +155,11 @@ private:
     std::uint64_t FBytes = 0;
     std::uint64_t FPackets = 0;
     std::string FError;
+    std::string FTitle;
+    // The marks of the open segment and of the one before it (a recording keeps two at most).
+    struct SegmentMarks {
+        std::string Path;
+        std::vector<TTitleMark> Marks;
+    };
+    SegmentMarks FMarks[2];
 };

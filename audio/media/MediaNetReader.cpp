@@ -784,10 +784,10 @@ void TMediaNetReader::UpdateTitle()
         std::string title;
         if (packet != FIcyPacket && ParseStreamTitle(packet, title)) {
             FIcyPacket = packet;
-            FHeader.SetText("Title", Latin1OrUtf8ToUtf8(title));
+            SetTitle(Latin1OrUtf8ToUtf8(title));
         } else if (const AVDictionaryEntry *e = av_dict_get(ctx->metadata, "StreamTitle", nullptr, 0)) {
             if (packet.empty())
-                FHeader.SetText("Title", Latin1OrUtf8ToUtf8(e->value));
+                SetTitle(Latin1OrUtf8ToUtf8(e->value));
         }
     }
     if (FStreamIndex >= 0) {
@@ -800,9 +800,17 @@ void TMediaNetReader::UpdateTitle()
             if (a && a->value[0])
                 title = title.empty() ? std::string(a->value) : std::string(a->value) + " - " + title;
             if (!title.empty())
-                FHeader.SetText("Title", Latin1OrUtf8ToUtf8(title));
+                SetTitle(Latin1OrUtf8ToUtf8(title));
         }
     }
+}
+
+void TMediaNetReader::SetTitle(const std::string &Title)
+{
+    FHeader.SetText("Title", Title);
+    // Told before the packet that follows the change is passed on.
+    if (FSink)
+        FSink->OnStreamTitle(Title);
 }
 
 std::int32_t TMediaNetReader::Prime()

@@ -134,6 +134,8 @@ private:
     std::int32_t DeliverConverted(AVFrame *Frame);
     void ReadIcyHeaders();
     void UpdateTitle();
+    // The header's "Title" := Title (UTF-8), and the packet sink is told.
+    void SetTitle(const std::string &Title);
     void SetError(const std::string &Doing, std::int32_t Code);
     std::string Reason(std::int32_t Code) const;
     void SetRequestOptions(AVDictionary **Options) const;
