@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-TQuietStretch QuietestStretch(const std::vector<float> &Mono, int SampleRate, int MinMs)
+TQuietStretch QuietestStretch(const std::vector<float> &Mono, int SampleRate, int MinMs, std::int64_t Prefer)
 {
     TQuietStretch best;
     const std::size_t step = SampleRate > 0 ? static_cast<std::size_t>(SampleRate) / 100 : 0;
@@ -21,21 +21,33 @@ TQuietStretch QuietestStretch(const std::vector<float> &Mono, int SampleRate, in
             sum += static_cast<double>(Mono[i]) * Mono[i];
         power[b] = sum / static_cast<double>(step);
     }
+    // sums[b]: the power of the window starting at step b.
+    std::vector<double> sums(power.size() - need + 1);
     double window = 0;
     for (std::size_t b = 0; b < need; ++b)
         window += power[b];
-    double least = window;
-    std::size_t first = 0;
+    sums[0] = window;
     for (std::size_t b = need; b < power.size(); ++b) {
         window += power[b] - power[b - need];
-        if (window < least - 1e-15) {
-            least = window;
-            first = b - need + 1;
+        sums[b - need + 1] = window;
+    }
+    const double least = *std::min_element(sums.begin(), sums.end());
+    const double near = std::max(2 * least, 1e-9 * static_cast<double>(need));
+    std::size_t first = 0;
+    std::int64_t bestDistance = -1;
+    for (std::size_t b = 0; b < sums.size(); ++b) {
+        if (sums[b] > near)
+            continue;
+        const auto centre = static_cast<std::int64_t>((b * step) + (need * step) / 2);
+        const std::int64_t distance = Prefer < 0 ? static_cast<std::int64_t>(b) : std::llabs(centre - Prefer);
+        if (bestDistance < 0 || distance < bestDistance) {
+            bestDistance = distance;
+            first = b;
         }
     }
     // Steps as quiet as the window (twice its power, or below -90 dBFS) belong to the same
     // pause: the boundary then goes to the pause's middle, not to its first 300 ms.
-    const double mean = least / static_cast<double>(need);
+    const double mean = sums[first] / static_cast<double>(need);
     const double quiet = std::max(2 * mean, 1e-9);
     std::size_t begin = first, end = first + need;
     while (begin > 0 && power[begin - 1] <= quiet)
@@ -106,7 +118,8 @@ std::int64_t refine(const TSongSplitInput &In, std::int64_t Change, std::int64_t
     const std::int64_t total = In.Frames.Samples();
     const std::int64_t centre = Change + In.OffsetMs * rate / 1000;
     const std::int64_t reach = In.SearchMs * rate / 1000;
-    const std::int64_t lo = std::max({centre - reach, After + spf, std::int64_t{0}});
+    const std::int64_t shortest = After > 0 ? In.ShortestSongMs * rate / 1000 : spf;
+    const std::int64_t lo = std::max({centre - reach, After + shortest, std::int64_t{0}});
     const std::int64_t hi = std::min(centre + reach, total);
     if (!In.Decode || hi - lo < In.QuietMs * rate / 1000)
         return Change;
@@ -114,7 +127,7 @@ std::int64_t refine(const TSongSplitInput &In, std::int64_t Change, std::int64_t
     const auto count = static_cast<std::size_t>((hi + spf - 1) / spf) - first;
     const TBroadcastPcm pcm = In.Decode(first, count);
     const TQuietStretch quiet = QuietestStretch(pcm.Mono, pcm.SampleRate > 0 ? pcm.SampleRate : static_cast<int>(rate),
-                                                In.QuietMs);
+                                                In.QuietMs, centre - static_cast<std::int64_t>(first) * spf);
     if (quiet.End <= quiet.Begin)
         return Change;
     return static_cast<std::int64_t>(first) * spf + quiet.Middle();

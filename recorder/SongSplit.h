@@ -23,8 +23,12 @@ struct TQuietStretch {
 
 // The quietest stretch of at least MinMs milliseconds in Mono: the MinMs window (in 10 ms
 // steps) of least mean power, widened over the neighbouring steps as quiet as it, so that a
-// pause is found whole. End == Begin when Mono is shorter than MinMs.
-TQuietStretch QuietestStretch(const std::vector<float> &Mono, int SampleRate, int MinMs = 300);
+// pause is found whole. Of windows about as quiet (within twice the least power, or all
+// below -90 dBFS) the one nearest Prefer (a sample of Mono; < 0: the first) wins, so two
+// equal pauses go to the one nearer the expected change. End == Begin when Mono is shorter
+// than MinMs.
+TQuietStretch QuietestStretch(const std::vector<float> &Mono, int SampleRate, int MinMs = 300,
+                              std::int64_t Prefer = -1);
 
 // A station's usual distance from its title change to the real change of song, learned from
 // past boundaries: the median of the last few. Written as a list of milliseconds ("-2310,-2290")
@@ -60,6 +64,7 @@ struct TSongSplitInput {
     int OffsetMs = 0;              // the station's learned offset
     int SearchMs = 6000;           // the quiet is looked for within this of the expected change
     int QuietMs = 300;
+    int ShortestSongMs = 2000; // no boundary this close after the one before
     // Frames [First, First + Count) decoded (DecodeBroadcastStretch on the stream).
     std::function<TBroadcastPcm(std::size_t First, std::size_t Count)> Decode;
 };
