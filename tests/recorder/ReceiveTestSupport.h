@@ -9,10 +9,12 @@
 #include "IcecastServer.h"
 #include "LevelMeter.h"
 #include "MainComponents.h"
+#include "Processes.h"
 #include "QtWindowDispatcher.h"
 #include "StreamTestKit.h"
 
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -213,6 +215,35 @@ inline Placement placeIn(const std::vector<std::int16_t> &Played, const std::vec
         std::fprintf(stderr, "placed: %lld (%.3f) .. %lld (%.3f) of %zu\n", p.Start, head.Score, p.End, tail.Score,
                      Played.size());
     return p;
+}
+
+// A listener's copy of the mount, from before Receive is pressed until it is stopped.
+struct Capture {
+    Capture(const Station &S, const QString &File, int MaxSeconds = 60)
+        : file(File), curl({"curl", "-s", "--max-time", std::to_string(MaxSeconds), "-o", File.toStdString(),
+                            S.url().toStdString()})
+    {
+        // The first bytes are there before the window connects.
+        waitUntil([&] { return QFileInfo(file).size() > 0; }, 5000);
+    }
+    std::vector<std::uint8_t> stop()
+    {
+        QTest::qWait(1500); // the window's reader reads a little ahead of what it plays
+        curl.stop();
+        return testsupport::readFile(file.toStdString());
+    }
+    QString file;
+    testsupport::ChildProcess curl;
+};
+
+// Receives the station recording as broadcast, with or without pre-recording, and waits for state.
+inline void startIn(ReceiveEnv &e, const Station &station, bool prerec, TRecState state)
+{
+    e.form->cbPreRec->setChecked(prerec);
+    e.form->cbRecordMode->setCurrentIndex(rmAsBroadcast);
+    e.tune(station.url());
+    ASSERT_TRUE(e.receive());
+    ASSERT_TRUE(waitUntil([&] { return e.form->RecState == state; }, 8000)) << e.form->RecState;
 }
 
 // Fails the test (never skips it) when the loopback station is missing.

@@ -48,33 +48,6 @@ Bytes stationFrames(const Bytes &File, bool Mp3, const Bytes &Capture)
     return Bytes(audio.begin() + static_cast<long>(index.Frames[1].Offset), audio.end());
 }
 
-// A listener's copy of the mount, from before Receive is pressed until it is stopped.
-struct Capture {
-    Capture(const Station &S, const QString &File)
-        : file(File), curl({"curl", "-s", "--max-time", "60", "-o", File.toStdString(), S.url().toStdString()})
-    {
-        // The first bytes are there before the window connects.
-        waitUntil([&] { return QFileInfo(file).size() > 0; }, 5000);
-    }
-    Bytes stop()
-    {
-        QTest::qWait(1500); // the window's reader reads a little ahead of what it plays
-        curl.stop();
-        return testsupport::readFile(file.toStdString());
-    }
-    QString file;
-    testsupport::ChildProcess curl;
-};
-
-void startIn(ReceiveEnv &e, const Station &station, bool prerec, TRecState state)
-{
-    e.form->cbPreRec->setChecked(prerec);
-    e.form->cbRecordMode->setCurrentIndex(rmAsBroadcast);
-    e.tune(station.url());
-    ASSERT_TRUE(e.receive());
-    ASSERT_TRUE(waitUntil([&] { return e.form->RecState == state; }, 8000)) << e.form->RecState;
-}
-
 QStringList ringFiles(TForm1 &f)
 {
     return QDir(f.path()).entryList({QStringLiteral("temp*.ring.*")}, QDir::Files);
