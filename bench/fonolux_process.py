@@ -15,6 +15,11 @@ test driver socket as a user would (genre, station, Receive), and measures:
             after the other on the same stream, with their ratios (whole program, and the ring's
             own share above receiving alone); and the ring file's growth per minute in both modes
             against the station's bit rate.
+  record    CPU seconds of whole recordings, as a user makes them: Record pressed while
+            pre-recording, N seconds, Record pressed again, the save dialog answered, until the
+            saved file is in place; through the MP3 chain (WMA ring, re-encoded to MP3 when
+            saved) and as broadcast, with receiving alone over the same time as the base: the
+            ratio of the whole program and of the recording's own share above receiving.
   idle      CPU seconds of the window alone, not receiving (the marquee scrolls its text).
   memory    resident size of the program every minute while pre-recording with 15-s segments.
   desktop   on a real X display (Xvfb with openbox, software GL, never offscreen), side by side
@@ -329,6 +334,56 @@ def broadcast(build, seconds):
     print("an MP3 save at the default 192 kbit/s: 1.440 MB a minute")
 
 
+def record(build, seconds):
+    """Whole recordings, saved, in both modes, against receiving alone."""
+    results = {}
+    for key, prerec, mode in (("base", False, 0), ("mp3", True, 0), ("broadcast", True, 1)):
+        app = Fonolux(build, prerec=prerec, segment_seconds=3600, record_mode=mode)
+        try:
+            app.tune()
+            app.send("click BitBtn1")
+            time.sleep(5)
+            target = os.path.join(app.home, "recording.mp3")
+            before = tree_cpu_seconds(app.proc.pid)
+            started = time.time()
+            if key != "base":
+                app.send("click RecordButton")
+            time.sleep(seconds)
+            if key != "base":
+                app.send("click RecordButton")
+                deadline = time.time() + 60
+                while "QFileDialog" not in app.send("windows"):
+                    if time.time() > deadline:
+                        raise SystemExit("no save dialog came up")
+                    time.sleep(0.1)
+                app.send("savefile " + target)
+                # Saved once the file is in place and the window shows the ring again.
+                deadline = time.time() + 600
+                while not (os.path.exists(target) and app.send("get Label14 text") == "PreRecording"):
+                    if time.time() > deadline:
+                        raise SystemExit("the save did not end")
+                    time.sleep(0.05)
+            ours = tree_cpu_seconds(app.proc.pid) - before
+            wall = time.time() - started
+            size = os.path.getsize(target) if key != "base" else 0
+            results[key] = (ours, wall, size)
+        finally:
+            app.close()
+    rate = results["base"][0] / results["base"][1]
+    print(f"receiving alone: {results['base'][0]:.2f} CPU s over {results['base'][1]:.0f} s "
+          f"({100 * rate:.2f} % of a core)")
+    own = {}
+    for key, label in (("mp3", "MP3 chain (WMA ring, MP3 at 192 kbit/s when saved)"),
+                       ("broadcast", "as broadcast")):
+        ours, wall, size = results[key]
+        own[key] = ours - rate * wall
+        print(f"{label}: {ours:.2f} CPU s over {wall:.1f} s with the save, {own[key]:.2f} CPU s above receiving "
+              f"alone; file {size * 60 / seconds / 1e6:.3f} MB a minute")
+    print(f"as broadcast / MP3 chain, whole program: {results['broadcast'][0] / results['mp3'][0]:.2f}")
+    if own["mp3"] > 0:
+        print(f"as broadcast / MP3 chain, the recording's own CPU: {max(own['broadcast'], 0) / own['mp3']:.2f}")
+
+
 def idle(build, seconds):
     app = Fonolux(build, prerec=False)
     try:
@@ -468,6 +523,8 @@ def main():
             cpu(build, arg or 300, prerec=True)
         elif mode == "broadcast":
             broadcast(build, arg or 120)
+        elif mode == "record":
+            record(build, arg or 120)
         elif mode == "idle":
             idle(build, arg or 60)
         elif mode == "memory":
