@@ -2,9 +2,11 @@
 // (positions, warm-up, a refused frame) and saving AAC as .m4a (tags, chapters, the exact
 // length, a failure that leaves the old file).
 #include "AudioPeers.h"
+#include "AuAdts.h"
 #include "AuException.h"
 #include "BroadcastFile.h"
 #include "BroadcastLevels.h"
+#include "BroadcastM4aFile.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -117,4 +120,88 @@ TEST(BroadcastLevels, StretchesDecodeInPlaceAndARefusedFrameKeepsLaterPositions)
                   3 * spf);
     }
     EXPECT_THROW(DecodeBroadcastStretch(TBroadcastFormat::Vorbis, nullptr, 0, {}, 0, 1), EAuException);
+}
+
+namespace {
+
+// The raw AAC frames (ADTS headers left out) of an ADTS stream.
+std::vector<std::vector<std::uint8_t>> rawFrames(const std::vector<std::uint8_t> &Adts)
+{
+    std::size_t dropped = 0;
+    std::vector<std::vector<std::uint8_t>> out;
+    for (const TAdtsFrame &f : ScanAdtsFrames(Adts.data(), Adts.size(), dropped))
+        out.emplace_back(Adts.begin() + static_cast<long>(f.Offset + f.HeaderBytes),
+                         Adts.begin() + static_cast<long>(f.Offset + f.Size));
+    return out;
+}
+
+} // namespace
+
+// A stretch saved as .m4a holds the station's own frames (copied back out as ADTS they are the
+// stream's), the exact length in samples, the tags with a partial song said in the comment,
+// and the chapters. A stretch with no frame or a target that cannot be written fails and
+// leaves the file that was there.
+TEST(BroadcastM4a, HoldsTheStationsFramesTagsAndChaptersAndAFailureLeavesTheOldFile)
+{
+    REQUIRE_PEERS("ffmpeg", "ffprobe");
+    TempDir dir;
+    const std::vector<std::uint8_t> aac = twoTones(dir, TBroadcastFormat::Aac);
+    const std::vector<std::vector<std::uint8_t>> raw = rawFrames(aac);
+    ASSERT_GT(raw.size(), 100u);
+
+    TBroadcastTags tags;
+    tags.Artist = "Nina Árbol";
+    tags.Title = "Canción";
+    tags.Album = "Fonolux Test Radio";
+    tags.Comment = "http://127.0.0.1:8000/tone.aac";
+    tags.Date = "2026-12-11";
+    tags.Partial = true;
+    tags.Chapters = {{0, 700, "Uno"}, {700, 1300, "Nina Árbol - Dos"}};
+    const fs::path m4a = dir / "song.m4a";
+    // Frames 10 (10.4 rounds down) to 70 (69.5 rounds up).
+    const TBroadcastSaved saved = WriteM4aBroadcastFile(aac, 10 * 1024 + 400, 69 * 1024 + 512, tags, m4a.string());
+    EXPECT_EQ(saved.Frames, 60u);
+    EXPECT_EQ(saved.Samples, 60 * 1024);
+
+    auto info = probe(m4a);
+    ASSERT_FALSE(info.empty());
+    EXPECT_EQ(info["stream.codec_name"], "aac");
+    EXPECT_EQ(info["stream.sample_rate"], "44100");
+    EXPECT_EQ(info["stream.channels"], "2");
+    EXPECT_EQ(info["stream.duration_ts"], std::to_string(60 * 1024));
+    EXPECT_EQ(info["tag.title"], tags.Title);
+    EXPECT_EQ(info["tag.artist"], tags.Artist);
+    EXPECT_EQ(info["tag.album"], tags.Album);
+    EXPECT_EQ(info["tag.comment"], tags.Comment + " (partial song)");
+    EXPECT_EQ(info["tag.date"], tags.Date);
+    const std::vector<ProbedChapter> chapters = probeChapters(m4a);
+    ASSERT_EQ(chapters.size(), 2u);
+    EXPECT_EQ(chapters[0].StartMs, 0);
+    EXPECT_EQ(chapters[0].Title, "Uno");
+    EXPECT_EQ(chapters[1].StartMs, 700);
+    EXPECT_EQ(chapters[1].EndMs, 1300);
+    EXPECT_EQ(chapters[1].Title, "Nina Árbol - Dos");
+    EXPECT_EQ(ffmpegDecodedFrames(m4a, 2), 60 * 1024);
+
+    const fs::path back = dir / "back.aac";
+    runCommand("ffmpeg -nostdin -v error -y -i " + shellQuote(m4a.string()) + " -c:a copy -f adts " +
+               shellQuote(back.string()));
+    const std::vector<std::vector<std::uint8_t>> copied = rawFrames(readFile(back));
+    ASSERT_EQ(copied.size(), 60u);
+    EXPECT_TRUE(std::equal(copied.begin(), copied.end(), raw.begin() + 10));
+
+    // Failures: nothing in the stretch, no AAC at all, a missing folder.
+    const fs::path old = dir / "old.m4a";
+    { std::ofstream(old) << "the old file"; }
+    EXPECT_THROW(WriteM4aBroadcastFile(aac, 5000, 5100, tags, old.string()), EAuException);
+    EXPECT_THROW(WriteM4aBroadcastFile(std::vector<std::uint8_t>(4000, 0x55), 0, -1, tags, old.string()), EAuException);
+    EXPECT_EQ(readFile(old), std::vector<std::uint8_t>({'t', 'h', 'e', ' ', 'o', 'l', 'd', ' ', 'f', 'i', 'l', 'e'}));
+    try {
+        WriteM4aBroadcastFile(aac, 0, -1, tags, (dir / "missing" / "x.m4a").string());
+        FAIL() << "no error for a missing folder";
+    } catch (const EAuException &e) {
+        EXPECT_NE(std::string(e.what()).find("missing"), std::string::npos) << e.what();
+    }
+    for (const auto &entry : fs::directory_iterator(dir.path()))
+        EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
 }
