@@ -1,15 +1,19 @@
 // The broadcast recording's file: tag, (Info frame,) the station's frames; written and renamed.
 #include "BroadcastFile.h"
 
+#include "AuAdts.h"
 #include "AuException.h"
 #include "AuSafeFile.h"
 #include "Mp3Cutter.h"
 #include "Mp3Frames.h"
 
+#include <taglib/chapterframe.h>
 #include <taglib/commentsframe.h>
 #include <taglib/id3v2tag.h>
+#include <taglib/tableofcontentsframe.h>
 #include <taglib/textidentificationframe.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -48,11 +52,36 @@ TagLib::ByteVector renderTag(const TBroadcastTags &Tags)
     setText(tag, "TPE1", Tags.Artist);
     setText(tag, "TALB", Tags.Album);
     setText(tag, "TDRC", Tags.Date);
-    if (!Tags.Comment.empty()) {
-        auto *comment = new TagLib::ID3v2::CommentsFrame(TagLib::String::UTF8);
-        comment->setLanguage("eng");
-        comment->setText(utf8(Tags.Comment));
-        tag.addFrame(comment);
+    // A partial song is said in the comment too, for players that show nothing else.
+    std::string comment = Tags.Comment;
+    if (Tags.Partial)
+        comment = comment.empty() ? "(partial song)" : comment + " (partial song)";
+    if (!comment.empty()) {
+        auto *frame = new TagLib::ID3v2::CommentsFrame(TagLib::String::UTF8);
+        frame->setLanguage("eng");
+        frame->setText(utf8(comment));
+        tag.addFrame(frame);
+    }
+    if (Tags.Partial)
+        tag.addFrame(new TagLib::ID3v2::UserTextIdentificationFrame("PARTIAL", TagLib::StringList("yes")));
+    if (!Tags.Chapters.empty()) {
+        auto *toc = new TagLib::ID3v2::TableOfContentsFrame("toc");
+        toc->setIsTopLevel(true);
+        toc->setIsOrdered(true);
+        for (std::size_t k = 0; k < Tags.Chapters.size(); ++k) {
+            const TBroadcastChapter &c = Tags.Chapters[k];
+            const TagLib::ByteVector id(("chp" + std::to_string(k)).c_str());
+            TagLib::ID3v2::FrameList title;
+            if (!c.Title.empty()) {
+                auto *t = new TagLib::ID3v2::TextIdentificationFrame("TIT2", TagLib::String::UTF8);
+                t->setText(utf8(c.Title));
+                title.append(t); // the chapter frame takes it over
+            }
+            // No byte offsets: players go by the times.
+            tag.addFrame(new TagLib::ID3v2::ChapterFrame(id, c.StartMs, c.EndMs, 0xFFFFFFFFu, 0xFFFFFFFFu, title));
+            toc->addChildElement(id);
+        }
+        tag.addFrame(toc);
     }
     return tag.render();
 }
@@ -130,72 +159,125 @@ void SplitStreamTitle(const std::string &StreamTitle, std::string &Artist, std::
 std::vector<std::uint8_t> WholeAdtsFrames(const std::uint8_t *Data, std::size_t Size, std::size_t &Frames,
                                           std::size_t &Dropped)
 {
+    const std::vector<TAdtsFrame> frames = ScanAdtsFrames(Data, Size, Dropped);
     std::vector<std::uint8_t> out;
-    out.reserve(Size);
-    Frames = 0;
-    Dropped = 0;
-    std::size_t pos = 0;
-    while (pos < Size) {
-        // Header: 12 bits of sync, layer 0, then the 13-bit frame length over bytes 3 to 5.
-        const bool header = Size - pos >= 7 && Data[pos] == 0xFF && (Data[pos + 1] & 0xF6) == 0xF0;
-        std::size_t length = 0;
-        if (header)
-            length = (static_cast<std::size_t>(Data[pos + 3] & 0x03) << 11) |
-                     (static_cast<std::size_t>(Data[pos + 4]) << 3) | (Data[pos + 5] >> 5);
-        const std::size_t headerBytes = header && (Data[pos + 1] & 0x01) == 0 ? 9 : 7; // with CRC: 9
-        if (!header || length < headerBytes) {
-            ++Dropped;
-            ++pos;
-            continue;
-        }
-        if (length > Size - pos) {
-            Dropped += Size - pos; // the last frame was cut short
-            break;
-        }
-        out.insert(out.end(), Data + pos, Data + pos + length);
-        ++Frames;
-        pos += length;
-    }
+    out.reserve(Size - Dropped);
+    for (const TAdtsFrame &f : frames)
+        out.insert(out.end(), Data + f.Offset, Data + f.Offset + f.Size);
+    Frames = frames.size();
     return out;
 }
 
-TBroadcastSaved WriteBroadcastFile(TBroadcastFormat Format, const std::vector<std::uint8_t> &Stream,
-                                   const TBroadcastTags &Tags, const std::string &Path)
+TBroadcastFrames IndexBroadcastFrames(TBroadcastFormat Format, const std::vector<std::uint8_t> &Stream)
 {
-    std::string why;
-    if (!ReplaceableTarget(Path, why))
-        throw EAuException(why);
-    TBroadcastSaved saved;
+    TBroadcastFrames index;
+    if (Format == TBroadcastFormat::Mp3) {
+        Mp3FrameIndex mp3;
+        try {
+            mp3 = IndexMp3(Stream.data(), Stream.size());
+        } catch (const EAuException &) {
+            return index; // no Layer III stream: no frames
+        }
+        index.Offsets.reserve(mp3.Frames.size());
+        for (const Mp3Frame &f : mp3.Frames)
+            index.Offsets.push_back(f.Offset);
+        index.SamplesPerFrame = mp3.SamplesPerFrame;
+        index.SampleRate = mp3.SampleRate;
+    } else if (Format == TBroadcastFormat::Aac) {
+        std::size_t dropped = 0;
+        const std::vector<TAdtsFrame> frames = ScanAdtsFrames(Stream.data(), Stream.size(), dropped);
+        index.Offsets.reserve(frames.size());
+        for (const TAdtsFrame &f : frames)
+            index.Offsets.push_back(f.Offset);
+        if (!frames.empty()) {
+            index.SamplesPerFrame = AacFrameSamples;
+            index.SampleRate = AdtsConfigOf(Stream.data() + frames.front().Offset).SampleRate;
+        }
+    }
+    return index;
+}
+
+namespace {
+
+// The stretch [Begin, End) of Stream (End < 0: to the end) as the bytes after the tag.
+std::vector<std::uint8_t> stretchAudio(TBroadcastFormat Format, const std::vector<std::uint8_t> &Stream,
+                                       std::int64_t Begin, std::int64_t End, TBroadcastSaved &Saved)
+{
     std::vector<std::uint8_t> audio;
     switch (Format) {
     case TBroadcastFormat::Mp3: {
         const Mp3FrameIndex index = IndexMp3(Stream.data(), Stream.size());
         if (index.Frames.empty() || index.TotalSamples() <= 0)
             throw EAuException("The recording holds no MP3 audio.");
-        // The whole recording: the cutter keeps every frame as it is and puts the Info frame
-        // with the exact length in front.
-        Mp3Clip clip = CutMp3(Stream.data(), Stream.size(), index, 0, index.TotalSamples());
-        saved.Frames = static_cast<std::size_t>(clip.AudioFrames);
-        saved.SilentFirst = clip.ReservoirFrame;
-        saved.DroppedBytes = index.SkippedBytes;
-        saved.Samples = clip.Samples;
+        // Positions count from the first frame's first sample; the cutter counts what a gapless
+        // decoder plays, which differs only for a stream that starts with an Info frame.
+        const std::int64_t total = index.TotalSamples();
+        const std::int64_t b = std::clamp<std::int64_t>(Begin - index.StartSkip(), 0, total);
+        const std::int64_t e = End < 0 ? total : std::clamp<std::int64_t>(End - index.StartSkip(), 0, total);
+        if (b >= e)
+            throw EAuException("The stretch of the recording to save holds no audio.");
+        Mp3Clip clip = CutMp3(Stream.data(), Stream.size(), index, b, e);
+        Saved.Frames = static_cast<std::size_t>(clip.AudioFrames);
+        Saved.SilentFirst = clip.ReservoirFrame;
+        Saved.DroppedBytes = index.SkippedBytes;
+        Saved.Samples = clip.Samples;
         audio = std::move(clip.Audio);
         break;
     }
-    case TBroadcastFormat::Aac:
-        audio = WholeAdtsFrames(Stream.data(), Stream.size(), saved.Frames, saved.DroppedBytes);
-        if (saved.Frames == 0)
+    case TBroadcastFormat::Aac: {
+        const std::vector<TAdtsFrame> frames = ScanAdtsFrames(Stream.data(), Stream.size(), Saved.DroppedBytes);
+        if (frames.empty())
             throw EAuException("The recording holds no AAC audio.");
+        const auto frameAt = [&](std::int64_t Sample) {
+            const std::int64_t k = (std::max<std::int64_t>(Sample, 0) + AacFrameSamples / 2) / AacFrameSamples;
+            return static_cast<std::size_t>(std::min<std::int64_t>(k, static_cast<std::int64_t>(frames.size())));
+        };
+        const std::size_t first = frameAt(Begin), last = End < 0 ? frames.size() : frameAt(End);
+        if (first >= last)
+            throw EAuException("The stretch of the recording to save holds no audio.");
+        for (std::size_t k = first; k < last; ++k)
+            audio.insert(audio.end(), Stream.data() + frames[k].Offset,
+                         Stream.data() + frames[k].Offset + frames[k].Size);
+        Saved.Frames = last - first;
         break;
+    }
     case TBroadcastFormat::Vorbis:
     case TBroadcastFormat::Opus: // pages are the media layer's work (WriteOggBroadcastFile)
     case TBroadcastFormat::None:
         throw EAuException("The station's format cannot be saved as broadcast.");
     }
+    return audio;
+}
+
+TBroadcastSaved writeStretch(TBroadcastFormat Format, const std::vector<std::uint8_t> &Stream, std::int64_t Begin,
+                             std::int64_t End, const TBroadcastTags &Tags, const std::string &Path)
+{
+    std::string why;
+    if (!ReplaceableTarget(Path, why))
+        throw EAuException(why);
+    TBroadcastSaved saved;
+    const std::vector<std::uint8_t> audio = stretchAudio(Format, Stream, Begin, End, saved);
     const TagLib::ByteVector tag = renderTag(Tags);
     TPartFile part(Path);
     part.write(reinterpret_cast<const std::uint8_t *>(tag.data()), tag.size());
     part.write(audio.data(), audio.size());
     part.place();
     return saved;
+}
+
+} // namespace
+
+TBroadcastSaved WriteBroadcastFile(TBroadcastFormat Format, const std::vector<std::uint8_t> &Stream,
+                                   const TBroadcastTags &Tags, const std::string &Path)
+{
+    return writeStretch(Format, Stream, 0, -1, Tags, Path);
+}
+
+TBroadcastSaved WriteBroadcastRange(TBroadcastFormat Format, const std::vector<std::uint8_t> &Stream,
+                                    std::int64_t Begin, std::int64_t End, const TBroadcastTags &Tags,
+                                    const std::string &Path)
+{
+    if (End < 0 || Begin >= End)
+        throw EAuException("The stretch of the recording to save holds no audio.");
+    return writeStretch(Format, Stream, Begin, End, Tags, Path);
 }

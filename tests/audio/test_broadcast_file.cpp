@@ -1,14 +1,20 @@
 // Keeping a station's own frames: the compressed ring's segments (a switch never splits or
 // loses a packet, a planted link is not followed) and the saved file (MP3 with an Info frame of
-// the exact length, ADTS AAC, tags, the frames unchanged, a failure that leaves the old file).
+// the exact length, ADTS AAC, tags, the frames unchanged, a failure that leaves the old file),
+// stretches of a recording saved one after the other, chapters and the partial-song mark.
 #include "AudioPeers.h"
+#include "AuAdts.h"
 #include "AuException.h"
 #include "AuPacketRing.h"
 #include "BroadcastFile.h"
+#include "Mp3CutKit.h"
 #include "Mp3Frames.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <taglib/mpegfile.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/tableofcontentsframe.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -185,6 +191,10 @@ TEST(BroadcastFile, NoAudioOrAnUnwritableFolderFailsAndLeavesTheOldFileAsItWas)
     EXPECT_THROW(WriteBroadcastFile(TBroadcastFormat::Mp3, noise, {}, target.string()), EAuException);
     EXPECT_THROW(WriteBroadcastFile(TBroadcastFormat::Aac, noise, {}, target.string()), EAuException);
     EXPECT_THROW(WriteBroadcastFile(TBroadcastFormat::None, noise, {}, target.string()), EAuException);
+    // A stretch outside the recording or empty.
+    const std::vector<std::uint8_t> frame1 = {0xFF, 0xF1, 0x50, 0x80, 0x02, 0x1F, 0xFC, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_THROW(WriteBroadcastRange(TBroadcastFormat::Aac, frame1, 5000, 9000, {}, target.string()), EAuException);
+    EXPECT_THROW(WriteBroadcastRange(TBroadcastFormat::Aac, frame1, 0, 0, {}, target.string()), EAuException);
     EXPECT_EQ(readFile(target), bytesOf("the old file"));
     // Nothing is left beside it.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
@@ -196,4 +206,120 @@ TEST(BroadcastFile, NoAudioOrAnUnwritableFolderFailsAndLeavesTheOldFileAsItWas)
     } catch (const EAuException &e) {
         EXPECT_NE(std::string(e.what()).find("missing"), std::string::npos) << e.what();
     }
+}
+
+// Two stretches of a mid-stream capture cut one after the other play back, in FFmpeg and in
+// mpg123, as exactly the capture's samples: nothing lost or repeated at the cut, which lies
+// inside a frame. The first carries chapters and the partial-song mark.
+TEST(BroadcastRange, Mp3StretchesJoinGaplesslyAndCarryChaptersAndThePartialMark)
+{
+    REQUIRE_PEERS("lame", "ffmpeg", "ffprobe", "mpg123");
+    TempDir dir;
+    const fs::path whole = dir / "whole.mp3";
+    runCommand("lame --quiet -t -b 128 " + shellQuote(makeWav(dir.path(), "music", 44100, 2, 6).string()) + " " +
+               shellQuote(whole.string()));
+    const std::vector<std::uint8_t> all = readFile(whole);
+    const Mp3FrameIndex wholeIndex = IndexMp3(all.data(), all.size());
+    std::size_t from = 30; // joined where the frame's reservoir reaches into frames never received
+    while (wholeIndex.Frames.at(from).MainDataBegin == 0)
+        ++from;
+    const std::vector<std::uint8_t> capture(all.begin() + static_cast<long>(wholeIndex.Frames[from].Offset), all.end());
+    const fs::path captureFile = dir / "capture.mp3";
+    writeBytes(captureFile, capture);
+
+    const TBroadcastFrames frames = IndexBroadcastFrames(TBroadcastFormat::Mp3, capture);
+    ASSERT_EQ(frames.Offsets.size(), wholeIndex.Frames.size() - from);
+    EXPECT_EQ(frames.Offsets[1], wholeIndex.Frames[from + 1].Offset - wholeIndex.Frames[from].Offset);
+    EXPECT_EQ(frames.SamplesPerFrame, 1152);
+    EXPECT_EQ(frames.SampleRate, 44100);
+    const std::vector<float> ffWhole = ffmpegFloats(captureFile);
+    const std::vector<std::int16_t> mpgWhole = mpg123Pcm(captureFile);
+    ASSERT_EQ(static_cast<std::int64_t>(ffWhole.size() / 2), frames.Samples());
+
+    TBroadcastTags first = someTags();
+    first.Partial = true;
+    first.Chapters = {{0, 1500, "Nina Árbol - Uno"}, {1500, 2600, "Otro - Dos"}};
+    const std::int64_t cut = 100 * 1152 + 333;
+    const fs::path a = dir / "a.mp3", b = dir / "b.mp3";
+    EXPECT_EQ(WriteBroadcastRange(TBroadcastFormat::Mp3, capture, 0, cut, first, a.string()).Samples, cut);
+    EXPECT_EQ(WriteBroadcastRange(TBroadcastFormat::Mp3, capture, cut, frames.Samples(), someTags(), b.string()).Samples,
+              frames.Samples() - cut);
+
+    // The capture's first two frames are made up by each decoder in its own way.
+    const std::size_t head = 2 * 1152 * 2;
+    std::vector<float> ff = ffmpegFloats(a);
+    const std::vector<float> ffB = ffmpegFloats(b);
+    ff.insert(ff.end(), ffB.begin(), ffB.end());
+    ASSERT_EQ(ff.size(), ffWhole.size());
+    EXPECT_TRUE(std::equal(ff.begin() + head, ff.end(), ffWhole.begin() + head));
+    std::vector<std::int16_t> mpg = mpg123Pcm(a);
+    const std::vector<std::int16_t> mpgB = mpg123Pcm(b);
+    mpg.insert(mpg.end(), mpgB.begin(), mpgB.end());
+    ASSERT_EQ(mpg.size(), mpgWhole.size());
+    int worst = 0;
+    for (std::size_t i = head; i < mpg.size(); ++i)
+        worst = std::max(worst, std::abs(mpg[i] - mpgWhole[i]));
+    EXPECT_LE(worst, 1);
+
+    const std::vector<ProbedChapter> chapters = probeChapters(a);
+    ASSERT_EQ(chapters.size(), 2u);
+    EXPECT_EQ(chapters[0].StartMs, 0);
+    EXPECT_EQ(chapters[0].EndMs, 1500);
+    EXPECT_EQ(chapters[0].Title, "Nina Árbol - Uno");
+    EXPECT_EQ(chapters[1].StartMs, 1500);
+    EXPECT_EQ(chapters[1].EndMs, 2600);
+    EXPECT_EQ(chapters[1].Title, "Otro - Dos");
+    auto info = probe(a);
+    EXPECT_EQ(info["tag.partial"], "yes");
+    EXPECT_EQ(info["tag.comment"], first.Comment + " (partial song)");
+    EXPECT_EQ(info["tag.title"], first.Title);
+    info = probe(b);
+    EXPECT_EQ(info.count("tag.partial"), 0u);
+    EXPECT_EQ(info["tag.comment"], first.Comment);
+    EXPECT_TRUE(probeChapters(b).empty());
+
+    // The table of contents lists the chapters in order, top-level and ordered.
+    TagLib::MPEG::File file(a.c_str());
+    ASSERT_TRUE(file.isValid() && file.ID3v2Tag());
+    const TagLib::ID3v2::FrameList tocs = file.ID3v2Tag()->frameList("CTOC");
+    ASSERT_EQ(tocs.size(), 1u);
+    const auto *toc = dynamic_cast<const TagLib::ID3v2::TableOfContentsFrame *>(tocs.front());
+    ASSERT_NE(toc, nullptr);
+    EXPECT_TRUE(toc->isTopLevel());
+    EXPECT_TRUE(toc->isOrdered());
+    ASSERT_EQ(toc->entryCount(), 2u);
+    EXPECT_EQ(toc->childElements()[0], TagLib::ByteVector("chp0"));
+    EXPECT_EQ(toc->childElements()[1], TagLib::ByteVector("chp1"));
+}
+
+// AAC stretches keep whole frames, each end rounded to the nearest frame, so stretches cut one
+// after the other tile the stream; the index skips bytes that are no frame.
+TEST(BroadcastRange, AacStretchesRoundToWholeFramesAndTileTheStream)
+{
+    REQUIRE_PEERS("ffmpeg");
+    TempDir dir;
+    const std::vector<std::uint8_t> aac = encoded(dir, "-c:a aac -b:a 64k -f adts", "tone.aac");
+    std::vector<std::uint8_t> messy = {0x12, 0xFF, 0x00, 0x34};
+    messy.insert(messy.end(), aac.begin(), aac.end());
+    const TBroadcastFrames frames = IndexBroadcastFrames(TBroadcastFormat::Aac, messy);
+    std::size_t dropped = 0;
+    const std::vector<TAdtsFrame> scanned = ScanAdtsFrames(aac.data(), aac.size(), dropped);
+    ASSERT_EQ(frames.Offsets.size(), scanned.size());
+    EXPECT_EQ(frames.Offsets[0], 4u);
+    EXPECT_EQ(frames.Offsets[7], scanned[7].Offset + 4);
+    EXPECT_EQ(frames.SamplesPerFrame, 1024);
+    EXPECT_EQ(frames.SampleRate, 44100);
+
+    // 20.499 frames rounds down, 50.5 up; an end past the stream is cut to it.
+    const std::int64_t cuts[] = {0, 20 * 1024 + 511, 50 * 1024 + 512, frames.Samples() + 5000};
+    const std::size_t expected[] = {20, 31, scanned.size() - 51};
+    std::vector<std::uint8_t> joined;
+    for (std::size_t k = 0; k < 3; ++k) {
+        const fs::path part = dir / ("part" + std::to_string(k) + ".aac");
+        EXPECT_EQ(WriteBroadcastRange(TBroadcastFormat::Aac, messy, cuts[k], cuts[k + 1], someTags(), part.string()).Frames,
+                  expected[k]);
+        const std::vector<std::uint8_t> body = afterId3v2(readFile(part));
+        joined.insert(joined.end(), body.begin(), body.end());
+    }
+    EXPECT_EQ(joined, aac);
 }

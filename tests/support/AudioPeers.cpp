@@ -96,6 +96,44 @@ std::map<std::string, std::string> probe(const std::filesystem::path &File)
     return result;
 }
 
+std::vector<ProbedChapter> probeChapters(const std::filesystem::path &File)
+{
+    std::vector<ProbedChapter> chapters;
+    int rc = 0;
+    const std::string out =
+        runCommand("ffprobe -v error -show_chapters -of flat " + shellQuote(File.string()) + " 2>/dev/null", &rc);
+    if (rc != 0)
+        return chapters;
+    std::size_t pos = 0;
+    while (pos < out.size()) {
+        std::size_t end = out.find('\n', pos);
+        if (end == std::string::npos)
+            end = out.size();
+        const std::string line = out.substr(pos, end - pos);
+        pos = end + 1;
+        // chapters.chapter.<k>.<key>="<value>" (or without quotes)
+        const std::string prefix = "chapters.chapter.";
+        const std::size_t eq = line.find('=');
+        if (line.rfind(prefix, 0) != 0 || eq == std::string::npos)
+            continue;
+        const std::size_t dot = line.find('.', prefix.size());
+        const std::size_t k = std::stoul(line.substr(prefix.size(), dot - prefix.size()));
+        const std::string key = line.substr(dot + 1, eq - dot - 1);
+        std::string value = line.substr(eq + 1);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        if (chapters.size() <= k)
+            chapters.resize(k + 1);
+        if (key == "start_time")
+            chapters[k].StartMs = std::llround(std::stod(value) * 1000);
+        else if (key == "end_time")
+            chapters[k].EndMs = std::llround(std::stod(value) * 1000);
+        else if (key == "tags.title")
+            chapters[k].Title = value;
+    }
+    return chapters;
+}
+
 static long long countedBytes(const std::string &Command)
 {
     int rc = 0;

@@ -25,6 +25,14 @@ std::string shellQuote(const std::string &Text);
 // cannot read the file.
 std::map<std::string, std::string> probe(const std::filesystem::path &File);
 
+// ffprobe's chapters of a file in order: start and end in milliseconds and the title. Empty
+// when ffprobe finds none or cannot read the file.
+struct ProbedChapter {
+    long long StartMs = 0, EndMs = 0;
+    std::string Title;
+};
+std::vector<ProbedChapter> probeChapters(const std::filesystem::path &File);
+
 // Number of sample frames a peer decodes from the file: mpg123 (MP3 only, honours the
 // encoder's gapless information) or ffmpeg. -1 when the peer fails.
 long long mpg123DecodedFrames(const std::filesystem::path &File, unsigned Channels);
