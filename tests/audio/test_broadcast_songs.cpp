@@ -200,6 +200,14 @@ TEST(BroadcastM4a, HoldsTheStationsFramesTagsAndChaptersAndAFailureLeavesTheOldF
     { std::ofstream(old) << "the old file"; }
     EXPECT_THROW(WriteM4aBroadcastFile(aac, 5000, 5100, tags, old.string()), EAuException);
     EXPECT_THROW(WriteM4aBroadcastFile(std::vector<std::uint8_t>(4000, 0x55), 0, -1, tags, old.string()), EAuException);
+    // A station that changes its sample rate midway: one file's configuration cannot hold both.
+    std::vector<std::uint8_t> changed = aac;
+    runCommand("ffmpeg -nostdin -v error -y -f lavfi -i sine=d=1:r=48000 -c:a aac -f adts " +
+               shellQuote((dir / "48k.aac").string()));
+    const std::vector<std::uint8_t> other = readFile(dir / "48k.aac");
+    ASSERT_FALSE(other.empty());
+    changed.insert(changed.end(), other.begin(), other.end());
+    EXPECT_THROW(WriteM4aBroadcastFile(changed, 0, -1, tags, old.string()), EAuException);
     EXPECT_EQ(readFile(old), std::vector<std::uint8_t>({'t', 'h', 'e', ' ', 'o', 'l', 'd', ' ', 'f', 'i', 'l', 'e'}));
     try {
         WriteM4aBroadcastFile(aac, 0, -1, tags, (dir / "missing" / "x.m4a").string());
