@@ -121,6 +121,7 @@ TBroadcastPcm DecodeBroadcastStretch(TBroadcastFormat Format, const std::uint8_t
         fail("opening the decoder", rc);
 
     const std::size_t warm = warmUpFrames(Format, Stream, Size, Frames, First);
+    std::vector<float> wide; // a frame decoded at twice the headers' rate
     for (std::size_t k = First - warm; k < First + Count; ++k) {
         const std::size_t bytes = frameBytes(Format, Stream, Size, Frames, k);
         if (bytes == 0)
@@ -136,8 +137,27 @@ TBroadcastPcm DecodeBroadcastStretch(TBroadcastFormat Format, const std::uint8_t
         // frame k, and only its first frame's worth is kept.
         std::size_t filled = 0;
         while (avcodec_receive_frame(ctx.get(), frame.get()) == 0) {
-            if (k >= First && filled < spf)
-                filled += mixDown(frame.get(), pcm.Mono.data() + (k - First) * spf + filled, spf - filled);
+            if (k >= First && filled < spf) {
+                // HE-AAC: the headers give the core's rate, the decoder doubles it with the
+                // spectral band replication; each pair of samples becomes one, so positions
+                // stay in the headers' samples.
+                const std::size_t n = static_cast<std::size_t>(std::max(0, frame->nb_samples));
+                const std::size_t factor = filled == 0 && n > spf && n % spf == 0 ? n / spf : 1;
+                if (factor > 1) {
+                    wide.resize(n);
+                    mixDown(frame.get(), wide.data(), n);
+                    float *out = pcm.Mono.data() + (k - First) * spf;
+                    for (std::size_t i = 0; i < spf; ++i) {
+                        float sum = 0;
+                        for (std::size_t j = 0; j < factor; ++j)
+                            sum += wide[i * factor + j];
+                        out[i] = sum / static_cast<float>(factor);
+                    }
+                    filled = spf;
+                } else {
+                    filled += mixDown(frame.get(), pcm.Mono.data() + (k - First) * spf + filled, spf - filled);
+                }
+            }
             av_frame_unref(frame.get());
         }
     }

@@ -61,6 +61,13 @@ TBroadcastSaved WriteM4aBroadcastFile(const std::vector<std::uint8_t> &Stream, s
     const TAdtsConfig config = AdtsConfigOf(Stream.data() + frames[first].Offset);
     if (config.SampleRate == 0 || config.Channels == 0 || config.RawBlocks != 1)
         throw EAuException("The station's AAC stream cannot be saved as .m4a; save it as .aac instead.");
+    for (std::size_t k = first + 1; k < last; ++k) {
+        const TAdtsConfig other = AdtsConfigOf(Stream.data() + frames[k].Offset);
+        if (other.ObjectType != config.ObjectType || other.RateIndex != config.RateIndex ||
+            other.Channels != config.Channels || other.RawBlocks != 1)
+            throw EAuException("The station changed its AAC format during the recording, which one .m4a file "
+                               "cannot hold; save it as .aac instead.");
+    }
     const std::vector<std::uint8_t> asc = AudioSpecificConfig(config);
 
     bmux::TPartFile part(Path);

@@ -13,10 +13,9 @@ std::uint32_t le32(const std::uint8_t *p)
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-} // namespace
-
-TBroadcastSaved WriteOggBroadcastFile(const TBroadcastStream &Stream, const std::vector<std::uint8_t> &Framed,
-                                      const TBroadcastTags &Tags, const std::string &Path)
+// The packets of Framed whose start lies in [Begin, End) (End < 0: to the end), written to Path.
+TBroadcastSaved writeOgg(const TBroadcastStream &Stream, const std::vector<std::uint8_t> &Framed, std::int64_t Begin,
+                         std::int64_t End, const TBroadcastTags &Tags, const std::string &Path)
 {
     if (!IsOggFormat(Stream.Format) || Stream.Headers.empty() || Stream.SampleRate <= 0 || Stream.Channels <= 0)
         throw EAuException("The station's format cannot be saved as broadcast.");
@@ -32,17 +31,22 @@ TBroadcastSaved WriteOggBroadcastFile(const TBroadcastStream &Stream, const std:
     std::vector<Record> records;
     TBroadcastSaved saved;
     std::size_t pos = 0;
+    std::int64_t start = 0; // of the packet at pos, in the durations' samples
+    bool any = false;
     while (Framed.size() - pos >= OggPacketHeaderBytes) {
         const std::uint32_t size = le32(Framed.data() + pos);
         const std::uint32_t samples = le32(Framed.data() + pos + 4);
         if (size == 0 || size > Framed.size() - pos - OggPacketHeaderBytes)
             break;
-        records.push_back({pos + OggPacketHeaderBytes, size, samples});
+        any = true;
+        if (start >= Begin && (End < 0 || start < End))
+            records.push_back({pos + OggPacketHeaderBytes, size, samples});
+        start += samples;
         pos += OggPacketHeaderBytes + size;
     }
     saved.DroppedBytes = Framed.size() - pos;
     if (records.empty())
-        throw EAuException("The recording holds no audio.");
+        throw EAuException(any ? "The stretch of the recording to save holds no audio." : "The recording holds no audio.");
 
     const bool opus = Stream.Format == TBroadcastFormat::Opus;
     bmux::TPartFile part(Path);
@@ -87,4 +91,21 @@ TBroadcastSaved WriteOggBroadcastFile(const TBroadcastStream &Stream, const std:
     part.Place();
     saved.Samples = at;
     return saved;
+}
+
+} // namespace
+
+TBroadcastSaved WriteOggBroadcastFile(const TBroadcastStream &Stream, const std::vector<std::uint8_t> &Framed,
+                                      const TBroadcastTags &Tags, const std::string &Path)
+{
+    return writeOgg(Stream, Framed, 0, -1, Tags, Path);
+}
+
+TBroadcastSaved WriteOggBroadcastRange(const TBroadcastStream &Stream, const std::vector<std::uint8_t> &Framed,
+                                       std::int64_t Begin, std::int64_t End, const TBroadcastTags &Tags,
+                                       const std::string &Path)
+{
+    if (End < 0 || Begin >= End)
+        throw EAuException("The stretch of the recording to save holds no audio.");
+    return writeOgg(Stream, Framed, Begin, End, Tags, Path);
 }

@@ -20,3 +20,14 @@
 // Framed holds no packet, or the file cannot be written.
 TBroadcastSaved WriteOggBroadcastFile(const TBroadcastStream &Stream, const std::vector<std::uint8_t> &Framed,
                                       const TBroadcastTags &Tags, const std::string &Path);
+
+// Writes the packets of Framed whose start lies in [Begin, End) to Path as
+// WriteOggBroadcastFile writes the whole, granule positions counted from 0 again. Positions are
+// samples per channel as the packets' durations count them (48 kHz for Opus), from the first
+// packet; packets of unknown duration take no time. A Vorbis decoder plays the first packet of
+// a file only as the overlap for the next, so a stretch starts half a block later than its
+// first packet. Throws EAuException as WriteOggBroadcastFile does, and when no packet starts in
+// the stretch.
+TBroadcastSaved WriteOggBroadcastRange(const TBroadcastStream &Stream, const std::vector<std::uint8_t> &Framed,
+                                       std::int64_t Begin, std::int64_t End, const TBroadcastTags &Tags,
+                                       const std::string &Path);

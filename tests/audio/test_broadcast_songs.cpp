@@ -7,6 +7,8 @@
 #include "BroadcastFile.h"
 #include "BroadcastLevels.h"
 #include "BroadcastM4aFile.h"
+#include "BroadcastOggFile.h"
+#include "FFmpegUtil.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +16,10 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
+#include <tuple>
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -195,6 +200,14 @@ TEST(BroadcastM4a, HoldsTheStationsFramesTagsAndChaptersAndAFailureLeavesTheOldF
     { std::ofstream(old) << "the old file"; }
     EXPECT_THROW(WriteM4aBroadcastFile(aac, 5000, 5100, tags, old.string()), EAuException);
     EXPECT_THROW(WriteM4aBroadcastFile(std::vector<std::uint8_t>(4000, 0x55), 0, -1, tags, old.string()), EAuException);
+    // A station that changes its sample rate midway: one file's configuration cannot hold both.
+    std::vector<std::uint8_t> changed = aac;
+    runCommand("ffmpeg -nostdin -v error -y -f lavfi -i sine=d=1:r=48000 -c:a aac -f adts " +
+               shellQuote((dir / "48k.aac").string()));
+    const std::vector<std::uint8_t> other = readFile(dir / "48k.aac");
+    ASSERT_FALSE(other.empty());
+    changed.insert(changed.end(), other.begin(), other.end());
+    EXPECT_THROW(WriteM4aBroadcastFile(changed, 0, -1, tags, old.string()), EAuException);
     EXPECT_EQ(readFile(old), std::vector<std::uint8_t>({'t', 'h', 'e', ' ', 'o', 'l', 'd', ' ', 'f', 'i', 'l', 'e'}));
     try {
         WriteM4aBroadcastFile(aac, 0, -1, tags, (dir / "missing" / "x.m4a").string());
@@ -204,4 +217,97 @@ TEST(BroadcastM4a, HoldsTheStationsFramesTagsAndChaptersAndAFailureLeavesTheOldF
     }
     for (const auto &entry : fs::directory_iterator(dir.path()))
         EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+}
+
+namespace {
+
+// An Ogg file's packets framed as the ring keeps them (length and duration in front), with the
+// codec's headers, as the network input hands them over.
+struct FramedOgg {
+    TBroadcastStream Stream;
+    std::vector<std::uint8_t> Framed;
+    std::vector<std::int64_t> Starts; // each packet's first sample
+    std::vector<std::int64_t> Durations;
+};
+
+FramedOgg framedOgg(const fs::path &File, TBroadcastFormat Format)
+{
+    FramedOgg f;
+    AVFormatContext *raw = nullptr;
+    if (avformat_open_input(&raw, File.c_str(), nullptr, nullptr) < 0)
+        return f;
+    ff::FormatInput in(raw);
+    const AVCodecParameters *par = in->streams[0]->codecpar;
+    f.Stream = {Format, std::vector<std::uint8_t>(par->extradata, par->extradata + par->extradata_size),
+                par->sample_rate, par->ch_layout.nb_channels};
+    const AVRational base = in->streams[0]->time_base;
+    ff::Packet packet(av_packet_alloc());
+    std::int64_t at = 0;
+    while (av_read_frame(in.get(), packet.get()) == 0) {
+        const auto samples = static_cast<std::uint32_t>(av_rescale_q(packet->duration, base, {1, par->sample_rate}));
+        const auto size = static_cast<std::uint32_t>(packet->size);
+        for (int k = 0; k < 4; ++k)
+            f.Framed.push_back(static_cast<std::uint8_t>(size >> (8 * k)));
+        for (int k = 0; k < 4; ++k)
+            f.Framed.push_back(static_cast<std::uint8_t>(samples >> (8 * k)));
+        f.Framed.insert(f.Framed.end(), packet->data, packet->data + packet->size);
+        f.Starts.push_back(at);
+        f.Durations.push_back(samples);
+        at += samples;
+        av_packet_unref(packet.get());
+    }
+    return f;
+}
+
+} // namespace
+
+// Stretches of an Ogg recording saved one after the other hold every packet once, each in
+// the stretch its start lies in, with granules from 0 again: each file's length is its
+// packets' durations.
+TEST(BroadcastOgg, StretchesTakeThePacketsStartingInThemAndCountGranulesFromZero)
+{
+    REQUIRE_PEERS("ffmpeg", "ffprobe");
+    TempDir dir;
+    for (const TBroadcastFormat format : {TBroadcastFormat::Vorbis, TBroadcastFormat::Opus}) {
+        const bool opus = format == TBroadcastFormat::Opus;
+        SCOPED_TRACE(opus ? "Opus" : "Vorbis");
+        const fs::path source = dir / (opus ? "tone.opus" : "tone.ogg");
+        runCommand("ffmpeg -nostdin -v error -y -f lavfi -i sine=f=440:d=3:r=48000 -ac 2 -c:a " +
+                   std::string(opus ? "libopus" : "libvorbis") + " " + shellQuote(source.string()));
+        const FramedOgg ogg = framedOgg(source, format);
+        ASSERT_GT(ogg.Starts.size(), 20u);
+        const std::int64_t cut = ogg.Starts[ogg.Starts.size() / 2] + 1; // inside a packet
+        const std::int64_t end = ogg.Starts.back() + 1;
+        std::size_t packets = 0;
+        for (const auto &[b, e, name] : {std::tuple{std::int64_t{0}, cut, "a"}, std::tuple{cut, end, "b"}}) {
+            const fs::path part = dir / (std::string(name) + (opus ? ".opus" : ".ogg"));
+            const TBroadcastSaved saved = WriteOggBroadcastRange(ogg.Stream, ogg.Framed, b, e, {}, part.string());
+            const auto kept = static_cast<std::size_t>(
+                std::count_if(ogg.Starts.begin(), ogg.Starts.end(), [&](std::int64_t s) { return s >= b && s < e; }));
+            EXPECT_EQ(saved.Frames, kept);
+            packets += saved.Frames;
+            const std::string count = runCommand("ffprobe -v error -count_packets -show_entries stream=nb_read_packets "
+                                                 "-of csv=p=0 " + shellQuote(part.string()));
+            EXPECT_EQ(std::stoul(count), kept) << count;
+            // The file's granules count the kept packets' samples from 0.
+            std::int64_t keptSamples = 0;
+            for (std::size_t k = 0; k < ogg.Starts.size(); ++k)
+                if (ogg.Starts[k] >= b && ogg.Starts[k] < e)
+                    keptSamples += ogg.Durations[k];
+            EXPECT_EQ(saved.Samples, keptSamples);
+            const std::string listed = runCommand("ffprobe -v error -show_entries packet=pts,duration -of csv=p=0 " +
+                                                  shellQuote(part.string()));
+            std::int64_t fileEnd = 0;
+            std::istringstream lines(listed);
+            for (std::string line; std::getline(lines, line);)
+                if (const std::size_t comma = line.find(','); comma != std::string::npos && comma > 0)
+                    fileEnd = std::max<std::int64_t>(fileEnd, std::stoll(line.substr(0, comma)) + std::stoll(line.substr(comma + 1)));
+            // FFmpeg's timestamps of an Opus file leave out its pre-skip (OpusHead bytes 10-11).
+            const std::int64_t preSkip = opus ? ogg.Stream.Headers.at(10) | (ogg.Stream.Headers.at(11) << 8) : 0;
+            EXPECT_EQ(fileEnd, keptSamples - preSkip);
+        }
+        EXPECT_EQ(packets, ogg.Starts.size());
+        EXPECT_THROW(WriteOggBroadcastRange(ogg.Stream, ogg.Framed, end, end + 100, {}, (dir / "none.ogg").string()),
+                     EAuException);
+    }
 }
