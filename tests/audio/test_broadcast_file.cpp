@@ -110,6 +110,40 @@ TEST(PacketRing, SegmentsSwitchBetweenPacketsPauseDropsAndLinksAreNotFollowed)
     EXPECT_TRUE(ring.Error().empty());
 }
 
+TEST(PacketRing, TitleChangesAreMarkedWhereTheyFellInTheSegmentAndTheSegmentBefore)
+{
+    TempDir dir;
+    TPacketRing ring;
+    const std::string a = (dir / "a").string(), b = (dir / "b").string();
+    auto packet = [&](const char *Text) { ring.OnPacket(reinterpret_cast<const std::uint8_t *>(Text), 4); };
+    ring.OnStreamTitle("A - One"); // before any segment: the first one's title
+    ASSERT_TRUE(ring.StartSegment(a));
+    packet("aaaa");
+    ring.OnStreamTitle("B - Two");
+    ring.OnStreamTitle("B - Two"); // sent again: no change
+    packet("bbbb");
+    ASSERT_TRUE(ring.StartSegment(b));
+    packet("cccc");
+    ring.SetPaused(true);
+    ring.OnStreamTitle("C - Three"); // while paused: where the recording goes on
+    packet("xxxx");
+    EXPECT_EQ(ring.CurrentTitle(), "C - Three");
+
+    auto text = [](const std::vector<TTitleMark> &Marks) {
+        std::string out;
+        for (const TTitleMark &m : Marks)
+            out += std::to_string(m.Byte) + (m.Change ? "*" : " ") + m.Title + ";";
+        return out;
+    };
+    EXPECT_EQ(text(ring.Marks(a)), "0 A - One;4*B - Two;");
+    EXPECT_EQ(text(ring.Marks(b)), "0 B - Two;4*C - Three;");
+    EXPECT_TRUE(ring.Marks("elsewhere").empty());
+    // Started again, a segment's marks begin afresh; the one two segments back is forgotten.
+    ASSERT_TRUE(ring.StartSegment(a));
+    EXPECT_EQ(text(ring.Marks(a)), "0 C - Three;");
+    EXPECT_EQ(text(ring.Marks(b)), "0 B - Two;4*C - Three;");
+}
+
 TEST(BroadcastFile, AdtsFramesAreKeptWholeAndGarbageOrATruncatedEndIsLeftOut)
 {
     TempDir dir;
