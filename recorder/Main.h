@@ -166,6 +166,10 @@ public:
     // The format the running ring or recording keeps as broadcast; None while the taps (the MP3
     // chain) serve it or nothing runs.
     TBroadcastFormat broadcastFormat() const { return broadcastFormat_; }
+    // The extension a recording in Format is saved with ("m4a" for AAC when so chosen).
+    QString broadcastSaveExtension(TBroadcastFormat Format) const;
+    // The folder songs are saved in, with a trailing slash.
+    QString songFolder();
     void edPreRecChange();
     void tsSetUpShow();
     void tsSetUpHide();
@@ -572,10 +576,6 @@ private:
     // Whether a recording in Format is saved as one file per song (the option is on and the
     // format can be cut: MP3 and AAC).
     bool splitsSongs(TBroadcastFormat Format) const;
-    // The extension a recording in Format is saved with ("m4a" for AAC when so chosen).
-    QString broadcastSaveExtension(TBroadcastFormat Format) const;
-    // The folder songs are saved in, with a trailing slash.
-    QString songFolder();
     // Saves each song of the recording in Files to the song folder; the recording's files are
     // removed when every song is written, kept aside otherwise.
     void saveSongs(TBroadcastFormat Format, const TRecordingFiles &Files, const std::vector<TTitleMark> &Marks);

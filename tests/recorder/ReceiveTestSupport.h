@@ -236,11 +236,11 @@ struct Capture {
     testsupport::ChildProcess curl;
 };
 
-// Receives the station recording as broadcast, with or without pre-recording, and waits for state.
-inline void startIn(ReceiveEnv &e, const Station &station, bool prerec, TRecState state)
+// Receives the station with or without pre-recording in a recording mode, and waits for state.
+inline void startIn(ReceiveEnv &e, const Station &station, bool prerec, TRecState state, TRecordMode mode = rmMp3)
 {
     e.form->cbPreRec->setChecked(prerec);
-    e.form->cbRecordMode->setCurrentIndex(rmAsBroadcast);
+    e.form->cbRecordMode->setCurrentIndex(mode);
     e.tune(station.url());
     ASSERT_TRUE(e.receive());
     ASSERT_TRUE(waitUntil([&] { return e.form->RecState == state; }, 8000)) << e.form->RecState;

@@ -70,7 +70,7 @@ TEST(RecordBroadcast, Mp3AndAacRecordingsHoldTheServersOwnFramesWithTheStationsT
         const QString target = e.env.home() + QStringLiteral("/kept.") + QString::fromLatin1(codec);
         f.saveDialogHook = [&] { return target; };
         Capture capture(station, e.env.home() + QStringLiteral("/capture"));
-        startIn(e, station, false, rsPlaying);
+        startIn(e, station, false, rsPlaying, rmAsBroadcast);
         EXPECT_EQ(f.WMStreamedIn1->BroadcastFormat(), mp3 ? TBroadcastFormat::Mp3 : TBroadcastFormat::Aac);
         f.RecordButtonClick();
         ASSERT_EQ(f.RecState, rsRecordingPlain);
@@ -116,7 +116,7 @@ TEST(RecordBroadcast, ARecordingBegunInStateThreeJoinsTheOlderSegmentWithoutAGap
     TForm1 &f = *e.form;
     f.PrerecMs = 2000;
     Capture capture(station, e.env.home() + QStringLiteral("/capture"));
-    startIn(e, station, true, rsPrerecTap1);
+    startIn(e, station, true, rsPrerecTap1, rmAsBroadcast);
     EXPECT_EQ(f.WMATap1->Status(), tosIdle);
     EXPECT_EQ(f.WMATap2->Status(), tosIdle);
     f.AutoSave = true;
@@ -156,7 +156,7 @@ TEST(RecordBroadcast, OggVorbisAndOpusRecordingsAreWholeOggFilesWithTheStationsT
         TForm1 &f = *e.form;
         const QString target = e.env.home() + QStringLiteral("/kept.") + QString::fromLatin1(codec);
         f.saveDialogHook = [&] { return target; };
-        startIn(e, station, false, rsPlaying);
+        startIn(e, station, false, rsPlaying, rmAsBroadcast);
         ASSERT_EQ(f.WMStreamedIn1->BroadcastFormat(), opus ? TBroadcastFormat::Opus : TBroadcastFormat::Vorbis);
         f.RecordButtonClick();
         ASSERT_EQ(f.RecState, rsRecordingPlain);
@@ -192,7 +192,7 @@ TEST(RecordBroadcast, AStationWhosePacketsCannotBeKeptIsRecordedThroughTheMp3Cha
     TForm1 &f = *e.form;
     const QString target = e.env.home() + QStringLiteral("/fallback.mp3");
     f.saveDialogHook = [&] { return target; };
-    startIn(e, station, false, rsPlaying);
+    startIn(e, station, false, rsPlaying, rmAsBroadcast);
     EXPECT_EQ(f.WMStreamedIn1->BroadcastFormat(), TBroadcastFormat::None);
     f.RecordButtonClick();
     ASSERT_EQ(f.RecState, rsRecordingPlain);

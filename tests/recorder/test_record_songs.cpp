@@ -4,6 +4,8 @@
 // named and tagged after their titles, and join back to the stream as it was sent.
 #include "ReceiveTestSupport.h"
 
+#include "IniFile.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QToolButton>
@@ -107,7 +109,7 @@ TEST(RecordSongs, EachSongGetsAFileOfItsOwnSplitInThePauseTaggedAndJoiningBackTo
     f.edSongDir->setText(folder);
     ASSERT_TRUE(station.server.setTitle(station.mount, "Tone Band - Joined Late"));
     Capture capture(station, e.env.home() + QStringLiteral("/capture"), 90);
-    startIn(e, station, false, rsPlaying);
+    startIn(e, station, false, rsPlaying, rmAsBroadcast);
 
     // Recording begins in the middle of a song (what arrives is up to a server's burst
     // behind the source). Each title comes 2 to 3 s after its pause.
@@ -128,6 +130,12 @@ TEST(RecordSongs, EachSongGetsAFileOfItsOwnSplitInThePauseTaggedAndJoiningBackTo
     const Pcm sent = decode(capture.file);
     ASSERT_EQ(f.RecState, rsPlaying);
     EXPECT_TRUE(f.statusPanelText().startsWith(QStringLiteral("Saved 4 songs in "))) << f.statusPanelText().toStdString();
+
+    // The station's offset is learned from the three splits and kept for the next recording.
+    const IniFile ini(f.inifilename());
+    const QStringList stations = ini.keys(QStringLiteral("SongOffsets"));
+    ASSERT_EQ(stations.size(), 1);
+    EXPECT_EQ(ini.readString(QStringLiteral("SongOffsets"), stations[0], QString()).count(QLatin1Char(',')), 2);
 
     // The song the recording began in, then three titled ones; the last is cut short.
     QStringList files;
@@ -208,7 +216,7 @@ TEST(RecordSongs, RecordThisSongTwentySecondsInKeepsTheSongFromItsStartWithTheNe
     const QString target = e.env.home() + QStringLiteral("/this song.mp3");
     f.saveDialogHook = [&] { return target; };
     ASSERT_TRUE(station.server.setTitle(station.mount, "Tone Band - First"));
-    startIn(e, station, true, rsPrerecStart);
+    startIn(e, station, true, rsPrerecStart, rmAsBroadcast);
     clock.waitUntil(10.5 + 2.0);
     ASSERT_TRUE(station.server.setTitle(station.mount, "Tone Band - Second"));
 

@@ -23,14 +23,6 @@ bool noTempFiles(TForm1 &f)
 }
 
 // Receives the station with pre-recording as asked and waits for the state.
-void startIn(ReceiveEnv &e, const Station &station, bool prerec, TRecState state)
-{
-    e.form->cbPreRec->setChecked(prerec);
-    e.tune(station.url());
-    ASSERT_TRUE(e.receive());
-    ASSERT_TRUE(waitUntil([&] { return e.form->RecState == state; }, 8000)) << e.form->RecState;
-}
-
 // Records a plain recording of about ms milliseconds and stops it (which saves it).
 void recordPlain(TForm1 &f, int ms)
 {

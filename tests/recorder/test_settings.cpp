@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <QToolButton>
 
 #include <map>
 
@@ -193,6 +194,7 @@ TEST(Settings, EveryKeyAtABoundReachesItsComponent)
         switch (id) {
         case TSettingId::Mp3BitRate: return static_cast<int>(f.MP3Out1->BitRate());
         case TSettingId::RecordMode: return f.cbRecordMode->currentIndex();
+        case TSettingId::AacFile: return f.cbAacFile->currentIndex();
         case TSettingId::StrMinMs: return f.WMStreamedIn1->MaxWaitMilliseconds();
         case TSettingId::TapBitRate: return f.WMATap2->DesiredBitrate();
         case TSettingId::SampleRate: return f.FastResampler1->OutSampleRate();
@@ -308,11 +310,26 @@ TEST(Settings, TheRecordingModeIsKeptAndAnUnknownOneIsTheMp3Chain)
         form.cmmbrCloseUp();
         EXPECT_EQ(form.cbRecordMode->itemText(rmMp3), QStringLiteral("MP3 at 320 kbit/s"));
         form.cbRecordMode->setCurrentIndex(rmAsBroadcast);
+        // The songs' options start as one file, partial songs kept, .aac, the default folder.
+        EXPECT_FALSE(form.cbSongFiles->isChecked());
+        EXPECT_TRUE(form.cbKeepPartial->isChecked());
+        EXPECT_EQ(form.cbAacFile->currentIndex(), afAdts);
+        EXPECT_EQ(form.songFolder(), form.path() + QStringLiteral("Songs/"));
+        form.cbSongFiles->setChecked(true);
+        form.cbKeepPartial->setChecked(false);
+        form.cbAacFile->setCurrentIndex(afM4a);
+        form.songFolderDialogHook = [] { return QStringLiteral("/music/from the radio"); };
+        form.btnSongDir->click();
         form.close();
     }
     EXPECT_EQ(settingsOf(env).readString(QStringLiteral("Quality"), QStringLiteral("RecordMode"), {}), QStringLiteral("1"));
     TForm1 again;
     EXPECT_EQ(again.cbRecordMode->currentIndex(), rmAsBroadcast);
+    EXPECT_TRUE(again.cbSongFiles->isChecked());
+    EXPECT_FALSE(again.cbKeepPartial->isChecked());
+    EXPECT_EQ(again.cbAacFile->currentIndex(), afM4a);
+    EXPECT_EQ(again.songFolder(), QStringLiteral("/music/from the radio/"));
+    EXPECT_EQ(again.broadcastSaveExtension(TBroadcastFormat::Aac), QStringLiteral("m4a"));
 }
 
 TEST(Settings, ANewSettingsFileHoldsTheKeysInTheirSavingOrder)
@@ -328,10 +345,11 @@ TEST(Settings, ANewSettingsFileHoldsTheKeysInTheirSavingOrder)
     const IniFile ini = settingsOf(env);
     EXPECT_EQ(ini.sections(), (QStringList{QStringLiteral("Form"), QStringLiteral("Basic"), QStringLiteral("Quality"),
                                            QStringLiteral("state")}));
-    EXPECT_EQ(ini.keys(QStringLiteral("Basic")), (QStringList{QStringLiteral("TempDir"), QStringLiteral("strminms"),
+    EXPECT_EQ(ini.keys(QStringLiteral("Basic")), (QStringList{QStringLiteral("TempDir"), QStringLiteral("SongDir"), QStringLiteral("strminms"),
                                                               QStringLiteral("gainintrvl"), QStringLiteral("PreRecTime")}));
     EXPECT_EQ(ini.keys(QStringLiteral("Quality")),
-              (QStringList{QStringLiteral("mp3bitrate"), QStringLiteral("RecordMode"), QStringLiteral("BitRate"),
+              (QStringList{QStringLiteral("mp3bitrate"), QStringLiteral("RecordMode"), QStringLiteral("SongFiles"),
+                           QStringLiteral("KeepPartial"), QStringLiteral("AacFile"), QStringLiteral("BitRate"),
                            QStringLiteral("Smplr"),
                            QStringLiteral("DxPol"), QStringLiteral("DxLtnc"), QStringLiteral("DXFrm")}));
     EXPECT_EQ(ini.keys(QStringLiteral("state")),
