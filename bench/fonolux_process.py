@@ -359,7 +359,7 @@ def record(build, seconds):
                 app.send("savefile " + target)
                 # Saved once the file is in place and the window shows the ring again.
                 deadline = time.time() + 600
-                while not (os.path.exists(target) and app.send("get Label14 text") == "PreRecording"):
+                while not (os.path.exists(target) and app.send("get Label14 text") in ("PreRecording", "Pre-Recording")):
                     if time.time() > deadline:
                         raise SystemExit("the save did not end")
                     time.sleep(0.05)

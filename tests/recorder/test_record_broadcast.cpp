@@ -106,6 +106,33 @@ TEST(RecordBroadcast, Mp3AndAacRecordingsHoldTheServersOwnFramesWithTheStationsT
     }
 }
 
+TEST(RecordBroadcast, AnAacStationCanBeSavedInAnMpeg4FileWithTheStationsTags)
+{
+    REQUIRE_PEERS("ffprobe");
+    testsupport::SourceOptions o = noiseSource();
+    o.codec = "aac";
+    Station station(o, "/kept.aac");
+    REQUIRE_STATION(station);
+    ReceiveEnv e;
+    TForm1 &f = *e.form;
+    f.cbAacFile->setCurrentIndex(afM4a);
+    const QString target = e.env.home() + QStringLiteral("/kept.m4a");
+    f.saveDialogHook = [&] { return target; };
+    startIn(e, station, false, rsPlaying, rmAsBroadcast);
+    f.RecordButtonClick();
+    ASSERT_EQ(f.RecState, rsRecordingPlain);
+    QTest::qWait(2500);
+    f.RecordButtonClick();
+    EXPECT_TRUE(ringFiles(f).isEmpty());
+    const auto info = testsupport::probe(target.toStdString());
+    ASSERT_FALSE(info.empty()) << e.env.messages.join(QLatin1Char('\n')).toStdString();
+    EXPECT_NE(info.at("format.format_name").find("mp4"), std::string::npos) << info.at("format.format_name");
+    EXPECT_EQ(info.at("stream.codec_name"), "aac");
+    EXPECT_NEAR(std::stod(info.at("format.duration")), 2.5, 0.8);
+    EXPECT_EQ(info.count("tag.album") ? info.at("tag.album") : "", o.name);
+    EXPECT_EQ(info.count("tag.comment") ? info.at("tag.comment") : "", station.url().toStdString());
+}
+
 TEST(RecordBroadcast, ARecordingBegunInStateThreeJoinsTheOlderSegmentWithoutAGapAndSavesAutomatically)
 {
     REQUIRE_PEERS("curl");

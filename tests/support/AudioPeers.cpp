@@ -1,3 +1,4 @@
+// The audio tests' peers: ffprobe, ffmpeg and mpg123 run on files, and their answers read.
 #include "AudioPeers.h"
 
 #include <algorithm>
@@ -56,6 +57,32 @@ std::string shellQuote(const std::string &Text)
     return q + "'";
 }
 
+namespace {
+
+// Calls Entry(key, value) for each "key=value" line of ffprobe's flat output, the value's
+// quotes taken off.
+template <class F>
+void forEachFlatEntry(const std::string &Out, F &&Entry)
+{
+    std::size_t pos = 0;
+    while (pos < Out.size()) {
+        std::size_t end = Out.find('\n', pos);
+        if (end == std::string::npos)
+            end = Out.size();
+        const std::string line = Out.substr(pos, end - pos);
+        pos = end + 1;
+        const std::size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        std::string value = line.substr(eq + 1);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        Entry(line.substr(0, eq), value);
+    }
+}
+
+} // namespace
+
 std::map<std::string, std::string> probe(const std::filesystem::path &File)
 {
     std::map<std::string, std::string> result;
@@ -65,19 +92,7 @@ std::map<std::string, std::string> probe(const std::filesystem::path &File)
                                        &rc);
     if (rc != 0)
         return result;
-    std::size_t pos = 0;
-    while (pos < out.size()) {
-        std::size_t end = out.find('\n', pos);
-        if (end == std::string::npos)
-            end = out.size();
-        const std::string line = out.substr(pos, end - pos);
-        pos = end + 1;
-        const std::size_t eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
-            value = value.substr(1, value.size() - 2);
+    forEachFlatEntry(out, [&](const std::string &key, const std::string &value) {
         std::string name;
         if (key.rfind("format.tags.", 0) == 0)
             name = "tag." + key.substr(12);
@@ -88,11 +103,11 @@ std::map<std::string, std::string> probe(const std::filesystem::path &File)
         else if (key.rfind("streams.stream.0.", 0) == 0)
             name = "stream." + key.substr(17);
         else
-            continue;
+            return;
         for (char &c : name)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         result.emplace(name, value); // the format's tags win over the stream's
-    }
+    });
     return result;
 }
 
@@ -104,24 +119,14 @@ std::vector<ProbedChapter> probeChapters(const std::filesystem::path &File)
         runCommand("ffprobe -v error -show_chapters -of flat " + shellQuote(File.string()) + " 2>/dev/null", &rc);
     if (rc != 0)
         return chapters;
-    std::size_t pos = 0;
-    while (pos < out.size()) {
-        std::size_t end = out.find('\n', pos);
-        if (end == std::string::npos)
-            end = out.size();
-        const std::string line = out.substr(pos, end - pos);
-        pos = end + 1;
-        // chapters.chapter.<k>.<key>="<value>" (or without quotes)
+    forEachFlatEntry(out, [&](const std::string &name, const std::string &value) {
+        // chapters.chapter.<k>.<key>
         const std::string prefix = "chapters.chapter.";
-        const std::size_t eq = line.find('=');
-        if (line.rfind(prefix, 0) != 0 || eq == std::string::npos)
-            continue;
-        const std::size_t dot = line.find('.', prefix.size());
-        const std::size_t k = std::stoul(line.substr(prefix.size(), dot - prefix.size()));
-        const std::string key = line.substr(dot + 1, eq - dot - 1);
-        std::string value = line.substr(eq + 1);
-        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
-            value = value.substr(1, value.size() - 2);
+        if (name.rfind(prefix, 0) != 0)
+            return;
+        const std::size_t dot = name.find('.', prefix.size());
+        const std::size_t k = std::stoul(name.substr(prefix.size(), dot - prefix.size()));
+        const std::string key = name.substr(dot + 1);
         if (chapters.size() <= k)
             chapters.resize(k + 1);
         if (key == "start_time")
@@ -130,7 +135,7 @@ std::vector<ProbedChapter> probeChapters(const std::filesystem::path &File)
             chapters[k].EndMs = std::llround(std::stod(value) * 1000);
         else if (key == "tags.title")
             chapters[k].Title = value;
-    }
+    });
     return chapters;
 }
 
