@@ -53,6 +53,16 @@ QStringList ringFiles(TForm1 &f)
     return QDir(f.path()).entryList({QStringLiteral("temp*.ring.*")}, QDir::Files);
 }
 
+// A plain recording of about Ms milliseconds, stopped (and so saved); the ring's files are gone.
+void recordPlainAndSave(TForm1 &f, int Ms)
+{
+    f.RecordButtonClick();
+    ASSERT_EQ(f.RecState, rsRecordingPlain);
+    QTest::qWait(Ms);
+    f.RecordButtonClick();
+    EXPECT_TRUE(ringFiles(f).isEmpty());
+}
+
 } // namespace
 
 TEST(RecordBroadcast, Mp3AndAacRecordingsHoldTheServersOwnFramesWithTheStationsTags)
@@ -119,11 +129,7 @@ TEST(RecordBroadcast, AnAacStationCanBeSavedInAnMpeg4FileWithTheStationsTags)
     const QString target = e.env.home() + QStringLiteral("/kept.m4a");
     f.saveDialogHook = [&] { return target; };
     startIn(e, station, false, rsPlaying, rmAsBroadcast);
-    f.RecordButtonClick();
-    ASSERT_EQ(f.RecState, rsRecordingPlain);
-    QTest::qWait(2500);
-    f.RecordButtonClick();
-    EXPECT_TRUE(ringFiles(f).isEmpty());
+    ASSERT_NO_FATAL_FAILURE(recordPlainAndSave(f, 2500));
     const auto info = testsupport::probe(target.toStdString());
     ASSERT_FALSE(info.empty()) << e.env.messages.join(QLatin1Char('\n')).toStdString();
     EXPECT_NE(info.at("format.format_name").find("mp4"), std::string::npos) << info.at("format.format_name");
@@ -185,11 +191,7 @@ TEST(RecordBroadcast, OggVorbisAndOpusRecordingsAreWholeOggFilesWithTheStationsT
         f.saveDialogHook = [&] { return target; };
         startIn(e, station, false, rsPlaying, rmAsBroadcast);
         ASSERT_EQ(f.WMStreamedIn1->BroadcastFormat(), opus ? TBroadcastFormat::Opus : TBroadcastFormat::Vorbis);
-        f.RecordButtonClick();
-        ASSERT_EQ(f.RecState, rsRecordingPlain);
-        QTest::qWait(2500);
-        f.RecordButtonClick();
-        EXPECT_TRUE(ringFiles(f).isEmpty());
+        ASSERT_NO_FATAL_FAILURE(recordPlainAndSave(f, 2500));
 
         const auto info = testsupport::probe(target.toStdString());
         ASSERT_FALSE(info.empty()) << e.env.messages.join(QLatin1Char('\n')).toStdString();
