@@ -576,6 +576,8 @@ private:
     // Whether a recording in Format is saved as one file per song (the option is on and the
     // format can be cut: MP3 and AAC).
     bool splitsSongs(TBroadcastFormat Format) const;
+    // Whether songs can be found and cut in a recording in Format (MP3 and AAC).
+    static bool splitsSongsIn(TBroadcastFormat Format);
     // Saves each song of the recording in Files to the song folder; the recording's files are
     // removed when every song is written, kept aside otherwise.
     void saveSongs(TBroadcastFormat Format, const TRecordingFiles &Files, const std::vector<TTitleMark> &Marks);

@@ -65,9 +65,14 @@ std::vector<TTitleMark> TForm1::recordingMarks(const TRecordingFiles &Files) con
     return marks;
 }
 
+bool TForm1::splitsSongsIn(TBroadcastFormat Format)
+{
+    return Format == TBroadcastFormat::Mp3 || Format == TBroadcastFormat::Aac;
+}
+
 bool TForm1::splitsSongs(TBroadcastFormat Format) const
 {
-    return cbSongFiles->isChecked() && (Format == TBroadcastFormat::Mp3 || Format == TBroadcastFormat::Aac);
+    return cbSongFiles->isChecked() && splitsSongsIn(Format);
 }
 
 QString TForm1::broadcastSaveExtension(TBroadcastFormat Format) const
@@ -266,7 +271,9 @@ void TForm1::RecordSongButtonClick()
     if (!btnRecordSong->isEnabled())
         return;
     const bool prerec = RecState >= rsPrerecStart && RecState <= rsPrerecTap1;
-    const bool ring = prerec && broadcastFormat_ != TBroadcastFormat::None;
+    // Songs are found in MP3 and AAC recordings; an Ogg one is kept whole.
+    const bool ogg = prerec && IsOggFormat(broadcastFormat_);
+    const bool ring = prerec && splitsSongsIn(broadcastFormat_);
     std::int64_t songByte = -1;
     if (ring) {
         const std::vector<TTitleMark> marks = recordingMarks(RecordingFiles(RecState, ringFile_[0], ringFile_[1]));
@@ -285,6 +292,9 @@ void TForm1::RecordSongButtonClick()
     if (ring)
         setStatusPanelText(QStringLiteral("The start of this song is no longer kept: the recording begins with the "
                                           "oldest kept audio."));
+    else if (ogg)
+        setStatusPanelText(QStringLiteral("Songs are found only in MP3 and AAC recordings: the recording begins "
+                                          "with the oldest kept audio."));
     else if (prerec)
         setStatusPanelText(QStringLiteral("Songs are found only when recording as broadcast: the recording begins "
                                           "with the oldest kept audio."));
