@@ -594,7 +594,7 @@ private:
     bool readRecording(const TRecordingFiles &Files, std::vector<std::uint8_t> &Stream);
     // The tags every file of this station's recording gets.
     TBroadcastTags stationTags();
-    // Writes [Begin, End) of Stream to Path in Format (End < 0: to the end).
+    // Writes [Begin, End) of Stream to Path in Format; End < 0: the whole stream (Begin is 0).
     void writeBroadcastStretch(TBroadcastFormat Format, const std::vector<std::uint8_t> &Stream, std::int64_t Begin,
                                std::int64_t End, const TBroadcastTags &Tags, const QString &Path);
     // The learned offset of the station at Address, kept in the settings file.

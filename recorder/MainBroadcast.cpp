@@ -73,19 +73,21 @@ void TForm1::saveAsBroadcast(TBroadcastFormat Format, const TRecordingFiles &Fil
         } else {
             // The songs it holds give a long recording its chapters, and one made by Record
             // This Song its start.
-            std::int64_t begin = 0;
+            std::int64_t begin = 0, end = -1;
             const bool changes = std::any_of(Marks.begin(), Marks.end(), [](const TTitleMark &m) { return m.Change; });
             if (changes || recordSongByte_ >= 0) {
                 const TRecordingSongs r = recordingSongs(Format, stream, Marks);
                 if (!r.Songs.empty()) {
                     begin = r.Songs.front().Begin;
+                    if (begin > 0)
+                        end = r.Frames.Samples();
                     if (r.Songs.size() >= 2)
                         tags.Chapters = SongChapters(r.Songs, r.Frames.SampleRate);
                     if (recordSongByte_ >= 0 && !r.Songs.front().JoinedMidway)
                         SplitStreamTitle(r.Songs.front().Title, tags.Artist, tags.Title);
                 }
             }
-            writeBroadcastStretch(Format, stream, begin, -1, tags, Target);
+            writeBroadcastStretch(Format, stream, begin, end, tags, Target);
         }
     } catch (const std::exception &e) {
         Saving = false;

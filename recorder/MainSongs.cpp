@@ -169,10 +169,9 @@ TForm1::TRecordingSongs TForm1::recordingSongs(TBroadcastFormat Format, const st
 TBroadcastTags TForm1::stationTags()
 {
     TBroadcastTags tags;
-    SplitStreamTitle(QString::fromUtf16(WMStreamedIn1->StreamTitle().data(),
-                                        static_cast<qsizetype>(WMStreamedIn1->StreamTitle().size()))
-                         .toStdString(),
-                     tags.Artist, tags.Title);
+    const std::u16string title = WMStreamedIn1->StreamTitle();
+    SplitStreamTitle(QString::fromUtf16(title.data(), static_cast<qsizetype>(title.size())).toStdString(), tags.Artist,
+                     tags.Title);
     QString station;
     if (TId3v2Tags *t = WMStreamedIn1->Id3v2Tags()) {
         const std::u16string name = t->Artist(); // the station's own name (icy-name)
@@ -194,12 +193,10 @@ void TForm1::writeBroadcastStretch(TBroadcastFormat Format, const std::vector<st
         WriteM4aBroadcastFile(Stream, Begin, End, Tags, Path.toStdString());
         return;
     }
-    if (Begin == 0 && End < 0) {
+    if (End < 0) {
         WriteBroadcastFile(Format, Stream, Tags, Path.toStdString());
         return;
     }
-    if (End < 0)
-        End = IndexBroadcastFrames(Format, Stream).Samples();
     WriteBroadcastRange(Format, Stream, Begin, End, Tags, Path.toStdString());
 }
 
